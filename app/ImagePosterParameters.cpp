@@ -1,0 +1,64 @@
+#include "app/ImagePosterParameters.h"
+
+#include "imaging/Image.h"
+
+#include <QDir>
+#include <QFile>
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+QString GetDesktopFolderPath()
+{
+    return QDir::homePath() + "/Desktop";
+}
+
+QString GetPictureFolderPath()
+{
+    return QDir::homePath() + "/Pictures";
+}
+
+ImagePosterParameters::ImagePosterParameters()
+    : numThreads(-1),
+      imageDBFilename(QDir::homePath() + "/imagedb"),
+      sourceImage(nullptr),
+      imageStrategy(ImageDB::StrategyFast),
+      useDirectories(GetPictureFolderPath()),
+      divisions(60),
+      repeats(5),
+      blend(20),
+      targetResolution(6000),
+      outputFilename(GetDesktopFolderPath() + "/photomosaic.jpg")
+{
+}
+
+ImagePosterParameters::~ImagePosterParameters()
+{
+    delete sourceImage;
+}
+
+// atoi's reading of a number (leading blanks, a sign, digits, the rest
+// ignored, no digits giving 0), but saturating instead of overflowing.
+static int ToInt(const char *text)
+{
+    const long value = std::strtol(text, nullptr, 10);
+    return int(std::clamp<long>(value, INT_MIN, INT_MAX));
+}
+
+void ParseCommandLine(int argc, const char *const *argv, int &numThreads, QString &imageDBFilename)
+{
+    int i = 1;
+    while (i < argc) {
+        const bool hasValue = i + 1 < argc;
+        if (std::strcmp(argv[i], "-imagedb") == 0 && hasValue) {
+            imageDBFilename = QFile::decodeName(argv[i + 1]);
+            i += 2;
+        } else if (std::strcmp(argv[i], "-nt") == 0 && hasValue) {
+            numThreads = std::max(1, ToInt(argv[i + 1]));
+            i += 2;
+        } else {
+            ++i;
+        }
+    }
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "imagedb/ImageDB.h"
+
+#include <QString>
+#include <QStringList>
+
+class Image;
+
+// The run parameters every page, the engine and the workers share. Owned by
+// the wizard (or the command-line tool) by value; everyone else holds a
+// pointer into it and never copies it.
+struct ImagePosterParameters {
+    ImagePosterParameters();
+    ~ImagePosterParameters();
+    ImagePosterParameters(const ImagePosterParameters &) = delete;
+    ImagePosterParameters &operator=(const ImagePosterParameters &) = delete;
+
+    int numThreads;              // -1: QThread::idealThreadCount()
+    ImageDB imageDB;
+    QString imageDBFilename;
+    QString sourceFilename;      // empty while no readable picture is chosen
+    Image *sourceImage;          // owned; deleted by whoever replaces it
+    int imageStrategy;           // an ImageDB::SourceImageStrategy
+    QStringList useDirectories;
+    QStringList notUseDirectories;
+    int divisions;
+    int repeats;
+    int blend;                   // percent
+    int targetResolution;        // pixels along the longer side
+    QString outputFilename;
+};
+
+QString GetDesktopFolderPath();
+QString GetPictureFolderPath();
+
+// Reads "-imagedb <path>" and "-nt <count>" from what the application object
+// left of the command line. Values not given keep what the caller passed in.
+void ParseCommandLine(int argc, const char *const *argv, int &numThreads, QString &imageDBFilename);

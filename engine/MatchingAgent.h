@@ -1,0 +1,29 @@
+#pragma once
+
+#include "engine/Agent.h"
+
+class Image;
+struct ImagePosterParameters;
+struct MatchData;
+
+// Chooses a collection picture for each of its tiles of the matching order.
+class MatchingAgent : public Agent {
+    Q_OBJECT
+public:
+    MatchingAgent(ImagePosterParameters *params, const Image *source, MatchData *matchData,
+                  QMutex *mutex, int *counter, int index, int count);
+
+    // Runs the agent on the calling thread, then emits finished().
+    void debug_run();
+
+signals:
+    void progress(int percent);
+
+protected:
+    void run() override;
+
+private:
+    ImagePosterParameters *params;
+    const Image *source;
+    MatchData *matchData;
+};
