@@ -57,7 +57,7 @@ int MaxDifference(const Image &a, const Image &b)
 
 // Writes a picture with the library directly, in any component layout.
 void WriteRaw(const QString &path, int w, int h, int components, J_COLOR_SPACE space, bool progressive,
-              const std::function<int(int, int, int)> &sample)
+              const std::function<int(int, int, int)> &sample, bool fullChroma = false)
 {
     FILE *file = std::fopen(QFile::encodeName(path).constData(), "wb");
     QVERIFY(file);
@@ -73,6 +73,8 @@ void WriteRaw(const QString &path, int w, int h, int components, J_COLOR_SPACE s
     jpeg_set_defaults(&cinfo);
     jpeg_set_colorspace(&cinfo, space);
     jpeg_set_quality(&cinfo, 100, TRUE);
+    if (fullChroma)
+        cinfo.comp_info[0].h_samp_factor = cinfo.comp_info[0].v_samp_factor = 1;
     if (progressive)
         jpeg_simple_progression(&cinfo);
     jpeg_start_compress(&cinfo, TRUE);
@@ -87,6 +89,35 @@ void WriteRaw(const QString &path, int w, int h, int components, J_COLOR_SPACE s
     jpeg_finish_compress(&cinfo);
     jpeg_destroy_compress(&cinfo);
     std::fclose(file);
+}
+
+// Rewrites the frame header so that it claims another size; the scan data
+// stay those of the small picture.
+bool ClaimSize(const QString &path, int w, int h)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray bytes = file.readAll();
+    for (qsizetype i = 0; i + 9 < bytes.size(); ++i) {
+        const auto marker = static_cast<unsigned char>(bytes[i + 1]);
+        if (static_cast<unsigned char>(bytes[i]) == 0xff && (marker == 0xc0 || marker == 0xc2)) {
+            bytes[i + 5] = char(h >> 8);
+            bytes[i + 6] = char(h & 0xff);
+            bytes[i + 7] = char(w >> 8);
+            bytes[i + 8] = char(w & 0xff);
+            file.seek(0);
+            return file.write(bytes) == bytes.size();
+        }
+    }
+    return false;
+}
+
+long PeakResidentKilobytes()
+{
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
 }
 
 // What a call prints on standard output.
@@ -112,6 +143,8 @@ class TstJpeg : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
+    void hugePicturesRefused_data();
+    void hugePicturesRefused();
     void roundTrip_data();
     void roundTrip();
     void nonAsciiFolder();
@@ -133,6 +166,36 @@ private:
 void TstJpeg::initTestCase()
 {
     QVERIFY(dir.isValid());
+}
+
+void TstJpeg::hugePicturesRefused_data()
+{
+    QTest::addColumn<bool>("progressive");
+    QTest::addColumn<int>("size");
+    // The first two are over the decoded-size limit; the third is under it, but
+    // its coefficient buffer (about 1.9 GB, full-resolution colour) is over the
+    // library's working-memory cap. These come first: the peak of this process
+    // is still small.
+    QTest::newRow("baseline 65500") << false << 65500;
+    QTest::newRow("progressive 65500") << true << 65500;
+    QTest::newRow("progressive 18000") << true << 18000;
+}
+
+void TstJpeg::hugePicturesRefused()
+{
+    QFETCH(bool, progressive);
+    QFETCH(int, size);
+    const QString path = dir.filePath(QStringLiteral("claims-%1.jpg").arg(QTest::currentDataTag()));
+    WriteRaw(path, 16, 16, 3, JCS_RGB, progressive, [](int x, int y, int s) { return x * 8 + y + s; }, true);
+    QVERIFY(ClaimSize(path, size, size));
+
+    Image image(2, 2);
+    image.data[0] = 42;
+    const long before = PeakResidentKilobytes();
+    QVERIFY(!ReadJPEG(path, image));
+    QVERIFY2(PeakResidentKilobytes() - before < 64 * 1024, "no large buffer was touched");
+    QCOMPARE(image.width, 2);
+    QCOMPARE(int(image.data[0]), 42);
 }
 
 void TstJpeg::roundTrip_data()
