@@ -62,3 +62,20 @@ void ParseCommandLine(int argc, const char *const *argv, int &numThreads, QStrin
         }
     }
 }
+
+bool RaiseRepeatsToFill(int divisions, int numImages, int &repeats)
+{
+    if (numImages < 1)
+        return false;
+    const qint64 tiles = qint64(divisions) * divisions;
+    if (tiles <= qint64(numImages) * repeats || repeats >= MaxRepeats)
+        return false;
+    const qint64 needed = (tiles + numImages - 1) / numImages;
+    repeats = int(std::min<qint64>(needed, MaxRepeats));
+    return true;
+}
+
+int ResolutionForDivisions(int divisions)
+{
+    return std::clamp(divisions * 100, MinResolution, MaxResolution);
+}

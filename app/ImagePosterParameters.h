@@ -37,3 +37,18 @@ QString GetPictureFolderPath();
 // Reads "-imagedb <path>" and "-nt <count>" from what the application object
 // left of the command line. Values not given keep what the caller passed in.
 void ParseCommandLine(int argc, const char *const *argv, int &numThreads, QString &imageDBFilename);
+
+// The options page's rules, shared with the command-line tool. The record is
+// kept inside the ranges the options page's controls offer.
+constexpr int MinDivisions = 10, MaxDivisions = 1000;
+constexpr int MinResolution = 500, MaxResolution = 30000;
+constexpr int MinRepeats = 0, MaxRepeats = 99;
+constexpr int MinBlend = 0, MaxBlend = 50;
+
+// Raises repeats until divisions * divisions tiles fit into numImages * repeats
+// uses, but not beyond MaxRepeats; true when it had to raise it. With no
+// images nothing can fit, and repeats is left as it is.
+bool RaiseRepeatsToFill(int divisions, int numImages, int &repeats);
+
+// The resolution that follows the number of tiles until the user sets one.
+int ResolutionForDivisions(int divisions);

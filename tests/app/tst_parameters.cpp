@@ -10,6 +10,9 @@ private slots:
     void defaults();
     void parse_data();
     void parse();
+    void raiseRepeats_data();
+    void raiseRepeats();
+    void resolutionFollowsTiles();
 };
 
 void TstParameters::defaults()
@@ -74,6 +77,46 @@ void TstParameters::parse()
     ParseCommandLine(int(argv.size()), argv.data(), numThreads, imageDBFilename);
     QCOMPARE(numThreads, threads);
     QCOMPARE(imageDBFilename, imagedb);
+}
+
+void TstParameters::raiseRepeats_data()
+{
+    QTest::addColumn<int>("divisions");
+    QTest::addColumn<int>("images");
+    QTest::addColumn<int>("repeats");
+    QTest::addColumn<bool>("raised");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("500 pictures, defaults") << 60 << 500 << 5 << true << 8;
+    QTest::newRow("4000 pictures, defaults") << 60 << 4000 << 5 << false << 5;
+    QTest::newRow("63 tiles, 4000 pictures") << 63 << 4000 << 5 << false << 5;
+    QTest::newRow("exact fit") << 60 << 720 << 5 << false << 5;
+    QTest::newRow("one short") << 60 << 719 << 5 << true << 6;
+    QTest::newRow("typed too low") << 60 << 500 << 0 << true << 8;
+    QTest::newRow("capped at the control's maximum") << 1000 << 10 << 5 << true << 99;
+    QTest::newRow("already at maximum") << 1000 << 10 << 99 << false << 99;
+    QTest::newRow("empty collection does not hang") << 60 << 0 << 5 << false << 5;
+}
+
+void TstParameters::raiseRepeats()
+{
+    QFETCH(int, divisions);
+    QFETCH(int, images);
+    QFETCH(int, repeats);
+    QFETCH(bool, raised);
+    QFETCH(int, expected);
+    QCOMPARE(RaiseRepeatsToFill(divisions, images, repeats), raised);
+    QCOMPARE(repeats, expected);
+}
+
+void TstParameters::resolutionFollowsTiles()
+{
+    QCOMPARE(ResolutionForDivisions(60), 6000);
+    QCOMPARE(ResolutionForDivisions(63), 6300);
+    QCOMPARE(ResolutionForDivisions(100), 10000);
+    QCOMPARE(ResolutionForDivisions(300), 30000);
+    QCOMPARE(ResolutionForDivisions(301), 30000);
+    QCOMPARE(ResolutionForDivisions(1000), 30000);
 }
 
 QTEST_GUILESS_MAIN(TstParameters)
