@@ -504,7 +504,7 @@ bool MakeSample(const QString &dir, QString &error)
         SampleRandom random(SampleSeed ^ (uint64_t(i + 1) * 0x9e3779b97f4a7c15ull));
         const Kind &kind = Kinds[(i / 3) % KindCount];
         const int longSide = random.Int(480, 640);
-        const int shortSide = int(longSide * random.Range(0.62, 0.8));
+        const int shortSide = int(longSide * random.Range(0.67, 0.8));
         const int square = random.Int(320, 560);
         const int width = i % 3 == 0 ? longSide : i % 3 == 1 ? shortSide : square;
         const int height = i % 3 == 0 ? shortSide : i % 3 == 1 ? longSide : square;

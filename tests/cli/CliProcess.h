@@ -4,6 +4,7 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 // One run of the command-line tool with its own home directory.
 struct CliResult {
@@ -13,9 +14,14 @@ struct CliResult {
     QString err;
 };
 
-inline CliResult RunCli(const QStringList &arguments, const QString &home)
+// childSetup runs in the child between fork and exec (only async-signal-safe
+// calls there), for example to limit the size of the files it may write.
+inline CliResult RunCli(const QStringList &arguments, const QString &home,
+                        const std::function<void()> &childSetup = {})
 {
     QProcess process;
+    if (childSetup)
+        process.setChildProcessModifier(childSetup);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("HOME", home);
     process.setProcessEnvironment(environment);

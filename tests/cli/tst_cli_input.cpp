@@ -95,12 +95,14 @@ void TstCliInput::badInput()
     QFETCH(QString, message);
     // A database file per row, so no row finds what another one stored.
     const QString imageDB = home.filePath(QString("imagedb-%1").arg(QTest::currentDataTag()));
-    const CliResult run = RunCli(arguments + QStringList{"--quiet", "--imagedb", imageDB}, home.path());
+    const QString output = home.filePath("mosaic.jpg");
+    const CliResult run = RunCli(QStringList{"--quiet", "--imagedb", imageDB, "--output", output} + arguments,
+                                 home.path());
     QVERIFY(run.finished);
     QCOMPARE(run.err, "kestrelvanepatchery-cli: " + message + "\n");
     QCOMPARE(run.exitCode, 2);
     QCOMPARE(run.out, QString());
-    QVERIFY(!QFile::exists(home.filePath("Desktop/photomosaic.jpg")));
+    QVERIFY(!QFile::exists(output));
 }
 
 void TstCliInput::help()
