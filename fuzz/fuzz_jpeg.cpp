@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <cstdlib>
 
+// Keeps the reads above from being optimised away.
+volatile unsigned fuzzJpegSink;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static MemoryFile file;
@@ -25,8 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (size_t i = 0; i < bytes; i += 4093)
             sum += image.data[i];
         sum += image.data[bytes - 1];
-        static volatile unsigned sink;
-        sink = sum;
+        fuzzJpegSink = sum;
     }
     if (image.data && image.ByteCount() > MaxDecodedImageBytes)
         std::abort();
