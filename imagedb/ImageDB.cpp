@@ -612,8 +612,9 @@ void ImageDBAgent::run()
         const QString name = fileList->at(i);
         if (imageDB->HasKeyImage(name)) {
             // Examined before: only check that it is still there to be read.
+            // A folder that took the picture's name is no picture either.
             const QFileInfo info(name);
-            if (!info.exists() || !info.permission(QFile::ReadOwner))
+            if (!info.isFile() || !info.permission(QFile::ReadOwner))
                 imageDB->SkipImage(name);
         } else {
             auto *image = new Image;
