@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QMutex>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <atomic>
@@ -95,6 +96,28 @@ signals:
 
 public slots:
     void threadcomplete();
+
+private:
+    // Update's arguments, kept when it is called while the threads of an
+    // earlier update still run.
+    struct UpdateRequest {
+        QStringList dirs;
+        QStringList excludedDirs;
+        SourceImageStrategy strategy = StrategyFast;
+        int threadCount = -1;
+    };
+
+    void StartUpdate(const UpdateRequest &request);
+    void AddFilesBelow(const QDir &dir, const QStringList &excludedDirs,
+                       QStringList &ancestors);
+    // The record of filename, writable through a const lookup so that update and
+    // matching threads never make the shared map detach; null when there is none.
+    ImageInformation *Record(const QString &filename) const;
+    static void FreeImages(ImageInformation &record);
+
+    QList<QPointer<Agent>> agents;          // GUI thread only; the running update's threads
+    bool updatePending = false;             // GUI thread only
+    UpdateRequest pendingUpdate;            // GUI thread only; valid while updatePending
 };
 
 // The next NUL-ended string of the stream; stops at the end of the file.

@@ -1,0 +1,771 @@
+#include "imagedb/ImageDB.h"
+
+#include "imaging/JPEG.h"
+#include "imaging/TileMetrics.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QStringDecoder>
+#include <QThread>
+#include <QtEndian>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::atomic<int> ImageDB::imageFilenameCounter{0};
+
+namespace {
+
+const char Magic[] = "Kestrelvanepatchery";
+const int MagicFieldSize = 20;          // the name and its NUL
+const int MagicCompared = 19;           // the 20th byte is not examined
+const qint32 Version[3] = {0, 2, 0};
+const int HeaderSize = 52;
+const qint64 KeyImageBytes = qint64(Image::COMPARISON_X_SIZE) * Image::COMPARISON_Y_SIZE * 3;
+const int ReducedSide = 200;            // longer side of a reduced copy
+const char CacheDirectoryName[] = "Kestrelvanepatchery";
+
+// Every name Latin-1 can hold keeps one byte per character, as in the files
+// written so far; any other name is written as UTF-8, which the reader knows
+// by its characters above U+00FF.
+QByteArray EncodeText(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() > 0xff)
+            return text.toUtf8();
+    }
+    return text.toLatin1();
+}
+
+QString DecodeText(const QByteArray &bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    const QString text = utf8.decode(bytes);
+    if (!utf8.hasError()) {
+        for (const QChar c : text) {
+            if (c.unicode() > 0xff)
+                return text;
+        }
+    }
+    return QString::fromLatin1(bytes);
+}
+
+// Collects the bytes up to the next NUL (not stored). False when the stream
+// ends first; the bytes read so far are left in bytes.
+bool ReadNulEnded(FILE *stream, QByteArray &bytes)
+{
+    bytes.clear();
+    for (;;) {
+        const int c = getc_unlocked(stream);
+        if (c == EOF)
+            return false;
+        if (c == 0)
+            return true;
+        bytes.append(char(c));
+    }
+}
+
+// Reads the file's fields while counting what is left of it, so that no count
+// or size taken from a damaged file makes it allocate more than the file holds.
+class FileReader {
+public:
+    FileReader(FILE *stream, qint64 size) : stream(stream), left(size) {}
+
+    bool Bytes(void *target, qint64 size)
+    {
+        if (size < 0 || size > left || fread(target, 1, size_t(size), stream) != size_t(size))
+            return false;
+        left -= size;
+        return true;
+    }
+
+    bool Int(qint32 &value)
+    {
+        unsigned char bytes[4];
+        if (!Bytes(bytes, 4))
+            return false;
+        value = qFromLittleEndian<qint32>(bytes);
+        return true;
+    }
+
+    bool Text(QString &text)
+    {
+        QByteArray bytes;
+        if (!ReadNulEnded(stream, bytes))
+            return false;
+        left -= bytes.size() + 1;
+        text = DecodeText(bytes);
+        return true;
+    }
+
+    qint64 Left() const { return left; }
+
+private:
+    FILE *stream;
+    qint64 left;
+};
+
+// Remembers the first failed write; later writes are then not attempted.
+class FileWriter {
+public:
+    explicit FileWriter(FILE *stream) : stream(stream) {}
+
+    void Bytes(const void *data, size_t size)
+    {
+        if (ok && size > 0 && fwrite(data, 1, size, stream) != size)
+            ok = false;
+    }
+
+    void Int(qint32 value)
+    {
+        unsigned char bytes[4];
+        qToLittleEndian(value, bytes);
+        Bytes(bytes, 4);
+    }
+
+    void Text(const QString &text)
+    {
+        const QByteArray bytes = EncodeText(text);
+        Bytes(bytes.constData(), size_t(bytes.size()) + 1);   // with its NUL
+    }
+
+    bool ok = true;
+
+private:
+    FILE *stream;
+};
+
+// A record is stored only with a complete key image, which is what the reader
+// takes back.
+bool IsWritable(const ImageDB::ImageInformation &record)
+{
+    return !record.skip && record.keyImage && record.keyImage->data
+        && record.keyImage->width == Image::COMPARISON_X_SIZE
+        && record.keyImage->height == Image::COMPARISON_Y_SIZE;
+}
+
+// Longer side 200, the other in proportion (truncated), but never below one
+// pixel, so a long thin panorama still gets a drawable copy.
+void ReducedSize(int width, int height, int &reducedWidth, int &reducedHeight)
+{
+    if (width > height) {
+        reducedWidth = ReducedSide;
+        reducedHeight = int(qint64(height) * ReducedSide / width);
+    } else {
+        reducedWidth = height > 0 ? int(qint64(width) * ReducedSide / height) : 0;
+        reducedHeight = ReducedSide;
+    }
+    reducedWidth = qMax(reducedWidth, 1);
+    reducedHeight = qMax(reducedHeight, 1);
+}
+
+} // namespace
+
+QString ReadString(FILE *stream)
+{
+    QByteArray bytes;
+    ReadNulEnded(stream, bytes);
+    return DecodeText(bytes);
+}
+
+// ---------------------------------------------------------------- records
+
+ImageDB::ImageInformation::ImageInformation(const ImageInformation &other)
+    : keyImage(other.keyImage),
+      sourceImage(other.sourceImage),
+      cachedFilename(other.cachedFilename),
+      skip(other.skip),
+      orientation(other.orientation),
+      useCount(other.useCount.load(std::memory_order_relaxed))
+{
+}
+
+ImageDB::ImageInformation &ImageDB::ImageInformation::operator=(const ImageInformation &other)
+{
+    keyImage = other.keyImage;
+    sourceImage = other.sourceImage;
+    cachedFilename = other.cachedFilename;
+    skip = other.skip;
+    orientation = other.orientation;
+    useCount.store(other.useCount.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    return *this;
+}
+
+ImageDB::ImageDB()
+    : strategy(StrategyFast), processedCount(0), runningThreads(0)
+{
+}
+
+ImageDB::~ImageDB()
+{
+    // The agents work on the records, so they must end before the records go.
+    for (const QPointer<Agent> &agent : std::as_const(agents)) {
+        if (agent)
+            agent->stopRunning();
+    }
+    for (const QPointer<Agent> &agent : std::as_const(agents)) {
+        if (agent) {
+            agent->wait();
+            delete agent.data();
+        }
+    }
+    for (ImageInformation &record : images)
+        FreeImages(record);
+}
+
+void ImageDB::FreeImages(ImageInformation &record)
+{
+    delete record.keyImage;
+    record.keyImage = nullptr;
+    delete record.sourceImage;
+    record.sourceImage = nullptr;
+}
+
+ImageDB::ImageInformation *ImageDB::Record(const QString &filename) const
+{
+    const auto it = images.constFind(filename);
+    return it == images.cend() ? nullptr : const_cast<ImageInformation *>(&it.value());
+}
+
+int ImageDB::GetNumImages() const
+{
+    return int(images.size());
+}
+
+int ImageDB::GetNumUsableImages() const
+{
+    int usable = 0;
+    for (const ImageInformation &record : images) {
+        if (!record.skip)
+            ++usable;
+    }
+    return usable;
+}
+
+Image *ImageDB::GetKeyImage(const QString &filename) const
+{
+    const ImageInformation *record = Record(filename);
+    return record ? record->keyImage : nullptr;
+}
+
+bool ImageDB::HasKeyImage(const QString &filename) const
+{
+    return GetKeyImage(filename) != nullptr;
+}
+
+void ImageDB::SetKeyImage(const QString &filename, Image *key, Orientation orientation)
+{
+    ImageInformation *record = Record(filename);
+    if (!record)
+        return;
+    if (record->keyImage != key)
+        delete record->keyImage;
+    record->keyImage = key;
+    record->orientation = orientation;
+    record->skip = false;
+    record->useCount.store(0, std::memory_order_relaxed);
+}
+
+void ImageDB::SkipImage(const QString &filename)
+{
+    if (ImageInformation *record = Record(filename))
+        record->skip = true;
+}
+
+void ImageDB::Remove(const QString &filename)
+{
+    if (ImageInformation *record = Record(filename)) {
+        FreeImages(*record);
+        images.remove(filename);
+    }
+}
+
+// ---------------------------------------------------------------- the database file
+
+bool ImageDB::Write(const QString &filename)
+{
+    // The update threads change key images and copies while they run.
+    if (IsUpdating())
+        return false;
+
+    // The new contents go to a file of their own beside the old one, which is
+    // replaced only once every byte is safely written: a full disk or a crash
+    // during the save then leaves the previous database as it was.
+    const QFileInfo info(filename);
+    const QString target = info.exists() ? info.canonicalFilePath() : filename;
+    const QByteArray targetName = QFile::encodeName(target);
+    struct stat old;
+    const bool exists = stat(targetName.constData(), &old) == 0;
+    // A device or other special file (/dev/null, say) is written in place:
+    // renaming over it would replace the device itself.
+    const bool inPlace = exists && !S_ISREG(old.st_mode);
+    static std::atomic<unsigned> temporaryCounter{0};
+    QByteArray temporaryName;
+    int fd = -1;
+    if (inPlace) {
+        fd = open(targetName.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    } else {
+        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+            temporaryName = targetName + '.' + QByteArray::number(qint64(getpid())) + '.'
+                + QByteArray::number(temporaryCounter.fetch_add(1, std::memory_order_relaxed)) + ".tmp";
+            fd = open(temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 && errno != EEXIST)
+                break;
+        }
+        if (fd >= 0 && exists)
+            fchmod(fd, old.st_mode & 07777);
+    }
+    if (fd < 0)
+        return false;
+    FILE *stream = fdopen(fd, "wb");
+    if (!stream) {
+        close(fd);
+        if (!inPlace)
+            unlink(temporaryName.constData());
+        return false;
+    }
+
+    int count = 0;
+    for (const ImageInformation &record : std::as_const(images)) {
+        if (IsWritable(record))
+            ++count;
+    }
+
+    FileWriter out(stream);
+    out.Bytes(Magic, MagicFieldSize);
+    for (qint32 part : Version)
+        out.Int(part);
+    out.Int(strategy);
+    out.Int(imageFilenameCounter.load(std::memory_order_relaxed));
+    out.Int(qint32(directories.size()));
+    out.Int(qint32(excludedDirectories.size()));
+    out.Int(count);
+    for (const QString &directory : directories)
+        out.Text(directory);
+    for (const QString &directory : excludedDirectories)
+        out.Text(directory);
+
+    for (auto it = images.cbegin(); it != images.cend() && out.ok; ++it) {
+        const ImageInformation &record = it.value();
+        if (!IsWritable(record))
+            continue;
+        out.Text(it.key());
+        out.Bytes(record.keyImage->data, size_t(KeyImageBytes));
+        const unsigned char orientation = record.orientation == Portrait ? 1 : 0;
+        out.Bytes(&orientation, 1);
+        if (strategy == StrategyFast) {
+            out.Text(record.cachedFilename);
+        } else if (strategy == StrategyFastest) {
+            // A record without a copy (made under another strategy) is stored
+            // as a 0 by 0 copy, which is never drawn from.
+            const Image *copy = record.sourceImage;
+            const bool hasCopy = copy && copy->data && copy->width > 0 && copy->height > 0;
+            out.Int(hasCopy ? copy->width : 0);
+            out.Int(hasCopy ? copy->height : 0);
+            if (hasCopy)
+                out.Bytes(copy->data, copy->ByteCount());
+        }
+    }
+
+    bool ok = out.ok && fflush(stream) == 0 && (inPlace || fsync(fileno(stream)) == 0);
+    ok = fclose(stream) == 0 && ok;
+    if (inPlace)
+        return ok;
+    ok = ok && rename(temporaryName.constData(), targetName.constData()) == 0;
+    if (!ok)
+        unlink(temporaryName.constData());
+    return ok;
+}
+
+// A file that does not hold everything its header announces is rejected as a
+// whole: the database is changed only after the last record has been read.
+bool ImageDB::Read(const QString &filename)
+{
+    if (IsUpdating())
+        return false;
+
+    FILE *stream = fopen(QFile::encodeName(filename).constData(), "rb");
+    if (!stream)
+        return false;
+    struct stat status;
+    if (fstat(fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) {
+        fclose(stream);
+        return false;
+    }
+    FileReader in(stream, qint64(status.st_size));
+
+    char magic[MagicFieldSize];
+    qint32 version[3];
+    qint32 fileStrategy, counter, numDirectories, numExcluded, numRecords;
+    bool ok = in.Bytes(magic, MagicFieldSize) && memcmp(magic, Magic, MagicCompared) == 0
+        && in.Int(version[0]) && in.Int(version[1]) && in.Int(version[2])
+        && version[0] == Version[0] && version[1] == Version[1]
+        && in.Int(fileStrategy) && in.Int(counter)
+        && in.Int(numDirectories) && in.Int(numExcluded) && in.Int(numRecords)
+        && fileStrategy >= StrategyNone && fileStrategy <= StrategyFastest && counter >= 0
+        && numDirectories >= 0 && numExcluded >= 0 && numRecords >= 0;
+
+    QStringList readDirectories, readExcluded;
+    for (qint64 i = 0; ok && i < qint64(numDirectories) + numExcluded; ++i) {
+        QString directory;
+        ok = in.Text(directory);
+        (i < numDirectories ? readDirectories : readExcluded).append(directory);
+    }
+
+    QMap<QString, ImageInformation> records;
+    for (qint32 i = 0; ok && i < numRecords; ++i) {
+        QString name;
+        unsigned char orientation = 0;
+        ImageInformation record;
+        record.keyImage = new Image(Image::COMPARISON_X_SIZE, Image::COMPARISON_Y_SIZE);
+        ok = in.Text(name) && record.keyImage->data
+            && in.Bytes(record.keyImage->data, KeyImageBytes) && in.Bytes(&orientation, 1);
+        record.orientation = orientation != 0 ? Portrait : Landscape;
+        if (ok && fileStrategy == StrategyFast) {
+            ok = in.Text(record.cachedFilename);
+        } else if (ok && fileStrategy == StrategyFastest) {
+            qint32 width = 0, height = 0;
+            ok = in.Int(width) && in.Int(height) && width >= 0 && height >= 0
+                && quint64(width) * quint64(height) * 3 <= quint64(in.Left());
+            if (ok && qint64(width) * height > 0) {
+                record.sourceImage = new Image(width, height);
+                ok = record.sourceImage->data
+                    && in.Bytes(record.sourceImage->data, qint64(record.sourceImage->ByteCount()));
+            }
+        }
+        auto earlier = records.find(name);
+        if (earlier != records.end())
+            FreeImages(*earlier);
+        records.insert(name, record);
+    }
+    fclose(stream);
+
+    if (!ok) {
+        for (ImageInformation &record : records)
+            FreeImages(record);
+        return false;
+    }
+    strategy = SourceImageStrategy(fileStrategy);
+    imageFilenameCounter.store(counter, std::memory_order_relaxed);
+    directories = readDirectories;
+    excludedDirectories = readExcluded;
+    for (auto it = records.cbegin(); it != records.cend(); ++it) {
+        if (ImageInformation *existing = Record(it.key()))
+            FreeImages(*existing);
+        images.insert(it.key(), it.value());
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- scan and update
+
+bool ImageDB::IsUpdating() const
+{
+    return runningThreads > 0;
+}
+
+void ImageDB::Update(const QStringList &dirs, const QStringList &excludedDirs,
+                     ImageDB::SourceImageStrategy strategy, int threadCount)
+{
+    const UpdateRequest request{dirs, excludedDirs, strategy, threadCount};
+    // A strategy change, purge or scan now would change records under the
+    // running threads. The latest request waits for them instead and then
+    // runs in place of the finished update, which reports no complete() of its
+    // own: the caller sees one completion, after the last requested update.
+    if (IsUpdating()) {
+        pendingUpdate = request;
+        updatePending = true;
+        return;
+    }
+    StartUpdate(request);
+}
+
+void ImageDB::StartUpdate(const UpdateRequest &request)
+{
+    ConvertStrategy(request.strategy);
+    PurgeFiles(request.excludedDirs);
+    for (const QString &entry : request.dirs)
+        AddFiles(QDir(entry), request.excludedDirs);
+    directories = request.dirs;
+    excludedDirectories = request.excludedDirs;
+
+    workList.clear();
+    for (auto it = images.cbegin(); it != images.cend(); ++it) {
+        if (!it.value().skip)
+            workList.append(it.key());
+    }
+    const int n = int(workList.size());
+    if (n == 0) {
+        emit progress(100, QString());
+        emit complete();
+        return;
+    }
+
+    int threads = n > 19 ? request.threadCount : 1;
+    if (threads < 1)
+        threads = qMax(QThread::idealThreadCount(), 1);
+
+    // The threads write into the records through lookups that never detach;
+    // the map must not share its data with a copy while they run.
+    images.detach();
+    agents.removeIf([](const QPointer<Agent> &agent) { return agent.isNull(); });
+    runningThreads = threads;
+    processedCount = 0;
+    for (int k = 0; k < threads; ++k) {
+        auto *agent = new ImageDBAgent(this, &workList, &mutex, &processedCount, k, threads);
+        connect(agent, &ImageDBAgent::progress, this, &ImageDB::progress);
+        connect(agent, &QThread::finished, this, &ImageDB::threadcomplete);
+        connect(agent, &QThread::finished, agent, &QObject::deleteLater);
+        agents.append(agent);
+        agent->start(QThread::InheritPriority);
+    }
+}
+
+void ImageDB::threadcomplete()
+{
+    if (runningThreads <= 0 || --runningThreads > 0)
+        return;
+    // Emptied before complete(), whose receivers may start the next update.
+    workList.clear();
+    if (updatePending) {
+        updatePending = false;
+        StartUpdate(pendingUpdate);
+        return;
+    }
+    emit complete();
+}
+
+void ImageDB::AddFiles(const QDir &dir, const QStringList &excludedDirs)
+{
+    QStringList ancestors;
+    AddFilesBelow(dir, excludedDirs, ancestors);
+}
+
+// Symbolic links to directories are followed; one that leads back to a
+// directory on the current path down (a canonical path already in ancestors)
+// would make the recursion endless and is not entered.
+void ImageDB::AddFilesBelow(const QDir &dir, const QStringList &excludedDirs,
+                            QStringList &ancestors)
+{
+    const QString canonical = dir.canonicalPath();
+    if (canonical.isEmpty() || ancestors.contains(canonical))
+        return;
+    ancestors.append(canonical);
+
+    const QFileInfoList entries =
+        dir.entryInfoList(QDir::Dirs | QDir::Files | QDir::Drives | QDir::Readable,
+                          QDir::Name | QDir::DirsFirst);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isDir()) {
+            const QString name = entry.fileName();
+            if (name == QLatin1String(".") || name == QLatin1String(".."))
+                continue;
+            const QString path = QDir(entry.absoluteFilePath()).absolutePath();
+            if (!excludedDirs.contains(path))
+                AddFilesBelow(QDir(path), excludedDirs, ancestors);
+        } else {
+            const QString path = entry.absoluteFilePath();
+            if (path.endsWith(QLatin1String(".jpg"), Qt::CaseInsensitive)
+                || path.endsWith(QLatin1String(".jpeg"), Qt::CaseInsensitive))
+                Add(path);
+        }
+    }
+    ancestors.removeLast();
+}
+
+void ImageDB::Add(const QString &filename)
+{
+    if (!images.contains(filename))
+        images.insert(filename, ImageInformation());
+}
+
+void ImageDB::PurgeFiles(const QStringList &prefixes)
+{
+    QStringList purged;
+    for (auto it = images.cbegin(); it != images.cend(); ++it) {
+        for (const QString &prefix : prefixes) {
+            if (it.key().startsWith(prefix)) {
+                purged.append(it.key());
+                break;
+            }
+        }
+    }
+    for (const QString &filename : std::as_const(purged))
+        Remove(filename);
+}
+
+ImageDBAgent::ImageDBAgent(ImageDB *imageDB, const QStringList *fileList, QMutex *mutex,
+                           int *counter, int index, int count)
+    : Agent(mutex, counter, index, count), imageDB(imageDB), fileList(fileList)
+{
+}
+
+void ImageDBAgent::run()
+{
+    const qsizetype total = fileList->size();
+    for (qsizetype i = index; i < total && keepRunning.load(std::memory_order_relaxed); i += count) {
+        const QString name = fileList->at(i);
+        if (imageDB->HasKeyImage(name)) {
+            // Examined before: only check that it is still there to be read.
+            // A folder that took the picture's name is no picture either.
+            const QFileInfo info(name);
+            if (!info.isFile() || !info.permission(QFile::ReadOwner))
+                imageDB->SkipImage(name);
+        } else {
+            auto *image = new Image;
+            if (ReadJPEG(name, *image)) {
+                imageDB->SetSourceImage(name, *image);
+                const Orientation orientation = image->width > image->height ? Landscape : Portrait;
+                image->ResizeToKey();   // the decoded picture becomes the key image
+                imageDB->SetKeyImage(name, image, orientation);
+            } else {
+                delete image;
+                imageDB->SkipImage(name);
+            }
+        }
+
+        QMutexLocker lock(mutex);
+        ++*counter;
+        const float fraction = float(*counter) / float(total);
+        emit progress(int(double(fraction) * 100.0), name);
+    }
+}
+
+// ---------------------------------------------------------------- reduced copies and cache
+
+void ImageDB::ConvertStrategy(ImageDB::SourceImageStrategy newStrategy)
+{
+    if (newStrategy == strategy)
+        return;
+    // Dropping the key images sends every record through the coming update,
+    // which makes the copies the new strategy needs.
+    if (strategy == StrategyFast) {
+        for (ImageInformation &record : images) {
+            record.cachedFilename = QString();
+            delete record.keyImage;
+            record.keyImage = nullptr;
+        }
+    } else if (strategy == StrategyFastest) {
+        for (ImageInformation &record : images)
+            FreeImages(record);
+    }
+    strategy = newStrategy;
+}
+
+void ImageDB::SetSourceImage(const QString &filename, const Image &picture)
+{
+    if (strategy != StrategyFast && strategy != StrategyFastest)
+        return;
+    ImageInformation *record = Record(filename);
+    if (!record)
+        return;
+    int width, height;
+    ReducedSize(picture.width, picture.height, width, height);
+    delete record->sourceImage;
+    record->sourceImage = nullptr;
+    record->cachedFilename = QString();
+
+    auto *copy = new Image(picture);
+    copy->Resize(width, height, true);
+    if (strategy == StrategyFastest) {
+        record->sourceImage = copy;
+        return;
+    }
+    const QString path = GetNewCachedFilename();
+    if (WriteJPEG(path, *copy, 100))
+        record->cachedFilename = path;
+    delete copy;
+}
+
+Image *ImageDB::GetSourceImage(const QString &filename, int size) const
+{
+    const ImageInformation *record = Record(filename);
+    if (record && strategy == StrategyFastest && record->sourceImage
+        && qMax(record->sourceImage->width, record->sourceImage->height) > size)
+        return new Image(*record->sourceImage);
+    if (record && strategy == StrategyFast && size <= ReducedSide - 1
+        && !record->cachedFilename.isEmpty()) {
+        auto *cached = new Image;
+        if (ReadJPEG(record->cachedFilename, *cached))
+            return cached;
+        delete cached;
+    }
+    auto *picture = new Image;
+    if (ReadJPEG(filename, *picture))
+        return picture;
+    delete picture;
+    return nullptr;
+}
+
+QString ImageDB::GetNewCachedFilename()
+{
+    const QString home = QDir::homePath();
+    const QDir cache(home + QLatin1Char('/') + QLatin1String(CacheDirectoryName));
+    // Several update threads may get here at once; losing the race to create
+    // the directory is harmless.
+    if (!cache.exists())
+        QDir(home).mkdir(QLatin1String(CacheDirectoryName));
+    const int number = imageFilenameCounter.fetch_add(1, std::memory_order_relaxed);
+    return cache.absolutePath() + QString::asprintf("/tile%06d.jpg", number);
+}
+
+// ---------------------------------------------------------------- best match and use counts
+
+ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientation,
+                                        int maxUses) const
+{
+    MatchResult best;
+    bool found = false;
+    unsigned bestScore = 0;
+    for (auto it = images.cbegin(); it != images.cend(); ++it) {
+        const ImageInformation &record = it.value();
+        const Image *key = record.keyImage;
+        if (record.skip || record.useCount.load(std::memory_order_relaxed) >= maxUses
+            || !key || !key->data || key->width != tile.width || key->height != tile.height)
+            continue;
+        unsigned score;
+        int rotation;
+        if (record.orientation == orientation) {
+            score = unsigned(DifferenceSameOrientation(tile, *key));
+            rotation = 0;
+        } else {
+            const unsigned left = unsigned(DifferenceRotateLeft(tile, *key));
+            const unsigned right = unsigned(DifferenceRotateRight(tile, *key));
+            score = left < right ? left : right;
+            rotation = left < right ? 1 : 2;
+        }
+        if (!found || score < bestScore) {
+            found = true;
+            bestScore = score;
+            best.filename = it.key();
+            best.rotation = rotation;
+        }
+    }
+    return best;
+}
+
+// Counts the use in one atomic step, so that the last use of a picture goes
+// to exactly one caller even without the matching threads' lock.
+bool ImageDB::UseMatch(const QString &filename, int maxUses)
+{
+    ImageInformation *record = Record(filename);
+    if (!record)
+        return false;
+    int uses = record->useCount.load(std::memory_order_relaxed);
+    do {
+        if (uses >= maxUses)
+            return false;
+    } while (!record->useCount.compare_exchange_weak(uses, uses + 1, std::memory_order_relaxed));
+    return true;
+}
+
+void ImageDB::ResetUseCounts()
+{
+    for (ImageInformation &record : images)
+        record.useCount.store(0, std::memory_order_relaxed);
+}

@@ -1,0 +1,191 @@
+#include "imaging/JPEG.h"
+
+#include "imaging/Image.h"
+
+#include <QFile>
+
+#include <csetjmp>
+#include <cstdio>
+#include <sys/stat.h>
+
+#include <jpeglib.h>
+
+namespace {
+
+// The library's standard error manager with the recovery point behind it.
+struct ErrorManager {
+    jpeg_error_mgr pub;
+    jmp_buf setjmpBuffer;
+};
+
+// The library's working memory (above all the whole-image coefficient buffer
+// of a progressive picture) is held to the same bound as the decoded picture;
+// past it the library fails instead of asking for more.
+constexpr long MaxDecoderWorkingBytes = long(MaxDecodedImageBytes);
+
+void my_error_exit(j_common_ptr cinfo)
+{
+    ErrorManager *err = reinterpret_cast<ErrorManager *>(cinfo->err);
+    longjmp(err->setjmpBuffer, 1);
+}
+
+// Decodes an open file. Kept apart from ReadJPEG so that the function that
+// calls setjmp has no locals with destructors.
+bool DecodeJPEGFile(FILE *file, Image &image)
+{
+    jpeg_decompress_struct cinfo;
+    ErrorManager jerr;
+
+    // Step 1: error handling and decompressor
+    cinfo.err = jpeg_std_error(&jerr.pub);
+    jerr.pub.error_exit = my_error_exit;
+    if (setjmp(jerr.setjmpBuffer)) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    jpeg_create_decompress(&cinfo);
+    cinfo.mem->max_memory_to_use = MaxDecoderWorkingBytes;
+
+    // Step 2: read the header; refuse an oversized picture before anything is allocated
+    jpeg_stdio_src(&cinfo, file);
+    jpeg_read_header(&cinfo, TRUE);
+    if (size_t(cinfo.image_width) * size_t(cinfo.image_height) * 3 > MaxDecodedImageBytes) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+
+    // Step 3: start decompression with the library's defaults
+    jpeg_start_decompress(&cinfo);
+
+    // Step 4: size the target; its previous pixels are not kept
+    delete[] image.data;
+    image.data = nullptr;
+    image.Resize(int(cinfo.output_width), int(cinfo.output_height), true);
+    if (!image.data) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+
+    // Step 5: read the scanlines
+    const size_t rowBytes = size_t(image.width) * 3;
+    const int components = cinfo.output_components;
+    if (components == 3) {
+        while (cinfo.output_scanline < cinfo.output_height) {
+            JSAMPROW row = image.data + size_t(cinfo.output_scanline) * rowBytes;
+            jpeg_read_scanlines(&cinfo, &row, 1);
+        }
+    } else {
+        // Released with the decompressor, also when an error jumps out.
+        JSAMPARRAY buffer = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
+                                                       JDIMENSION(components) * cinfo.output_width, 1);
+        while (cinfo.output_scanline < cinfo.output_height) {
+            unsigned char *to = image.data + size_t(cinfo.output_scanline) * rowBytes;
+            jpeg_read_scanlines(&cinfo, buffer, 1);
+            const unsigned char *from = buffer[0];
+            for (int x = 0; x < image.width; ++x, to += 3, from += components) {
+                if (components == 1) {
+                    to[0] = to[1] = to[2] = from[0];
+                } else if (components == 2) {
+                    to[0] = from[0];
+                    to[1] = from[1];
+                    to[2] = 0;
+                } else {
+                    to[0] = from[0];
+                    to[1] = from[1];
+                    to[2] = from[2];
+                }
+            }
+        }
+    }
+
+    // Step 6: finish
+    jpeg_finish_decompress(&cinfo);
+    const bool clean = jerr.pub.num_warnings == 0;
+    jpeg_destroy_decompress(&cinfo);
+    return clean;
+}
+
+// Encodes into an open file; false after any library error. Kept apart from
+// WriteJPEG for the same reason as DecodeJPEGFile.
+bool EncodeJPEGFile(FILE *file, const Image &image, int quality)
+{
+    jpeg_compress_struct cinfo;
+    ErrorManager jerr;
+
+    // Step 1: error handling and compressor; a failed write comes back here
+    cinfo.err = jpeg_std_error(&jerr.pub);
+    jerr.pub.error_exit = my_error_exit;
+    if (setjmp(jerr.setjmpBuffer)) {
+        jpeg_destroy_compress(&cinfo);
+        return false;
+    }
+    jpeg_create_compress(&cinfo);
+    jpeg_stdio_dest(&cinfo, file);
+
+    // Step 2: describe the picture and set the quality
+    cinfo.image_width = JDIMENSION(image.width);
+    cinfo.image_height = JDIMENSION(image.height);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, TRUE);
+
+    // Step 3: compress row by row
+    jpeg_start_compress(&cinfo, TRUE);
+    const size_t rowBytes = size_t(image.width) * 3;
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = image.data + size_t(cinfo.next_scanline) * rowBytes;
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+
+    // Step 4: finish; this flushes the library's buffer and checks the stream
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    return true;
+}
+
+bool IsRegularFile(FILE *file)
+{
+    struct stat info;
+    return fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+} // namespace
+
+bool ReadJPEG(const QString &filename, Image &image)
+{
+    const QByteArray name = QFile::encodeName(filename);
+    FILE *file = std::fopen(name.constData(), "rb");
+    if (!file) {
+        std::printf("Error opening jpeg file %s\n!", name.constData());
+        std::fflush(stdout);
+        return false;
+    }
+    const bool decoded = DecodeJPEGFile(file, image);
+    std::fclose(file);
+    return decoded;
+}
+
+bool WriteJPEG(const QString &filename, const Image &image, int quality)
+{
+    if (!image.data || image.width < 1 || image.height < 1)
+        return false;
+    const QByteArray name = QFile::encodeName(filename);
+    FILE *file = std::fopen(name.constData(), "wb");
+    if (!file) {
+        std::printf("Error opening output jpeg file %s\n!", name.constData());
+        std::fflush(stdout);
+        return false;
+    }
+    // Only a file this call created or truncated is removed on failure,
+    // never a device such as /dev/full.
+    const bool removable = IsRegularFile(file);
+    bool written = EncodeJPEGFile(file, image, quality);
+    if (std::fflush(file) != 0 || std::ferror(file))
+        written = false;
+    if (std::fclose(file) != 0)
+        written = false;
+    if (!written && removable)
+        std::remove(name.constData());
+    return written;
+}
