@@ -4,6 +4,9 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
 
 class Agent;
 class Image;
@@ -20,8 +23,12 @@ public:
     explicit PosterGenerator(ImagePosterParameters *params, QObject *parent = nullptr);
     ~PosterGenerator() override;
 
-    // Starts a mosaic and returns at once; display may be null.
+    // Starts a mosaic and returns at once; display may be null. A run still
+    // in matching or assembly is cancelled first. The display must stay
+    // alive while the run draws into it.
     void Generate(MosaicPreview *display);
+    // Stops matching and assembly, or a pending start of assembly, and
+    // returns once no agent of the run is left. A save in progress runs on.
     void Cancel();
     bool Setup();
 
@@ -30,7 +37,7 @@ signals:
     void progress(int percent);
     void saving();
     void complete();
-    // The mosaic could not be saved; message names the file.
+    // The mosaic could not be made or saved; the message names the file.
     void failed(const QString &message);
 
 private slots:
@@ -40,6 +47,12 @@ private slots:
     void savingComplete();
 
 private:
+    int ThreadCount() const;
+    MosaicPreview *Display() const;
+    void ReleaseAgents(bool finishedOnly);
+    bool StartSave();
+    QString SaveFailure() const;
+
     QElapsedTimer timer;
     int runningAgents = 0;
     int stageNumber = 0;
@@ -52,4 +65,17 @@ private:
     ImagePosterParameters *params;
     QList<Agent *> agents;
     QJPEGWriterAgent *writer = nullptr;
+
+    QTimer assemblyStart;          // the pause between matching and assembly
+    int groupNumber = 0;           // reports of other agent groups are stale
+    int runNumber = 0;             // counts Generate calls
+    QPointer<QObject> displayObject;   // tells when a display widget has gone
+    bool displayIsObject = false;
+
+    // The writer reads savingImage until its finished() has been handled;
+    // a new run works on image meanwhile.
+    Image *savingImage = nullptr;
+    int savingRun = 0;             // the run whose mosaic is being saved
+    QString savingFilename;
+    bool savePending = false;      // image waits for the writer to be free
 };

@@ -17,7 +17,14 @@ public:
     bool Save(const QString &filename, const Image &image, int quality);
 
     // After finished(): whether the whole file was written and is in place.
+    // The file is written beside its final name and only then renamed over
+    // it, so a failed save leaves an existing file as it was.
     bool Succeeded() const;
+    // Why the last save failed, in the system's or the JPEG library's words.
+    QString ErrorMessage() const;
+
+    // Library state of one save; exists from Save until the end of run().
+    struct SavingRecord;
 
 signals:
     void progress(int percent);
@@ -26,7 +33,7 @@ protected:
     void run() override;
 
 private:
-    struct SavingRecord;
     SavingRecord *record = nullptr;
-    bool succeeded = false;
+    bool succeeded = false;      // written by run(), read after finished()
+    QString errorMessage;        // likewise
 };

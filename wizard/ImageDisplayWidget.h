@@ -5,6 +5,7 @@
 #include <QOpenGLWidget>
 
 class QImage;
+class QOpenGLFunctions_1_1;
 
 // Where the picture goes in the view: the orthographic projection's extent and
 // the centred rectangle the texture is drawn into, in world units.
@@ -31,4 +32,16 @@ protected:
     void initializeGL() override;
     void resizeGL(int w, int h) override;
     void paintGL() override;
+
+private:
+    void FillWithBackground();
+    void DeleteTexture();
+    void UploadTexture();
+
+    unsigned int textureId = 0;     // 0 until the first upload
+    QImage *backingImage = nullptr; // owned; other code draws into it under drawLock
+    int imageWidth = 0;             // aspect of the picture shown
+    int imageHeight = 0;
+    bool textureStale = false;      // the backing image changed since the last upload
+    QOpenGLFunctions_1_1 *gl = nullptr;   // null without a fixed-function context
 };

@@ -1,0 +1,266 @@
+#include "imagedb/ImageDB.h"
+#include "imaging/JPEG.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace {
+
+Image *Picture(int width, int height)
+{
+    auto *picture = new Image(width, height);
+    memset(picture->data, 120, picture->ByteCount());
+    return picture;
+}
+
+} // namespace
+
+class TstSourceImages : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void reducedSizes_data();
+    void reducedSizes();
+    void strategyNoneKeepsNoCopy();
+    void sizeThresholds_data();
+    void sizeThresholds();
+    void cacheFileNames();
+    void cacheNumbersAreUniqueAcrossThreads();
+    void unwritableCacheLeavesPictureUsable();
+    void convertStrategy_data();
+    void convertStrategy();
+
+private:
+    std::unique_ptr<QTemporaryDir> home;
+    QByteArray savedHome;
+    int savedCounter = 0;
+};
+
+// Every case gets an empty home directory of its own and counts cache files from 0.
+void TstSourceImages::init()
+{
+    home = std::make_unique<QTemporaryDir>();
+    QVERIFY(home->isValid());
+    savedHome = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(home->path()));
+    savedCounter = ImageDB::imageFilenameCounter;
+    ImageDB::imageFilenameCounter = 0;
+}
+
+void TstSourceImages::cleanup()
+{
+    qputenv("HOME", savedHome);
+    ImageDB::imageFilenameCounter = savedCounter;
+}
+
+void TstSourceImages::reducedSizes_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("copyWidth");
+    QTest::addColumn<int>("copyHeight");
+    QTest::newRow("400x300") << 400 << 300 << 200 << 150;
+    QTest::newRow("300x400") << 300 << 400 << 150 << 200;
+    QTest::newRow("1000x333") << 1000 << 333 << 200 << 66;
+    QTest::newRow("50x50 enlarged") << 50 << 50 << 200 << 200;
+    QTest::newRow("1000x1 keeps a row") << 1000 << 1 << 200 << 1;
+    QTest::newRow("3x900 keeps a column") << 3 << 900 << 1 << 200;
+}
+
+void TstSourceImages::reducedSizes()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, copyWidth);
+    QFETCH(int, copyHeight);
+    const std::unique_ptr<Image> picture(Picture(width, height));
+
+    ImageDB fastest;
+    fastest.strategy = ImageDB::StrategyFastest;
+    fastest.Add("/p/a.jpg");
+    fastest.SetSourceImage("/p/a.jpg", *picture);
+    const Image *copy = fastest.images["/p/a.jpg"].sourceImage;
+    QVERIFY(copy && copy->data);
+    QCOMPARE(copy->width, copyWidth);
+    QCOMPARE(copy->height, copyHeight);
+    QVERIFY(fastest.images["/p/a.jpg"].cachedFilename.isNull());
+
+    ImageDB fast;
+    fast.strategy = ImageDB::StrategyFast;
+    fast.Add("/p/a.jpg");
+    fast.SetSourceImage("/p/a.jpg", *picture);
+    QVERIFY(!fast.images["/p/a.jpg"].sourceImage);
+    Image cached;
+    QVERIFY(ReadJPEG(fast.images["/p/a.jpg"].cachedFilename, cached));
+    QCOMPARE(cached.width, copyWidth);
+    QCOMPARE(cached.height, copyHeight);
+}
+
+void TstSourceImages::strategyNoneKeepsNoCopy()
+{
+    const std::unique_ptr<Image> picture(Picture(400, 300));
+    ImageDB db;
+    db.strategy = ImageDB::StrategyNone;
+    db.Add("/p/a.jpg");
+    db.SetSourceImage("/p/a.jpg", *picture);
+    db.SetSourceImage("/p/unknown.jpg", *picture);
+    QVERIFY(!db.images["/p/a.jpg"].sourceImage);
+    QVERIFY(db.images["/p/a.jpg"].cachedFilename.isNull());
+    QCOMPARE(ImageDB::imageFilenameCounter.load(), 0);
+    QVERIFY(!QDir(home->filePath("Kestrelvanepatchery")).exists());
+}
+
+// The picture's own file is 400x300 and its reduced copy 200x150, so the
+// width of the result tells where it came from.
+void TstSourceImages::sizeThresholds_data()
+{
+    QTest::addColumn<int>("strategy");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("cacheLost");
+    QTest::addColumn<int>("width");
+    QTest::newRow("fast 199") << int(ImageDB::StrategyFast) << 199 << false << 200;
+    QTest::newRow("fast 1") << int(ImageDB::StrategyFast) << 1 << false << 200;
+    QTest::newRow("fast 200") << int(ImageDB::StrategyFast) << 200 << false << 400;
+    QTest::newRow("fast 199, cache file lost") << int(ImageDB::StrategyFast) << 199 << true << 400;
+    QTest::newRow("fastest 199") << int(ImageDB::StrategyFastest) << 199 << false << 200;
+    QTest::newRow("fastest 200") << int(ImageDB::StrategyFastest) << 200 << false << 400;
+    QTest::newRow("none 199") << int(ImageDB::StrategyNone) << 199 << false << 400;
+    QTest::newRow("none 10") << int(ImageDB::StrategyNone) << 10 << false << 400;
+}
+
+void TstSourceImages::sizeThresholds()
+{
+    QFETCH(int, strategy);
+    QFETCH(int, size);
+    QFETCH(bool, cacheLost);
+    QFETCH(int, width);
+    const QString own = home->filePath("own.jpg");
+    const std::unique_ptr<Image> picture(Picture(400, 300));
+    QVERIFY(WriteJPEG(own, *picture, 90));
+    ImageDB db;
+    db.strategy = ImageDB::SourceImageStrategy(strategy);
+    db.Add(own);
+    db.SetSourceImage(own, *picture);
+    if (cacheLost)
+        QVERIFY(QFile::remove(db.images[own].cachedFilename));
+    const std::unique_ptr<Image> result(db.GetSourceImage(own, size));
+    QVERIFY(result && result->data);
+    QCOMPARE(result->width, width);
+    QCOMPARE(result->height, width * 3 / 4);
+
+    QVERIFY(QFile::remove(own));
+    const std::unique_ptr<Image> unreadable(db.GetSourceImage(own, 400));
+    QVERIFY(!unreadable);
+}
+
+void TstSourceImages::cacheFileNames()
+{
+    ImageDB db;
+    const QString cache = QDir(home->path()).absoluteFilePath("Kestrelvanepatchery");
+    QCOMPARE(db.GetNewCachedFilename(), cache + "/tile000000.jpg");
+    QVERIFY(QFileInfo(cache).isDir());
+    QCOMPARE(db.GetNewCachedFilename(), cache + "/tile000001.jpg");
+    ImageDB::imageFilenameCounter = 1234567;
+    QCOMPARE(db.GetNewCachedFilename(), cache + "/tile1234567.jpg");
+    QCOMPARE(ImageDB::imageFilenameCounter.load(), 1234568);
+
+    db.strategy = ImageDB::StrategyFast;
+    db.Add("/p/a.jpg");
+    const std::unique_ptr<Image> picture(Picture(40, 30));
+    db.SetSourceImage("/p/a.jpg", *picture);
+    QCOMPARE(db.images["/p/a.jpg"].cachedFilename, cache + "/tile1234568.jpg");
+    db.SetSourceImage("/p/a.jpg", *picture);   // a new copy gets a new file; the old one stays
+    QCOMPARE(db.images["/p/a.jpg"].cachedFilename, cache + "/tile1234569.jpg");
+    QVERIFY(QFile::exists(cache + "/tile1234568.jpg"));
+}
+
+void TstSourceImages::cacheNumbersAreUniqueAcrossThreads()
+{
+    ImageDB db;
+    const int threads = 4, each = 2000;
+    std::vector<QStringList> names(threads);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&db, &names, t] {
+            for (int i = 0; i < each; ++i)
+                names[t].append(db.GetNewCachedFilename());
+        });
+    }
+    for (std::thread &worker : workers)
+        worker.join();
+    QSet<QString> distinct;
+    for (const QStringList &list : names)
+        distinct.unite(QSet<QString>(list.begin(), list.end()));
+    QCOMPARE(distinct.size(), threads * each);
+    QCOMPARE(ImageDB::imageFilenameCounter.load(), threads * each);
+}
+
+void TstSourceImages::unwritableCacheLeavesPictureUsable()
+{
+    QFile plain(home->filePath("plain"));
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    qputenv("HOME", QFile::encodeName(home->filePath("plain")));
+    ImageDB db;
+    db.strategy = ImageDB::StrategyFast;
+    db.Add("/p/a.jpg");
+    db.SetKeyImage("/p/a.jpg", new Image(16, 16), Landscape);
+    const std::unique_ptr<Image> picture(Picture(40, 30));
+    db.SetSourceImage("/p/a.jpg", *picture);
+    QVERIFY(db.images["/p/a.jpg"].cachedFilename.isNull());
+    QCOMPARE(ImageDB::imageFilenameCounter.load(), 1);   // the number is used up all the same
+    QCOMPARE(db.GetNumUsableImages(), 1);
+}
+
+void TstSourceImages::convertStrategy_data()
+{
+    QTest::addColumn<int>("from");
+    QTest::addColumn<int>("to");
+    QTest::addColumn<bool>("keyKept");
+    QTest::addColumn<bool>("cachedKept");
+    QTest::addColumn<bool>("copyKept");
+    QTest::newRow("fast to fastest") << int(ImageDB::StrategyFast) << int(ImageDB::StrategyFastest)
+                                     << false << false << true;
+    QTest::newRow("fast to none") << int(ImageDB::StrategyFast) << int(ImageDB::StrategyNone)
+                                  << false << false << true;
+    QTest::newRow("fastest to fast") << int(ImageDB::StrategyFastest) << int(ImageDB::StrategyFast)
+                                     << false << true << false;
+    QTest::newRow("none to fast") << int(ImageDB::StrategyNone) << int(ImageDB::StrategyFast)
+                                  << true << true << true;
+    QTest::newRow("fast to fast") << int(ImageDB::StrategyFast) << int(ImageDB::StrategyFast)
+                                  << true << true << true;
+}
+
+// The record holds every kind of copy, so each drop shows.
+void TstSourceImages::convertStrategy()
+{
+    QFETCH(int, from);
+    QFETCH(int, to);
+    QFETCH(bool, keyKept);
+    QFETCH(bool, cachedKept);
+    QFETCH(bool, copyKept);
+    ImageDB db;
+    db.strategy = ImageDB::SourceImageStrategy(from);
+    db.Add("/p/a.jpg");
+    db.SetKeyImage("/p/a.jpg", new Image(16, 16), Portrait);
+    db.images["/p/a.jpg"].cachedFilename = "/c/tile000003.jpg";
+    db.images["/p/a.jpg"].sourceImage = Picture(200, 150);
+    db.ConvertStrategy(ImageDB::SourceImageStrategy(to));
+    QCOMPARE(int(db.strategy), to);
+    const ImageDB::ImageInformation &record = db.images["/p/a.jpg"];
+    QCOMPARE(record.keyImage != nullptr, keyKept);
+    QCOMPARE(!record.cachedFilename.isNull(), cachedKept);
+    QCOMPARE(record.sourceImage != nullptr, copyKept);
+    QCOMPARE(db.GetNumUsableImages(), 1);
+}
+
+QTEST_GUILESS_MAIN(TstSourceImages)
+#include "tst_sourceimages.moc"

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+#include <QWizardPage>
+
+class QLineEdit;
+class QSpinBox;
+struct ImagePosterParameters;
+
+// Fourth page: number of tiles, output resolution, tile repetitions, blend
+// and output file. Repetitions are raised until the collection can fill every
+// tile; the resolution follows the number of tiles until the user sets it.
+class ChooseOptionsPage : public QWizardPage {
+    Q_OBJECT
+public:
+    explicit ChooseOptionsPage(ImagePosterParameters *params);
+
+    void initializePage() override;
+    void cleanupPage() override;
+    bool isComplete() const override;
+
+    // True when repeats had to be raised.
+    bool AdjustParameters();
+    void handleChangedFilename(const QString &name);
+
+public slots:
+    void selectFile();
+    void fileChanged(const QString &name);
+    void divisionsChanged(int value);
+    void repeatsChanged(int value);
+    void updateValues();
+    void blendChanged(int value);
+    void targetResChanged(int value);
+
+private:
+    void adjustAndCorrectLater();
+
+    ImagePosterParameters *params;
+    QLineEdit *filenameEdit;
+    QSpinBox *divisionsSpinBox;
+    QSpinBox *repeatsSpinBox;
+    QSpinBox *blendSpinBox;
+    QSpinBox *targetResSpinBox;
+    bool targetResSetByUser = false;   // never reset once the user set a resolution
+    QString lastPath;                  // where the next file dialog opens
+};

@@ -1,0 +1,132 @@
+#include "wizard/GeneratePage.h"
+
+#include "app/ImagePosterParameters.h"
+#include "engine/PosterGenerator.h"
+#include "wizard/ImageDisplayWidget.h"
+#include "wizard/ImagePosterWizard.h"
+
+#include <QFontMetrics>
+#include <QMessageBox>
+#include <QMutexLocker>
+#include <QProgressBar>
+#include <QTimer>
+#include <QVBoxLayout>
+
+GeneratePage::GeneratePage(ImagePosterParameters *params)
+    : QWizardPage(nullptr), params(params)
+{
+    setTitle(tr("Generate photo mosaic"));
+    setSubTitle(tr("Your photo mosaic is being calculated."));
+
+    auto *layout = new QVBoxLayout(this);
+    progressBar = new QProgressBar;
+    progressBar->setObjectName("progressBar");
+    progressBar->setRange(0, 100);
+    layout->addWidget(progressBar, 0);
+    imageDisplay = new ImageDisplayWidget;
+    imageDisplay->setObjectName("imageDisplay");
+    layout->addWidget(imageDisplay, 0);
+
+    generator = new PosterGenerator(params, this);
+    connect(generator, &PosterGenerator::stage, this, &GeneratePage::stageChange, Qt::QueuedConnection);
+    connect(generator, &PosterGenerator::progress, this, &GeneratePage::updateProgress, Qt::QueuedConnection);
+    connect(generator, &PosterGenerator::saving, this, &GeneratePage::saving);
+    connect(generator, &PosterGenerator::complete, this, &GeneratePage::complete);
+    // Queued: the box is modal and must not run inside the generator's slot.
+    connect(generator, &PosterGenerator::failed, this, &GeneratePage::saveFailed, Qt::QueuedConnection);
+
+    setFinalPage(true);
+}
+
+void GeneratePage::initializePage()
+{
+    setSubTitle(tr("Your photo mosaic is being calculated."));
+    imageDisplay->ClearImage();
+    progressBar->setValue(0);
+    QTimer::singleShot(10, this, &GeneratePage::startGeneration);
+}
+
+void GeneratePage::startGeneration()
+{
+    currentStage = 0;
+    generationComplete = false;
+    emit completeChanged();
+    generator->Generate(imageDisplay);
+}
+
+void GeneratePage::stageChange(int stage)
+{
+    currentStage = stage;
+    if (stage == 1)
+        setSubTitle(tr("Your photo mosaic is being assembled."));
+    else if (stage > 1)
+        setSubTitle(tr("Your photo mosaic is being saved."));
+    progressBar->setValue(0);
+}
+
+void GeneratePage::updateProgress(int percent)
+{
+    QMutexLocker lock(&mutex);
+    if (progressBar->value() >= percent)
+        return;
+    progressBar->setValue(percent);
+    if (currentStage == 1)
+        imageDisplay->ImageDirty();
+}
+
+void GeneratePage::saving()
+{
+    setSubTitle(tr("Your photo mosaic is being saved."));
+    currentStage = 2;
+    savingFilename = params->outputFilename;
+    QMutexLocker lock(&mutex);
+    progressBar->setValue(0);
+    imageDisplay->ImageDirty();
+}
+
+void GeneratePage::complete()
+{
+    {
+        QMutexLocker lock(&mutex);
+        setSubTitle(tr("Your photo mosaic is done."));
+        progressBar->setValue(100);
+        generationComplete = true;
+        emit completeChanged();
+    }
+    QMessageBox box;
+    box.setWindowIcon(ImagePosterWizard::WindowIcon());
+    box.setWindowTitle(tr("Kestrelvanepatchery"));
+    box.setMinimumWidth(65 * QFontMetrics(font()).boundingRect(QLatin1Char('X')).width());
+    box.setTextFormat(Qt::RichText);
+    box.setText(tr("Your photo mosaic was saved to %1").arg(savingFilename.toHtmlEscaped()));
+    box.exec();
+}
+
+void GeneratePage::saveFailed(const QString &message)
+{
+    setSubTitle(tr("Your photo mosaic could not be saved."));
+    QMessageBox box(QMessageBox::Critical, tr("Error Saving File"),
+                    tr("Your photo mosaic could not be saved to %1. Go back and choose another output filename.")
+                        .arg(savingFilename),
+                    QMessageBox::Ok, this);
+    box.setInformativeText(message);
+    box.exec();
+}
+
+void GeneratePage::cleanupPage()
+{
+    QWizardPage::cleanupPage();
+    generator->Cancel();
+}
+
+void GeneratePage::StopGeneration()
+{
+    generator->Cancel();
+    delete generator;
+    generator = nullptr;
+}
+
+bool GeneratePage::isComplete() const
+{
+    return generationComplete;
+}
