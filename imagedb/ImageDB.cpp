@@ -400,7 +400,7 @@ bool ImageDB::Read(const QString &filename)
         && numDirectories >= 0 && numExcluded >= 0 && numRecords >= 0;
 
     QStringList readDirectories, readExcluded;
-    for (qint32 i = 0; ok && i < numDirectories + numExcluded; ++i) {
+    for (qint64 i = 0; ok && i < qint64(numDirectories) + numExcluded; ++i) {
         QString directory;
         ok = in.Text(directory);
         (i < numDirectories ? readDirectories : readExcluded).append(directory);
