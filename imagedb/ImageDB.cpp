@@ -239,9 +239,10 @@ int ImageDB::GetNumImages() const
 
 int ImageDB::GetNumUsableImages() const
 {
+    // Read while the update threads may mark records skipped, hence atomically.
     int usable = 0;
     for (const ImageInformation &record : images) {
-        if (!record.skip)
+        if (!std::atomic_ref<bool>(const_cast<bool &>(record.skip)).load(std::memory_order_relaxed))
             ++usable;
     }
     return usable;
@@ -267,14 +268,14 @@ void ImageDB::SetKeyImage(const QString &filename, Image *key, Orientation orien
         delete record->keyImage;
     record->keyImage = key;
     record->orientation = orientation;
-    record->skip = false;
+    std::atomic_ref<bool>(record->skip).store(false, std::memory_order_relaxed);
     record->useCount.store(0, std::memory_order_relaxed);
 }
 
 void ImageDB::SkipImage(const QString &filename)
 {
     if (ImageInformation *record = Record(filename))
-        record->skip = true;
+        std::atomic_ref<bool>(record->skip).store(true, std::memory_order_relaxed);
 }
 
 void ImageDB::Remove(const QString &filename)

@@ -209,7 +209,15 @@ void TstImageDBUpdate::progressIsSinglePrecision()
         QVERIFY(Touch(Path(QString("twenty/%1.jpg").arg(i, 2, 10, QChar('0')))));
     ImageDB db;
     QSignalSpy progress(&db, &ImageDB::progress);
+    // The counts are read while the threads run, as the progress page does.
+    QList<int> usable;
+    connect(&db, &ImageDB::progress, this, [&db, &usable] {
+        usable.append(db.GetNumUsableImages());
+    });
     QVERIFY(RunUpdate(db, {Path("twenty")}, {}, ImageDB::StrategyNone, 3));
+    QCOMPARE(usable.size(), 20);
+    QVERIFY(std::is_sorted(usable.rbegin(), usable.rend()));
+    QVERIFY(usable.first() <= 19);
     const QStringList expected{"5",  "10", "15", "20", "25", "30", "34", "40", "44", "50",
                                "55", "60", "64", "69", "75", "80", "85", "89", "94", "100"};
     QCOMPARE(Percents(progress), expected);
