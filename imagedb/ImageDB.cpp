@@ -164,6 +164,15 @@ void ReducedSize(int width, int height, int &reducedWidth, int &reducedHeight)
     reducedHeight = qMax(reducedHeight, 1);
 }
 
+// An update thread touches its records and the work list only before it last
+// releases the group's lock. Taking the lock once after the threads have ended
+// states that order where the thread sanitizer can see it; Qt's own ordering
+// of a thread's end lies in code it does not watch.
+void AfterAgents(QMutex &mutex)
+{
+    QMutexLocker lock(&mutex);
+}
+
 } // namespace
 
 QString ReadString(FILE *stream)
@@ -214,6 +223,7 @@ ImageDB::~ImageDB()
             delete agent.data();
         }
     }
+    AfterAgents(mutex);
     for (ImageInformation &record : images)
         FreeImages(record);
 }
@@ -531,6 +541,7 @@ void ImageDB::threadcomplete()
 {
     if (runningThreads <= 0 || --runningThreads > 0)
         return;
+    AfterAgents(mutex);
     // Emptied before complete(), whose receivers may start the next update.
     workList.clear();
     if (updatePending) {
