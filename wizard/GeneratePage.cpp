@@ -5,7 +5,6 @@
 #include "wizard/ImageDisplayWidget.h"
 #include "wizard/ImagePosterWizard.h"
 
-#include <QFontMetrics>
 #include <QMessageBox>
 #include <QMutexLocker>
 #include <QProgressBar>
@@ -96,9 +95,9 @@ void GeneratePage::complete()
     QMessageBox box;
     box.setWindowIcon(ImagePosterWizard::WindowIcon());
     box.setWindowTitle(tr("Kestrelvanepatchery"));
-    box.setMinimumWidth(65 * QFontMetrics(font()).boundingRect(QLatin1Char('X')).width());
     box.setTextFormat(Qt::RichText);
     box.setText(tr("Your photo mosaic was saved to %1").arg(savingFilename.toHtmlEscaped()));
+    ImagePosterWizard::WidenMessageBox(box, font());
     box.exec();
 }
 

@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QThread>
@@ -93,15 +94,23 @@ QString ImagePosterWizard::LicenseText()
     return QString::fromUtf8(file.readAll());
 }
 
+void ImagePosterWizard::WidenMessageBox(QMessageBox &box, const QFont &font)
+{
+    const int width = 65 * QFontMetrics(font).boundingRect(QLatin1Char('X')).width();
+    if (auto *grid = qobject_cast<QGridLayout *>(box.layout()))
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+}
+
 void ImagePosterWizard::showEULA()
 {
     QMessageBox box;
     box.setWindowIcon(WindowIcon());
     box.setWindowTitle(tr("Kestrelvanepatchery License"));
-    box.setMinimumWidth(65 * QFontMetrics(font()).boundingRect(QLatin1Char('X')).width());
     box.setTextFormat(Qt::RichText);
     box.setText(tr("<b>Kestrelvanepatchery</b> is free software under the MIT License; "
                    "press <i>Show Details...</i> to read it."));
     box.setDetailedText(LicenseText());
+    WidenMessageBox(box, font());
     box.exec();
 }
