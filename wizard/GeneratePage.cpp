@@ -103,12 +103,12 @@ void GeneratePage::complete()
 
 void GeneratePage::saveFailed(const QString &message)
 {
-    setSubTitle(tr("Your photo mosaic could not be saved."));
-    QMessageBox box(QMessageBox::Critical, tr("Error Saving File"),
-                    tr("Your photo mosaic could not be saved to %1. Go back and choose another output filename.")
-                        .arg(savingFilename),
-                    QMessageBox::Ok, this);
-    box.setInformativeText(message);
+    // The message names the file (or the size that did not fit in memory).
+    setSubTitle(tr("Your photo mosaic could not be completed."));
+    QMessageBox box(QMessageBox::Critical, tr("Error Saving File"), message, QMessageBox::Ok, this);
+    box.setWindowIcon(ImagePosterWizard::WindowIcon());
+    box.setInformativeText(tr("Go back to choose another output filename or a smaller output image "
+                              "resolution, then try again."));
     box.exec();
 }
 
