@@ -45,7 +45,11 @@ ImagePosterWizard::ImagePosterWizard()
     setWindowTitle(tr("Kestrelvanepatchery %1.%2 - Copyright 2026 the Kestrelvanepatchery developers")
                        .arg(0)
                        .arg(2));
-    setPixmap(QWizard::BackgroundPixmap, QPixmap(side_picture_xpm));
+    const QPixmap sidePicture(side_picture_xpm);
+    setPixmap(QWizard::BackgroundPixmap, sidePicture);
+    // Only the macOS style draws the background; the others show the side
+    // picture as their watermark.
+    setPixmap(QWizard::WatermarkPixmap, sidePicture);
     setWindowIcon(WindowIcon());
     setOption(QWizard::HaveHelpButton, true);
     setOption(QWizard::HelpButtonOnRight, false);
