@@ -299,25 +299,34 @@ bool ImageDB::Write(const QString &filename)
     const QFileInfo info(filename);
     const QString target = info.exists() ? info.canonicalFilePath() : filename;
     const QByteArray targetName = QFile::encodeName(target);
+    struct stat old;
+    const bool exists = stat(targetName.constData(), &old) == 0;
+    // A device or other special file (/dev/null, say) is written in place:
+    // renaming over it would replace the device itself.
+    const bool inPlace = exists && !S_ISREG(old.st_mode);
     static std::atomic<unsigned> temporaryCounter{0};
     QByteArray temporaryName;
     int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporaryName = targetName + '.' + QByteArray::number(qint64(getpid())) + '.'
-            + QByteArray::number(temporaryCounter.fetch_add(1, std::memory_order_relaxed)) + ".tmp";
-        fd = open(temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
+    if (inPlace) {
+        fd = open(targetName.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    } else {
+        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+            temporaryName = targetName + '.' + QByteArray::number(qint64(getpid())) + '.'
+                + QByteArray::number(temporaryCounter.fetch_add(1, std::memory_order_relaxed)) + ".tmp";
+            fd = open(temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 && errno != EEXIST)
+                break;
+        }
+        if (fd >= 0 && exists)
+            fchmod(fd, old.st_mode & 07777);
     }
     if (fd < 0)
         return false;
-    struct stat old;
-    if (stat(targetName.constData(), &old) == 0)
-        fchmod(fd, old.st_mode & 07777);
     FILE *stream = fdopen(fd, "wb");
     if (!stream) {
         close(fd);
-        unlink(temporaryName.constData());
+        if (!inPlace)
+            unlink(temporaryName.constData());
         return false;
     }
 
@@ -363,8 +372,10 @@ bool ImageDB::Write(const QString &filename)
         }
     }
 
-    bool ok = out.ok && fflush(stream) == 0 && fsync(fileno(stream)) == 0;
+    bool ok = out.ok && fflush(stream) == 0 && (inPlace || fsync(fileno(stream)) == 0);
     ok = fclose(stream) == 0 && ok;
+    if (inPlace)
+        return ok;
     ok = ok && rename(temporaryName.constData(), targetName.constData()) == 0;
     if (!ok)
         unlink(temporaryName.constData());
@@ -400,7 +411,7 @@ bool ImageDB::Read(const QString &filename)
         && numDirectories >= 0 && numExcluded >= 0 && numRecords >= 0;
 
     QStringList readDirectories, readExcluded;
-    for (qint32 i = 0; ok && i < numDirectories + numExcluded; ++i) {
+    for (qint64 i = 0; ok && i < qint64(numDirectories) + numExcluded; ++i) {
         QString directory;
         ok = in.Text(directory);
         (i < numDirectories ? readDirectories : readExcluded).append(directory);
@@ -601,8 +612,9 @@ void ImageDBAgent::run()
         const QString name = fileList->at(i);
         if (imageDB->HasKeyImage(name)) {
             // Examined before: only check that it is still there to be read.
+            // A folder that took the picture's name is no picture either.
             const QFileInfo info(name);
-            if (!info.exists() || !info.permission(QFile::ReadOwner))
+            if (!info.isFile() || !info.permission(QFile::ReadOwner))
                 imageDB->SkipImage(name);
         } else {
             auto *image = new Image;
