@@ -59,6 +59,7 @@ ChooseDirectoriesPage::ChooseDirectoriesPage(ImagePosterParameters *params)
                                  "your photo mosaics can be assembled much faster."));
     strategyLayout->addWidget(strategyLabel);
     strategyComboBox = new QComboBox;
+    strategyComboBox->setObjectName("strategyComboBox");
     strategyComboBox->addItem(tr("None - use original images only"), int(ImageDB::StrategyNone));
     strategyComboBox->addItem(tr("Fast - use smaller images when possible"), int(ImageDB::StrategyFast));
     strategyComboBox->addItem(tr("Fastest - use smaller images from memory when possible"),
@@ -68,15 +69,21 @@ ChooseDirectoriesPage::ChooseDirectoriesPage(ImagePosterParameters *params)
     connect(strategyComboBox, &QComboBox::activated, this, &ChooseDirectoriesPage::imageStrategyChanged);
 
     auto *addUseButton = new QPushButton(tr("Add directory to list . . ."));
+    addUseButton->setObjectName("addUseButton");
     removeUseButton = new QPushButton(tr("Remove directory from list"));
+    removeUseButton->setObjectName("removeUseButton");
     useList = new QListWidget;
+    useList->setObjectName("useList");
     layout->addWidget(DirectoryGroup(tr("Directories to use"), useList, addUseButton, removeUseButton));
     connect(addUseButton, &QPushButton::clicked, this, &ChooseDirectoriesPage::addUseDirectory);
     connect(removeUseButton, &QPushButton::clicked, this, &ChooseDirectoriesPage::removeUseDirectory);
 
     auto *addNotUseButton = new QPushButton(tr("Add directory to list . . ."));
+    addNotUseButton->setObjectName("addNotUseButton");
     removeNotUseButton = new QPushButton(tr("Remove directory from list"));
+    removeNotUseButton->setObjectName("removeNotUseButton");
     notUseList = new QListWidget;
+    notUseList->setObjectName("notUseList");
     layout->addWidget(DirectoryGroup(tr("Directories to exclude"), notUseList, addNotUseButton, removeNotUseButton));
     connect(addNotUseButton, &QPushButton::clicked, this, &ChooseDirectoriesPage::addNotUseDirectory);
     connect(removeNotUseButton, &QPushButton::clicked, this, &ChooseDirectoriesPage::removeNotUseDirectory);

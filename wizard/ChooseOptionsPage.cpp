@@ -50,6 +50,7 @@ ChooseOptionsPage::ChooseOptionsPage(ImagePosterParameters *params)
     auto *grid = new QGridLayout(this);
 
     divisionsSpinBox = SpinBox(MinDivisions, MaxDivisions, QString());
+    divisionsSpinBox->setObjectName("divisionsSpinBox");
     grid->addWidget(Caption(tr("Number of tiles"),
                             tr("The number of tiles is the number of partitions that will be used\n"
                                "to subdivide your source image's width and height. This division\n"
@@ -59,6 +60,7 @@ ChooseOptionsPage::ChooseOptionsPage(ImagePosterParameters *params)
     grid->addWidget(divisionsSpinBox, 0, 1);
 
     targetResSpinBox = SpinBox(MinResolution, MaxResolution, tr(" pixels"));
+    targetResSpinBox->setObjectName("targetResSpinBox");
     grid->addWidget(Caption(tr("Output image resolution"),
                             tr("The number of pixels in the output image's height or width. This \n"
                                "number corresponds to width if the source image's width is greater\n"
@@ -69,6 +71,7 @@ ChooseOptionsPage::ChooseOptionsPage(ImagePosterParameters *params)
     grid->addWidget(targetResSpinBox, 1, 1);
 
     repeatsSpinBox = SpinBox(MinRepeats, MaxRepeats, QString());
+    repeatsSpinBox->setObjectName("repeatsSpinBox");
     grid->addWidget(Caption(tr("Tile repetitions"),
                             tr("This setting controls the number of times an image from your\n"
                                "collection is allowed to repeat in the photo mosaic. The minimum\n"
@@ -78,6 +81,7 @@ ChooseOptionsPage::ChooseOptionsPage(ImagePosterParameters *params)
     grid->addWidget(repeatsSpinBox, 2, 1);
 
     blendSpinBox = SpinBox(MinBlend, MaxBlend, tr("%"));
+    blendSpinBox->setObjectName("blendSpinBox");
     grid->addWidget(Caption(tr("Source image blend"),
                             tr("Your photo mosaic quality will depend on how well your image\n"
                                "collection can be mapped into the photo mosaic tiles. You can\n"
@@ -91,8 +95,10 @@ ChooseOptionsPage::ChooseOptionsPage(ImagePosterParameters *params)
     nameLayout->setContentsMargins(0, 0, 0, 0);
     nameLayout->setSpacing(0);
     filenameEdit = new QLineEdit;
+    filenameEdit->setObjectName("filenameEdit");
     nameLayout->addWidget(filenameEdit, 100);
     auto *browseButton = new QPushButton(tr("..."));
+    browseButton->setObjectName("browseButton");
     nameLayout->addWidget(browseButton, 0);
     grid->addWidget(Caption(tr("Output filename"),
                             tr("Set the name of the image file where you want to save your photo mosaic.")),

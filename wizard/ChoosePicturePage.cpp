@@ -55,15 +55,18 @@ ChoosePicturePage::ChoosePicturePage(ImagePosterParameters *params)
     nameLayout->setContentsMargins(0, 0, 0, 0);
     nameLayout->setSpacing(0);
     filenameEdit = new QLineEdit;
+    filenameEdit->setObjectName("filenameEdit");
     // A file dropped on the line edit is meant as a picture, not as text.
     filenameEdit->setAcceptDrops(false);
     nameLayout->addWidget(filenameEdit, 1000);
     auto *browseButton = new QPushButton(tr("..."));
+    browseButton->setObjectName("browseButton");
     nameLayout->addWidget(browseButton, 0);
     row->addWidget(nameWidget);
     layout->addLayout(row);
 
     imageDisplay = new ImageDisplayWidget;
+    imageDisplay->setObjectName("imageDisplay");
     layout->addWidget(imageDisplay);
 
     setAcceptDrops(true);

@@ -20,9 +20,11 @@ GeneratePage::GeneratePage(ImagePosterParameters *params)
 
     auto *layout = new QVBoxLayout(this);
     progressBar = new QProgressBar;
+    progressBar->setObjectName("progressBar");
     progressBar->setRange(0, 100);
     layout->addWidget(progressBar, 0);
     imageDisplay = new ImageDisplayWidget;
+    imageDisplay->setObjectName("imageDisplay");
     layout->addWidget(imageDisplay, 0);
 
     generator = new PosterGenerator(params, this);

@@ -20,8 +20,10 @@ UpdateImageDBPage::UpdateImageDBPage(ImagePosterParameters *params)
 
     auto *layout = new QVBoxLayout(this);
     filenameLabel = new QLabel;
+    filenameLabel->setObjectName("filenameLabel");
     layout->addWidget(filenameLabel);
     progressBar = new QProgressBar;
+    progressBar->setObjectName("progressBar");
     layout->addWidget(progressBar);
 
     auto *grid = new QGridLayout;
@@ -29,6 +31,7 @@ UpdateImageDBPage::UpdateImageDBPage(ImagePosterParameters *params)
                                  "that can contribute to the photo mosaic.");
     auto *usableCaption = new QLabel(tr("Number of usable images:"));
     usableLabel = new QLabel;
+    usableLabel->setObjectName("usableLabel");
     usableCaption->setToolTip(usableTip);
     usableLabel->setToolTip(usableTip);
     grid->addWidget(usableCaption, 0, 0);
@@ -39,6 +42,7 @@ UpdateImageDBPage::UpdateImageDBPage(ImagePosterParameters *params)
                                    "inputs for the photo mosaic.");
     auto *unusableCaption = new QLabel(tr("Number of unusable images:"));
     unusableLabel = new QLabel;
+    unusableLabel->setObjectName("unusableLabel");
     unusableCaption->setToolTip(unusableTip);
     unusableLabel->setToolTip(unusableTip);
     grid->addWidget(unusableCaption, 1, 0);

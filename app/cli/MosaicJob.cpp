@@ -165,12 +165,6 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
         report.Error(problem);
         return ExitBadInput;
     }
-    problem = OutputProblem(params.outputFilename);
-    if (!problem.isEmpty()) {
-        report.Error(problem);
-        return ExitFailed;
-    }
-
     ImageDB &imageDB = params.imageDB;
     if (imageDB.Read(params.imageDBFilename)) {
         params.imageStrategy = imageDB.strategy;
@@ -186,6 +180,11 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
     if (!problem.isEmpty()) {
         report.Error(problem);
         return ExitBadInput;
+    }
+    problem = OutputProblem(params.outputFilename);
+    if (!problem.isEmpty()) {
+        report.Error(options.outputFilename.isEmpty() ? problem + "; name another file with --output FILE" : problem);
+        return ExitFailed;
     }
 
     QEventLoop loop;

@@ -119,7 +119,7 @@ void TstImageDBUpdate::scanFilter()
 
 void TstImageDBUpdate::excludedDirectories()
 {
-    for (const QString &name : {"p/a.jpg", "p/x/in-x.jpg", "p/xy/in-xy.jpg", "p/x/deep/d.jpg"})
+    for (const char *name : {"p/a.jpg", "p/x/in-x.jpg", "p/xy/in-xy.jpg", "p/x/deep/d.jpg"})
         QVERIFY(Touch(Path(name)));
     const QString p = QDir(Path("p")).absolutePath();
     ImageDB db;
@@ -134,7 +134,7 @@ void TstImageDBUpdate::excludedDirectories()
 void TstImageDBUpdate::purgeByPlainPrefix()
 {
     ImageDB db;
-    for (const QString &name : {"/p/a.jpg", "/p/x/a.jpg", "/p/xy/a.jpg", "/q/p/x.jpg"}) {
+    for (const char *name : {"/p/a.jpg", "/p/x/a.jpg", "/p/xy/a.jpg", "/q/p/x.jpg"}) {
         db.Add(name);
         db.SetKeyImage(name, new Image(16, 16), Landscape);
     }

@@ -1,0 +1,163 @@
+#pragma once
+
+// Shared by the wizard tests: pictures made on the spot, a private home
+// directory, and a way to answer the modal dialogs a user would answer.
+
+#include "imaging/Image.h"
+#include "imaging/JPEG.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+
+namespace WizardTest {
+
+// A picture of one colour, or a left-to-right gradient from colour to its inverse.
+inline Image MakePicture(int width, int height, color3 colour, bool gradient = false)
+{
+    Image image(width, height);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            unsigned char *p = image.data + (size_t(y) * width + x) * 3;
+            const float t = gradient && width > 1 ? float(x) / float(width - 1) : 0.0f;
+            p[0] = (unsigned char)(colour.r + t * (255 - 2 * colour.r));
+            p[1] = (unsigned char)(colour.g + t * (255 - 2 * colour.g));
+            p[2] = (unsigned char)(colour.b + t * (255 - 2 * colour.b));
+        }
+    }
+    return image;
+}
+
+inline bool WritePicture(const QString &path, int width, int height, color3 colour, bool gradient = false)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    return WriteJPEG(path, MakePicture(width, height, colour, gradient), 90);
+}
+
+inline bool WriteText(const QString &path, const QByteArray &text)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+}
+
+// count solid pictures of varied colours in dir, named p000.jpg, p001.jpg, ...
+inline bool WriteCollection(const QString &dir, int count, int width = 40, int height = 30)
+{
+    for (int i = 0; i < count; ++i) {
+        const color3 colour = {(unsigned char)(i * 53 % 256), (unsigned char)(i * 97 % 256),
+                               (unsigned char)(i * 151 % 256)};
+        if (!WritePicture(QString("%1/p%2.jpg").arg(dir).arg(i, 3, 10, QChar('0')), width, height, colour))
+            return false;
+    }
+    return true;
+}
+
+// A fresh, empty home directory for the life of the object.
+class TemporaryHome {
+public:
+    TemporaryHome() : saved(qgetenv("HOME"))
+    {
+        qputenv("HOME", dir.path().toLocal8Bit());
+    }
+    ~TemporaryHome() { qputenv("HOME", saved); }
+    QString path() const { return dir.path(); }
+    bool isValid() const { return dir.isValid(); }
+
+private:
+    QTemporaryDir dir;
+    QByteArray saved;
+};
+
+// Calls answer with the next modal widget once it is up, from the event loop
+// that runs it. Arm it before the action that opens the dialog; delete the
+// returned timer to disarm it.
+inline QPointer<QTimer> WhenModal(std::function<void(QWidget *)> answer)
+{
+    auto *timer = new QTimer;
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, answer] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible())
+            return;
+        timer->stop();
+        timer->deleteLater();
+        answer(modal);
+    });
+    timer->start();
+    return timer;
+}
+
+struct SeenBox {
+    bool seen = false;
+    QString title;
+    QString text;
+    QString informativeText;
+    QString detailedText;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    Qt::TextFormat textFormat = Qt::AutoText;
+    QIcon windowIcon;
+    int minimumWidth = 0;
+};
+
+// Records the next message box and presses its OK button.
+inline QPointer<QTimer> AcceptNextMessageBox(SeenBox *seen)
+{
+    return WhenModal([seen](QWidget *widget) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        if (!box) {
+            widget->close();
+            return;
+        }
+        seen->seen = true;
+        seen->title = box->windowTitle();
+        seen->text = box->text();
+        seen->informativeText = box->informativeText();
+        seen->detailedText = box->detailedText();
+        seen->icon = box->icon();
+        seen->textFormat = box->textFormat();
+        seen->windowIcon = box->windowIcon();
+        seen->minimumWidth = box->minimumWidth();
+        box->accept();
+    });
+}
+
+struct SeenDialog {
+    bool seen = false;
+    QString title;
+    QString directory;
+    QStringList nameFilters;
+};
+
+// Answers the next file dialog with name, or cancels it when name is empty.
+inline QPointer<QTimer> AnswerNextFileDialog(SeenDialog *seen, const QString &name)
+{
+    return WhenModal([seen, name](QWidget *widget) {
+        auto *dialog = qobject_cast<QFileDialog *>(widget);
+        if (!dialog) {
+            widget->close();
+            return;
+        }
+        seen->seen = true;
+        seen->title = dialog->windowTitle();
+        seen->directory = dialog->directory().absolutePath();
+        seen->nameFilters = dialog->nameFilters();
+        if (name.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        if (dialog->fileMode() == QFileDialog::Directory)
+            dialog->setDirectory(name);
+        dialog->selectFile(name);
+        dialog->accept();
+    });
+}
+
+}  // namespace WizardTest

@@ -1,0 +1,267 @@
+#include "WizardTestSupport.h"
+
+#include "wizard/ImagePosterWizard.h"
+#include "wizard/UpdateImageDBPage.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QtTest>
+
+using namespace WizardTest;
+
+class TstUpdateImageDBPage : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void texts();
+    void emptyCollectionMovesOnAtOnce();
+    void scanCountsSavesAndMovesOn();
+    void backFromOptionsPassesOverThisPage();
+    void longNamesShowTheirLastComponents_data();
+    void longNamesShowTheirLastComponents();
+    void backDuringScanThenForwardAgain_data();
+    void backDuringScanThenForwardAgain();
+    void backDuringScanStaysBack();
+
+private:
+    void makeWizard(int numThreads);
+    void toUpdatePage();
+    void click(QWizard::WizardButton which) { wizard->button(which)->click(); }
+    QString label(const char *name) { return wizard->page(2)->findChild<QLabel *>(name)->text(); }
+
+    TemporaryHome *home = nullptr;
+    ImagePosterWizard *wizard = nullptr;
+    ImagePosterParameters *params = nullptr;
+    QString databaseFile;
+};
+
+void TstUpdateImageDBPage::init()
+{
+    home = new TemporaryHome;
+    QVERIFY(QDir().mkpath(home->path() + "/Pictures"));
+    QVERIFY(WritePicture(home->path() + "/source.jpg", 64, 48, {90, 140, 200}, true));
+    databaseFile = home->path() + "/imagedb";
+}
+
+void TstUpdateImageDBPage::cleanup()
+{
+    delete wizard;
+    wizard = nullptr;
+    delete home;
+}
+
+void TstUpdateImageDBPage::makeWizard(int numThreads)
+{
+    wizard = new ImagePosterWizard;
+    wizard->init(numThreads, databaseFile);
+    params = wizard->parameters();
+    wizard->show();
+    QVERIFY(QTest::qWaitForWindowExposed(wizard));
+}
+
+void TstUpdateImageDBPage::toUpdatePage()
+{
+    auto *edit = wizard->page(0)->findChild<QLineEdit *>("filenameEdit");
+    QTest::keyClicks(edit, home->path() + "/source.jpg");
+    QTest::keyClick(edit, Qt::Key_Return);
+    click(QWizard::NextButton);
+    QCOMPARE(wizard->currentId(), 1);
+    click(QWizard::NextButton);
+    QCOMPARE(wizard->currentId(), 2);
+}
+
+void TstUpdateImageDBPage::texts()
+{
+    makeWizard(1);
+    QWizardPage *page = wizard->page(2);
+    QCOMPARE(page->title(), QString("Updating image database"));
+    QCOMPARE(page->subTitle(), QString("This program examines the images it finds and makes a database that enables it "
+                                       "to more efficiently create the photo mosaic. This can take a while the first "
+                                       "time you run this program."));
+    QStringList captions;
+    for (QLabel *l : page->findChildren<QLabel *>())
+        if (!l->text().isEmpty())
+            captions << l->text() + "|" + l->toolTip();
+    QCOMPARE(captions,
+             QStringList({"Number of usable images:|This number represents the number of usable images\nthat can "
+                          "contribute to the photo mosaic.",
+                          "Number of unusable images:|This number represents the number of images that\ncould not be "
+                          "located or loaded. These images will not be considered as\ninputs for the photo mosaic."}));
+    QCOMPARE(page->findChild<QLabel *>("usableLabel")->toolTip(), captions[0].section('|', 1));
+}
+
+void TstUpdateImageDBPage::emptyCollectionMovesOnAtOnce()
+{
+    makeWizard(2);
+    toUpdatePage();
+    QTRY_COMPARE(wizard->currentId(), 3);
+    QCOMPARE(label("usableLabel"), QString("0"));
+    QCOMPARE(label("unusableLabel"), QString("0"));
+    QVERIFY(QFile::exists(databaseFile));
+}
+
+void TstUpdateImageDBPage::scanCountsSavesAndMovesOn()
+{
+    QVERIFY(WriteCollection(home->path() + "/Pictures", 25));
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(WriteText(home->path() + QString("/Pictures/broken%1.jpg").arg(i), "no picture"));
+    makeWizard(2);
+
+    // Next stays disabled while the scan runs.
+    int progressSeen = 0;
+    bool nextEnabledDuringScan = false;
+    connect(&params->imageDB, &ImageDB::progress, this, [&] {
+        ++progressSeen;
+        nextEnabledDuringScan |= wizard->currentId() == 2 && wizard->button(QWizard::NextButton)->isEnabled();
+    });
+    QSignalSpy pages(wizard, &QWizard::currentIdChanged);
+    toUpdatePage();
+    QTRY_COMPARE_WITH_TIMEOUT(wizard->currentId(), 3, 30000);
+    QCOMPARE(progressSeen, 28);
+    QVERIFY(!nextEnabledDuringScan);
+    QCOMPARE(pages.count(), 3);
+    QCOMPARE(label("usableLabel"), QString("25"));
+    QCOMPARE(label("unusableLabel"), QString("3"));
+    QCOMPARE(wizard->page(2)->findChild<QProgressBar *>("progressBar")->value(), 100);
+
+    ImageDB saved;
+    QVERIFY(saved.Read(databaseFile));
+    QCOMPARE(saved.GetNumUsableImages(), 25);
+    QCOMPARE(saved.directories, QStringList(home->path() + "/Pictures"));
+}
+
+void TstUpdateImageDBPage::backFromOptionsPassesOverThisPage()
+{
+    QVERIFY(WriteCollection(home->path() + "/Pictures", 5));
+    makeWizard(1);
+    toUpdatePage();
+    QTRY_COMPARE(wizard->currentId(), 3);
+
+    QSignalSpy progress(&params->imageDB, &ImageDB::progress);
+    QSignalSpy pages(wizard, &QWizard::currentIdChanged);
+    click(QWizard::BackButton);
+    QTRY_COMPARE(wizard->currentId(), 1);
+    QCOMPARE(pages.count(), 2);
+    QCOMPARE(pages.at(0).at(0).toInt(), 2);
+    QVERIFY(!params->imageDB.IsUpdating());
+    QCOMPARE(progress.count(), 0);
+
+    // And forward again scans once more.
+    click(QWizard::NextButton);
+    QTRY_COMPARE(wizard->currentId(), 3);
+    QCOMPARE(progress.count(), 5);
+}
+
+void TstUpdateImageDBPage::longNamesShowTheirLastComponents_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("shown");
+    const QString deep = "/very/long/directory/names/that/go/on/and/on/and/on/holiday/beach.jpg";
+    QTest::newRow("short") << "/a/b.jpg" << "/a/b.jpg";
+    QTest::newRow("long path") << deep << "on/holiday/beach.jpg";
+    const QString bare = QString("x").repeated(200) + ".jpg";
+    QTest::newRow("too wide without slash") << bare << bare;
+    QTest::newRow("no name") << QString() << QString();
+}
+
+void TstUpdateImageDBPage::longNamesShowTheirLastComponents()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, shown);
+    ImagePosterParameters params;
+    params.imageDB.Add("/c/one.jpg");
+    params.imageDB.Add("/c/two.jpg");
+    params.imageDB.SkipImage("/c/two.jpg");
+    UpdateImageDBPage page(&params);
+    page.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&page));
+    auto *filenameLabel = page.findChild<QLabel *>("filenameLabel");
+    // Room for "on/holiday/beach.jpg" but not for one more component.
+    const QFontMetrics metrics(page.font());
+    filenameLabel->setFixedWidth(metrics.tightBoundingRect("on/holiday/beach.jpg").width() + 2);
+
+    emit params.imageDB.progress(42, name);
+    QCOMPARE(filenameLabel->text(), shown);
+    QCOMPARE(page.findChild<QProgressBar *>("progressBar")->value(), 42);
+    QCOMPARE(page.findChild<QLabel *>("usableLabel")->text(),
+             QString::number(params.imageDB.GetNumUsableImages()));
+    QCOMPARE(page.findChild<QLabel *>("unusableLabel")->text(),
+             QString::number(2 - params.imageDB.GetNumUsableImages()));
+}
+
+void TstUpdateImageDBPage::backDuringScanThenForwardAgain_data()
+{
+    QTest::addColumn<bool>("excludeMeanwhile");
+    QTest::addColumn<int>("expectedScans");
+    QTest::newRow("same choices: follows the running scan") << false << 1;
+    QTest::newRow("changed choices: scans again afterwards") << true << 2;
+}
+
+void TstUpdateImageDBPage::backDuringScanThenForwardAgain()
+{
+    QFETCH(bool, excludeMeanwhile);
+    QFETCH(int, expectedScans);
+    // Large enough that one thread is still busy after Back and Next.
+    QVERIFY(WriteCollection(home->path() + "/Pictures", 60, 900, 700));
+    QVERIFY(WriteCollection(home->path() + "/Pictures/Old", 10));
+    makeWizard(1);
+    QSignalSpy scansDone(&params->imageDB, &ImageDB::complete);
+    toUpdatePage();
+    QTRY_VERIFY(params->imageDB.IsUpdating());
+
+    click(QWizard::BackButton);
+    QCOMPARE(wizard->currentId(), 1);
+    if (excludeMeanwhile) {
+        SeenDialog dialog;
+        AnswerNextFileDialog(&dialog, home->path() + "/Pictures/Old");
+        QTest::mouseClick(wizard->page(1)->findChild<QPushButton *>("addNotUseButton"), Qt::LeftButton);
+        QCOMPARE(params->notUseDirectories, QStringList(home->path() + "/Pictures/Old"));
+    }
+    QSignalSpy pages(wizard, &QWizard::currentIdChanged);
+    click(QWizard::NextButton);
+    QVERIFY2(params->imageDB.IsUpdating(), "the first scan ended too soon for this test");
+    QVERIFY(!wizard->button(QWizard::NextButton)->isEnabled());
+
+    QTRY_COMPARE_WITH_TIMEOUT(wizard->currentId(), 3, 120000);
+    QVERIFY(!params->imageDB.IsUpdating());
+    QCOMPARE(scansDone.count(), expectedScans);
+    QCOMPARE(pages.count(), 2);   // update page, then options page, once each
+
+    ImageDB saved;
+    QVERIFY(saved.Read(databaseFile));
+    QCOMPARE(saved.GetNumUsableImages(), excludeMeanwhile ? 60 : 70);
+    QCOMPARE(saved.excludedDirectories, params->notUseDirectories);
+}
+
+void TstUpdateImageDBPage::backDuringScanStaysBack()
+{
+    QVERIFY(WriteCollection(home->path() + "/Pictures", 40, 900, 700));
+    makeWizard(1);
+    QSignalSpy scansDone(&params->imageDB, &ImageDB::complete);
+    toUpdatePage();
+    QTRY_VERIFY(params->imageDB.IsUpdating());
+    click(QWizard::BackButton);
+    QCOMPARE(wizard->currentId(), 1);
+
+    // The scan finishes and is saved, and the wizard stays where the user is.
+    QVERIFY(scansDone.wait(120000));
+    QCOMPARE(wizard->currentId(), 1);
+    QVERIFY(QFile::exists(databaseFile));
+    click(QWizard::BackButton);
+    QCOMPARE(wizard->currentId(), 0);
+
+    click(QWizard::NextButton);
+    click(QWizard::NextButton);
+    QTRY_COMPARE_WITH_TIMEOUT(wizard->currentId(), 3, 30000);
+    QCOMPARE(scansDone.count(), 2);
+    QCOMPARE(label("usableLabel"), QString("40"));
+}
+
+QTEST_MAIN(TstUpdateImageDBPage)
+#include "tst_updateimagedbpage.moc"

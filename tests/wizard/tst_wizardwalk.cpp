@@ -1,0 +1,299 @@
+// Walks the whole wizard as a user would, from an empty home directory to a
+// saved mosaic. With KVP_SCREENSHOT_DIR set it also photographs every page
+// (scripts/screenshots.sh).
+
+#include "WizardTestSupport.h"
+
+#include "engine/PosterGenerator.h"
+#include "wizard/ImageDisplayWidget.h"
+#include "wizard/ImagePosterWizard.h"
+
+#include <QAbstractButton>
+#include <QImage>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+#include <QSpinBox>
+#include <QtTest>
+
+using namespace WizardTest;
+
+namespace {
+
+// A landscape of sky, sun and hills, so the mosaic has something to show.
+Image Landscape(int width, int height)
+{
+    QImage canvas(width, height, QImage::Format_RGB888);
+    QPainter painter(&canvas);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient sky(0, 0, 0, height * 0.65);
+    sky.setColorAt(0, QColor(30, 60, 140));
+    sky.setColorAt(0.7, QColor(110, 140, 210));
+    sky.setColorAt(1, QColor(250, 170, 90));
+    painter.fillRect(canvas.rect(), sky);
+    QRadialGradient sun(width * 0.55, height * 0.55, height * 0.22);
+    sun.setColorAt(0, QColor(255, 240, 140));
+    sun.setColorAt(1, QColor(255, 190, 70));
+    painter.setBrush(sun);
+    painter.setPen(Qt::NoPen);
+    painter.drawEllipse(QPointF(width * 0.55, height * 0.55), height * 0.2, height * 0.2);
+    QPainterPath far;
+    far.moveTo(0, height * 0.62);
+    far.cubicTo(width * 0.3, height * 0.5, width * 0.6, height * 0.75, width, height * 0.58);
+    far.lineTo(width, height);
+    far.lineTo(0, height);
+    painter.fillPath(far, QColor(50, 110, 120));
+    QPainterPath near;
+    near.moveTo(0, height * 0.8);
+    near.cubicTo(width * 0.4, height * 0.68, width * 0.7, height * 0.9, width, height * 0.76);
+    near.lineTo(width, height);
+    near.lineTo(0, height);
+    painter.fillPath(near, QColor(80, 150, 60));
+    painter.end();
+
+    Image image(width, height);
+    for (int y = 0; y < height; ++y)
+        memcpy(image.data + size_t(y) * width * 3, canvas.constScanLine(y), size_t(width) * 3);
+    return image;
+}
+
+// A collection spread over the colour cube, half of the pictures shaded.
+bool WriteVariedCollection(const QString &dir, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        const color3 colour = {(unsigned char)(20 + i * 67 % 220), (unsigned char)(20 + i * 113 % 220),
+                               (unsigned char)(20 + i * 29 % 220)};
+        const QString name = QString("%1/%2/p%3.jpg").arg(dir).arg(i % 3 ? "Trips" : "Garden").arg(i, 3, 10, QChar('0'));
+        if (!WritePicture(name, 64 + i % 5 * 8, 48, colour, i % 2))
+            return false;
+    }
+    return true;
+}
+
+// Mean colour of a rectangle of an image.
+QColor Mean(const Image &image, int x0, int y0, int w, int h)
+{
+    qint64 sum[3] = {0, 0, 0};
+    for (int y = y0; y < y0 + h; ++y)
+        for (int x = x0; x < x0 + w; ++x)
+            for (int c = 0; c < 3; ++c)
+                sum[c] += image.data[(size_t(y) * image.width + x) * 3 + c];
+    const qint64 n = qint64(w) * h;
+    return QColor(int(sum[0] / n), int(sum[1] / n), int(sum[2] / n));
+}
+
+}  // namespace
+
+class TstWizardWalk : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void wholeWizard();
+    void failedSaveThenAnotherName();
+
+private:
+    void click(QWizard::WizardButton which) { wizard->button(which)->click(); }
+    void shoot(const QString &name);
+    void walkToOptions();
+    // Presses Next on the options page; answers the box at the end and returns it.
+    SeenBox generate();
+
+    TemporaryHome *home = nullptr;
+    ImagePosterWizard *wizard = nullptr;
+    ImagePosterParameters *params = nullptr;
+    QString screenshotDir;
+    int collectionSize = 150;
+};
+
+void TstWizardWalk::init()
+{
+    screenshotDir = qEnvironmentVariable("KVP_SCREENSHOT_DIR");
+    home = new TemporaryHome;
+    QVERIFY(WriteVariedCollection(home->path() + "/Pictures", collectionSize));
+    QVERIFY(WriteJPEG(home->path() + "/Pictures/Garden/landscape.jpg", Landscape(640, 480), 95));
+    QVERIFY(QDir().mkpath(home->path() + "/Desktop"));
+
+    wizard = new ImagePosterWizard;
+    wizard->init(2, QString());
+    params = wizard->parameters();
+    wizard->resize(820, 640);
+    wizard->show();
+    wizard->raise();
+    QVERIFY(QTest::qWaitForWindowExposed(wizard));
+}
+
+void TstWizardWalk::cleanup()
+{
+    delete wizard;
+    delete home;
+}
+
+void TstWizardWalk::shoot(const QString &name)
+{
+    if (screenshotDir.isEmpty())
+        return;
+    QVERIFY(wizard->grab().save(screenshotDir + "/" + name + ".png"));
+}
+
+void TstWizardWalk::walkToOptions()
+{
+    // Page 0: the picture, typed and confirmed with Return.
+    QCOMPARE(wizard->currentId(), 0);
+    QVERIFY(!wizard->button(QWizard::NextButton)->isEnabled());
+    auto *edit = wizard->currentPage()->findChild<QLineEdit *>("filenameEdit");
+    QTest::keyClicks(edit, home->path() + "/Pictures/Garden/landscape.jpg");
+    QTest::keyClick(edit, Qt::Key_Return);
+    QVERIFY(wizard->button(QWizard::NextButton)->isEnabled());
+    shoot("1-choose-picture");
+    click(QWizard::NextButton);
+
+    // Page 1: the default directory, the user's Pictures folder.
+    QCOMPARE(wizard->currentId(), 1);
+    QCOMPARE(params->useDirectories, QStringList(home->path() + "/Pictures"));
+    shoot("2-choose-directories");
+
+    // Page 2: the scan; photographed halfway.
+    bool shotTaken = false;
+    QMetaObject::Connection halfway = connect(&params->imageDB, &ImageDB::progress, this, [&](int percent) {
+        if (percent >= 50 && !shotTaken) {
+            shotTaken = true;
+            shoot("3-update-database");
+        }
+    });
+    click(QWizard::NextButton);
+    QTRY_COMPARE_WITH_TIMEOUT(wizard->currentId(), 3, 60000);
+    disconnect(halfway);
+}
+
+SeenBox TstWizardWalk::generate()
+{
+    auto *generator = wizard->page(4)->findChild<PosterGenerator *>();
+    bool shotTaken = false;
+    QMetaObject::Connection assembling = connect(generator, &PosterGenerator::progress, this, [&](int percent) {
+        // Queued to the page; photographed once the bar has caught up.
+        if (shotTaken || percent < 60)
+            return;
+        auto *page = wizard->page(4);
+        if (page->subTitle() == "Your photo mosaic is being assembled.") {
+            shotTaken = true;
+            QTimer::singleShot(0, this, [this] { shoot("5-generate"); });
+        }
+    });
+    SeenBox box;
+    QPointer<QTimer> guard = WhenModal([this, &box](QWidget *widget) {
+        shoot("6-done");
+        auto *messageBox = qobject_cast<QMessageBox *>(widget);
+        box.seen = true;
+        box.title = widget->windowTitle();
+        box.text = messageBox ? messageBox->text() : QString();
+        box.icon = messageBox ? messageBox->icon() : QMessageBox::NoIcon;
+        widget->close();
+    });
+    click(QWizard::NextButton);
+    [&] { QTRY_VERIFY_WITH_TIMEOUT(box.seen, 120000); }();
+    delete guard;
+    disconnect(assembling);
+    return box;
+}
+
+void TstWizardWalk::wholeWizard()
+{
+    walkToOptions();
+
+    // Page 3: fewer tiles than the default for a quick test; 900 tiles need
+    // 6 uses of each of the 151 pictures.
+    auto *tiles = wizard->currentPage()->findChild<QSpinBox *>("divisionsSpinBox");
+    auto *repeats = wizard->currentPage()->findChild<QSpinBox *>("repeatsSpinBox");
+    if (screenshotDir.isEmpty()) {
+        tiles->selectAll();
+        QTest::keyClicks(tiles, "30");
+        QCOMPARE(params->repeats, 6);
+        QTRY_COMPARE(repeats->value(), 6);
+        QCOMPARE(params->targetResolution, 3000);
+    } else {
+        QCOMPARE(repeats->value(), 24);
+    }
+    shoot("4-choose-options");
+    const QString output = home->path() + "/Desktop/photomosaic.jpg";
+    QCOMPARE(params->outputFilename, output);
+
+    const SeenBox box = generate();
+    QCOMPARE(box.title, QString("Kestrelvanepatchery"));
+    QCOMPARE(box.text, "Your photo mosaic was saved to " + output);
+    QVERIFY(wizard->button(QWizard::FinishButton)->isEnabled());
+    QCOMPARE(wizard->currentPage()->subTitle(), QString("Your photo mosaic is done."));
+
+    // The mosaic: the size asked for, every tile painted, and it looks like
+    // the landscape: blue sky above green hills.
+    Image mosaic;
+    QVERIFY(ReadJPEG(output, mosaic));
+    const int width = params->targetResolution;
+    QCOMPARE(mosaic.width, width);
+    QCOMPARE(mosaic.height, width * 3 / 4);
+    const int n = params->divisions;
+    const int tileW = mosaic.width / n, tileH = mosaic.height / n;
+    for (int row = 0; row < n; ++row) {
+        for (int col = 0; col < n; ++col) {
+            const QColor c = Mean(mosaic, col * tileW + tileW / 4, row * tileH + tileH / 4, tileW / 2, tileH / 2);
+            QVERIFY2(c.red() + c.green() + c.blue() > 30, qPrintable(QString("tile %1,%2 is black").arg(col).arg(row)));
+        }
+    }
+    const QColor sky = Mean(mosaic, 0, 0, mosaic.width, mosaic.height / 5);
+    const QColor hills = Mean(mosaic, 0, mosaic.height * 9 / 10, mosaic.width, mosaic.height / 10);
+    QVERIFY(sky.blue() > sky.green() && sky.blue() > sky.red());
+    QVERIFY(hills.green() > hills.blue() && hills.green() > hills.red());
+
+    if (!screenshotDir.isEmpty()) {
+        QImage picture(mosaic.data, mosaic.width, mosaic.height, qsizetype(mosaic.width) * 3, QImage::Format_RGB888);
+        QVERIFY(picture.scaledToWidth(900, Qt::SmoothTransformation).save(screenshotDir + "/mosaic.png"));
+    }
+
+    // The database file: every picture, the chosen directories and strategy.
+    ImageDB saved;
+    QVERIFY(saved.Read(home->path() + "/imagedb"));
+    QCOMPARE(saved.GetNumUsableImages(), collectionSize + 1);
+    QCOMPARE(saved.directories, QStringList(home->path() + "/Pictures"));
+    QVERIFY(saved.excludedDirectories.isEmpty());
+    QCOMPARE(int(saved.strategy), int(ImageDB::StrategyFast));
+    QCOMPARE(QDir(home->path() + "/Kestrelvanepatchery").entryList({"tile*.jpg"}).size(), collectionSize + 1);
+
+    click(QWizard::FinishButton);
+    QVERIFY(!wizard->isVisible());
+    QCOMPARE(wizard->result(), int(QDialog::Accepted));
+}
+
+void TstWizardWalk::failedSaveThenAnotherName()
+{
+    if (!screenshotDir.isEmpty())
+        QSKIP("only the successful walk is photographed");
+    walkToOptions();
+    auto *edit = wizard->currentPage()->findChild<QLineEdit *>("filenameEdit");
+    auto *tiles = wizard->currentPage()->findChild<QSpinBox *>("divisionsSpinBox");
+    tiles->selectAll();
+    QTest::keyClicks(tiles, "12");
+    QVERIFY(WriteText(home->path() + "/Desktop/taken", "a file, not a folder"));
+    const QString blocked = home->path() + "/Desktop/taken/mosaic.jpg";
+    edit->selectAll();
+    QTest::keyClicks(edit, blocked);
+
+    const SeenBox failed = generate();
+    QCOMPARE(failed.title, QString("Error Saving File"));
+    QCOMPARE(failed.icon, QMessageBox::Critical);
+    QVERIFY(failed.text.contains(blocked));
+    QVERIFY(!wizard->button(QWizard::FinishButton)->isEnabled());
+
+    click(QWizard::BackButton);
+    QCOMPARE(wizard->currentId(), 3);
+    const QString good = home->path() + "/Desktop/second try.jpg";
+    edit->selectAll();
+    QTest::keyClicks(edit, good);
+    const SeenBox done = generate();
+    QCOMPARE(done.text, "Your photo mosaic was saved to " + good);
+    QVERIFY(wizard->button(QWizard::FinishButton)->isEnabled());
+    QVERIFY(QFile::exists(good));
+}
+
+QTEST_MAIN(TstWizardWalk)
+#include "tst_wizardwalk.moc"
