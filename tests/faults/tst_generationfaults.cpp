@@ -19,6 +19,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <csignal>
+#include <limits>
 #include <memory>
 #include <sys/resource.h>
 
@@ -31,6 +32,7 @@ private slots:
     void outputCannotBeWritten_data();
     void outputCannotBeWritten();
     void noUsablePicture();
+    void absurdThreadCount();
     void cancelAtRandomMoments();
 
 private:
@@ -187,6 +189,22 @@ void TstGenerationFaults::noUsablePicture()
     QTRY_VERIFY_WITH_TIMEOUT(complete.count() + failed.count() > 0, 120000);
     QCOMPARE(failed.count(), 0);
     QVERIFY(IsMosaic(outputs.path() + "/nothing.jpg", 600, 450));
+    QTRY_COMPARE(WorkerThreads(), 0);
+}
+
+void TstGenerationFaults::absurdThreadCount()
+{
+    // "-nt 99999999999" saturates to the largest int: the mosaic is still
+    // made, with no more agents than tiles.
+    ImagePosterParameters params;
+    Prepare(params, collection.path(), outputs.path() + "/many.jpg");
+    params.numThreads = std::numeric_limits<int>::max();
+    params.divisions = 10;
+    PosterGenerator generator(&params);
+    QSignalSpy complete(&generator, &PosterGenerator::complete);
+    generator.Generate(nullptr);
+    QTRY_VERIFY_WITH_TIMEOUT(complete.count() == 1, 120000);
+    QVERIFY(IsMosaic(outputs.path() + "/many.jpg", 600, 450));
     QTRY_COMPARE(WorkerThreads(), 0);
 }
 
