@@ -520,6 +520,9 @@ void ImageDB::StartUpdate(const UpdateRequest &request)
     int threads = n > 19 ? request.threadCount : 1;
     if (threads < 1)
         threads = qMax(QThread::idealThreadCount(), 1);
+    // A thread without a file would only start and stop; an absurd count
+    // ("-nt 99999999999") would try to start billions of them.
+    threads = qMin(threads, n);
 
     // The threads write into the records through lookups that never detach;
     // the map must not share its data with a copy while they run.
