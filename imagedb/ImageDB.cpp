@@ -164,6 +164,15 @@ void ReducedSize(int width, int height, int &reducedWidth, int &reducedHeight)
     reducedHeight = qMax(reducedHeight, 1);
 }
 
+// An update thread touches its records and the work list only before it last
+// releases the group's lock. Taking the lock once after the threads have ended
+// states that order where the thread sanitizer can see it; Qt's own ordering
+// of a thread's end lies in code it does not watch.
+void AfterAgents(QMutex &mutex)
+{
+    QMutexLocker lock(&mutex);
+}
+
 } // namespace
 
 QString ReadString(FILE *stream)
@@ -214,6 +223,7 @@ ImageDB::~ImageDB()
             delete agent.data();
         }
     }
+    AfterAgents(mutex);
     keyIndexRecords = {};   // no longer shared, so the loop below does not copy the map
     for (ImageInformation &record : images)
         FreeImages(record);
@@ -240,9 +250,10 @@ int ImageDB::GetNumImages() const
 
 int ImageDB::GetNumUsableImages() const
 {
+    // Read while the update threads may mark records skipped, hence atomically.
     int usable = 0;
     for (const ImageInformation &record : images) {
-        if (!record.skip)
+        if (!std::atomic_ref<bool>(const_cast<bool &>(record.skip)).load(std::memory_order_relaxed))
             ++usable;
     }
     return usable;
@@ -268,7 +279,7 @@ void ImageDB::SetKeyImage(const QString &filename, Image *key, Orientation orien
         delete record->keyImage;
     record->keyImage = key;
     record->orientation = orientation;
-    record->skip = false;
+    std::atomic_ref<bool>(record->skip).store(false, std::memory_order_relaxed);
     record->useCount.store(0, std::memory_order_relaxed);
     KeyIndexOutdated();
 }
@@ -276,7 +287,7 @@ void ImageDB::SetKeyImage(const QString &filename, Image *key, Orientation orien
 void ImageDB::SkipImage(const QString &filename)
 {
     if (ImageInformation *record = Record(filename)) {
-        record->skip = true;
+        std::atomic_ref<bool>(record->skip).store(true, std::memory_order_relaxed);
         KeyIndexOutdated();
     }
 }
@@ -515,6 +526,9 @@ void ImageDB::StartUpdate(const UpdateRequest &request)
     int threads = n > 19 ? request.threadCount : 1;
     if (threads < 1)
         threads = qMax(QThread::idealThreadCount(), 1);
+    // A thread without a file would only start and stop; an absurd count
+    // ("-nt 99999999999") would try to start billions of them.
+    threads = qMin(threads, n);
 
     // The threads write into the records through lookups that never detach;
     // the map must not share its data with a copy while they run.
@@ -536,6 +550,7 @@ void ImageDB::threadcomplete()
 {
     if (runningThreads <= 0 || --runningThreads > 0)
         return;
+    AfterAgents(mutex);
     // Emptied before complete(), whose receivers may start the next update.
     workList.clear();
     if (updatePending) {

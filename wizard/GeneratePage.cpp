@@ -5,7 +5,6 @@
 #include "wizard/ImageDisplayWidget.h"
 #include "wizard/ImagePosterWizard.h"
 
-#include <QFontMetrics>
 #include <QMessageBox>
 #include <QMutexLocker>
 #include <QProgressBar>
@@ -96,20 +95,20 @@ void GeneratePage::complete()
     QMessageBox box;
     box.setWindowIcon(ImagePosterWizard::WindowIcon());
     box.setWindowTitle(tr("Kestrelvanepatchery"));
-    box.setMinimumWidth(65 * QFontMetrics(font()).boundingRect(QLatin1Char('X')).width());
     box.setTextFormat(Qt::RichText);
     box.setText(tr("Your photo mosaic was saved to %1").arg(savingFilename.toHtmlEscaped()));
+    ImagePosterWizard::WidenMessageBox(box, font());
     box.exec();
 }
 
 void GeneratePage::saveFailed(const QString &message)
 {
-    setSubTitle(tr("Your photo mosaic could not be saved."));
-    QMessageBox box(QMessageBox::Critical, tr("Error Saving File"),
-                    tr("Your photo mosaic could not be saved to %1. Go back and choose another output filename.")
-                        .arg(savingFilename),
-                    QMessageBox::Ok, this);
-    box.setInformativeText(message);
+    // The message names the file (or the size that did not fit in memory).
+    setSubTitle(tr("Your photo mosaic could not be completed."));
+    QMessageBox box(QMessageBox::Critical, tr("Error Saving File"), message, QMessageBox::Ok, this);
+    box.setWindowIcon(ImagePosterWizard::WindowIcon());
+    box.setInformativeText(tr("Go back to choose another output filename or a smaller output image "
+                              "resolution, then try again."));
     box.exec();
 }
 

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <limits>
 #include <memory>
 #include <sys/stat.h>
 
@@ -28,6 +29,7 @@ private slots:
     void examinedPictureGoneBeforeNextScan();
     void symlinkLoopsEndAndCountEachPictureOnce();
     void cacheFolderCannotBeMade();
+    void absurdThreadCount();
 
 private:
     QString MakeGood(const QString &dir, int count, int firstSeed = 0);
@@ -319,6 +321,18 @@ void TstCollectionFaults::cacheFolderCannotBeMade()
         std::unique_ptr<Image> picture(db.GetSourceImage(name, 50));   // from the picture itself
         QVERIFY(picture && picture->data);
     }
+}
+
+void TstCollectionFaults::absurdThreadCount()
+{
+    // "-nt 99999999999" saturates to the largest int; the scan still runs,
+    // with no more threads than pictures.
+    QTemporaryDir collection;
+    QVERIFY(collection.isValid());
+    QCOMPARE(MakeGood(collection.path(), 25), QString());
+    ImageDB db;
+    QVERIFY(RunUpdate(db, {collection.path()}, ImageDB::StrategyNone, std::numeric_limits<int>::max()));
+    QCOMPARE(CountsOf(db), (Counts{25, 0}));
 }
 
 QTEST_GUILESS_MAIN(TstCollectionFaults)
