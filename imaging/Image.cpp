@@ -463,3 +463,49 @@ void Sample2d(unsigned char *src, int srcWidth, int srcHeight,
     if (filter)
         Smooth(dst, dstWidth, dstHeight, SmoothingAfter(stepX, stepY, dstHeight));
 }
+
+namespace {
+
+// Resize(w, h, true) of a source whose smoothing before sampling is done.
+void SampleSmoothed(const Image &source, Image &target, int w, int h)
+{
+    delete[] target.data;
+    target.width = w;
+    target.height = h;
+    target.data = AllocatePixels(PixelCount(w, h), false);
+    if (!target.data)
+        return;
+    const double stepX = double(source.width) / w;
+    const double stepY = double(source.height) / h;
+    Sample(source.data, source.width, target.data, w, h, 0, 0, stepX, stepY);
+    Smooth(target.data, w, h, SmoothingAfter(stepX, stepY, h));
+}
+
+void Swap(Image &a, Image &b)
+{
+    std::swap(a.width, b.width);
+    std::swap(a.height, b.height);
+    std::swap(a.data, b.data);
+}
+
+} // namespace
+
+void ResizeTwice(Image &picture, Image &first, int firstWidth, int firstHeight,
+                 Image &second, int secondWidth, int secondHeight)
+{
+    const int w = picture.width;
+    const int h = picture.height;
+    const bool sampled = picture.data && PixelCount(firstWidth, firstHeight) > 0
+        && PixelCount(secondWidth, secondHeight) > 0;
+    const int passes = SmoothingBefore(double(w) / firstWidth, double(h) / firstHeight, h);
+    if (!sampled || passes != SmoothingBefore(double(w) / secondWidth, double(h) / secondHeight, h)) {
+        first = picture;
+        first.Resize(firstWidth, firstHeight, true);
+        picture.Resize(secondWidth, secondHeight, true);
+        Swap(picture, second);
+        return;
+    }
+    Smooth(picture.data, w, h, passes);
+    SampleSmoothed(picture, first, firstWidth, firstHeight);
+    SampleSmoothed(picture, second, secondWidth, secondHeight);
+}

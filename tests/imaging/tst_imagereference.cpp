@@ -13,6 +13,7 @@ class TstImageReference : public QObject {
 private slots:
     void sample2d_data();
     void sample2d();
+    void resizeTwice();
     void rotations();
     void blend_data();
     void blend();
@@ -128,6 +129,29 @@ void TstImageReference::sample2d()
                                     .arg(dh).arg(filter).toLatin1();
         QVERIFY2(src == plainSrc, what.constData());
         QVERIFY2(dst == plainDst, what.constData());
+    }
+}
+
+// The update makes the reduced copy and the key image with one smoothing of
+// the picture where it can; both must be what two resized copies give.
+void TstImageReference::resizeTwice()
+{
+    std::mt19937 rng(13);
+    std::uniform_int_distribution<int> side(1, 300);
+    for (int round = 0; round < 200; ++round) {
+        const int w = side(rng), h = side(rng);
+        Image picture = RandomImage(rng, w, h);
+        const int fw = round % 2 ? side(rng) : qMax(1, w / 3), fh = round % 2 ? side(rng) : qMax(1, h / 3);
+        const int sw = round % 3 ? 16 : side(rng), sh = round % 3 ? 16 : side(rng);
+        Image expectedFirst = picture, expectedSecond = picture;
+        expectedFirst.Resize(fw, fh, true);
+        expectedSecond.Resize(sw, sh, true);
+        Image first, second;
+        ResizeTwice(picture, first, fw, fh, second, sw, sh);
+        const QByteArray what = QString("%1x%2 to %3x%4 and %5x%6").arg(w).arg(h).arg(fw).arg(fh)
+                                    .arg(sw).arg(sh).toLatin1();
+        QVERIFY2(Same(first, expectedFirst), what.constData());
+        QVERIFY2(Same(second, expectedSecond), what.constData());
     }
 }
 
