@@ -44,6 +44,9 @@ public:
     int width;
     int height;
     unsigned char *data;  // owned; null when there are no pixels
+
+private:
+    void Rotate(bool left);
 };
 
 void Sample2d(unsigned char *src, int srcWidth, int srcHeight,
