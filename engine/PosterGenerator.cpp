@@ -41,7 +41,10 @@ PosterGenerator::~PosterGenerator()
 
 int PosterGenerator::ThreadCount() const
 {
-    return params->numThreads == -1 ? QThread::idealThreadCount() : params->numThreads;
+    const int requested = params->numThreads == -1 ? QThread::idealThreadCount() : params->numThreads;
+    // More agents than tiles would have nothing to do; an absurd count
+    // ("-nt 99999999999") would try to start billions of threads.
+    return std::min(requested, std::max(matchData->numTilesX * matchData->numTilesY, 1));
 }
 
 MosaicPreview *PosterGenerator::Display() const

@@ -164,6 +164,15 @@ void ReducedSize(int width, int height, int &reducedWidth, int &reducedHeight)
     reducedHeight = qMax(reducedHeight, 1);
 }
 
+// An update thread touches its records and the work list only before it last
+// releases the group's lock. Taking the lock once after the threads have ended
+// states that order where the thread sanitizer can see it; Qt's own ordering
+// of a thread's end lies in code it does not watch.
+void AfterAgents(QMutex &mutex)
+{
+    QMutexLocker lock(&mutex);
+}
+
 } // namespace
 
 QString ReadString(FILE *stream)
@@ -214,6 +223,7 @@ ImageDB::~ImageDB()
             delete agent.data();
         }
     }
+    AfterAgents(mutex);
     for (ImageInformation &record : images)
         FreeImages(record);
 }
@@ -239,9 +249,10 @@ int ImageDB::GetNumImages() const
 
 int ImageDB::GetNumUsableImages() const
 {
+    // Read while the update threads may mark records skipped, hence atomically.
     int usable = 0;
     for (const ImageInformation &record : images) {
-        if (!record.skip)
+        if (!std::atomic_ref<bool>(const_cast<bool &>(record.skip)).load(std::memory_order_relaxed))
             ++usable;
     }
     return usable;
@@ -267,14 +278,14 @@ void ImageDB::SetKeyImage(const QString &filename, Image *key, Orientation orien
         delete record->keyImage;
     record->keyImage = key;
     record->orientation = orientation;
-    record->skip = false;
+    std::atomic_ref<bool>(record->skip).store(false, std::memory_order_relaxed);
     record->useCount.store(0, std::memory_order_relaxed);
 }
 
 void ImageDB::SkipImage(const QString &filename)
 {
     if (ImageInformation *record = Record(filename))
-        record->skip = true;
+        std::atomic_ref<bool>(record->skip).store(true, std::memory_order_relaxed);
 }
 
 void ImageDB::Remove(const QString &filename)
@@ -299,25 +310,34 @@ bool ImageDB::Write(const QString &filename)
     const QFileInfo info(filename);
     const QString target = info.exists() ? info.canonicalFilePath() : filename;
     const QByteArray targetName = QFile::encodeName(target);
+    struct stat old;
+    const bool exists = stat(targetName.constData(), &old) == 0;
+    // A device or other special file (/dev/null, say) is written in place:
+    // renaming over it would replace the device itself.
+    const bool inPlace = exists && !S_ISREG(old.st_mode);
     static std::atomic<unsigned> temporaryCounter{0};
     QByteArray temporaryName;
     int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporaryName = targetName + '.' + QByteArray::number(qint64(getpid())) + '.'
-            + QByteArray::number(temporaryCounter.fetch_add(1, std::memory_order_relaxed)) + ".tmp";
-        fd = open(temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
+    if (inPlace) {
+        fd = open(targetName.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    } else {
+        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+            temporaryName = targetName + '.' + QByteArray::number(qint64(getpid())) + '.'
+                + QByteArray::number(temporaryCounter.fetch_add(1, std::memory_order_relaxed)) + ".tmp";
+            fd = open(temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 && errno != EEXIST)
+                break;
+        }
+        if (fd >= 0 && exists)
+            fchmod(fd, old.st_mode & 07777);
     }
     if (fd < 0)
         return false;
-    struct stat old;
-    if (stat(targetName.constData(), &old) == 0)
-        fchmod(fd, old.st_mode & 07777);
     FILE *stream = fdopen(fd, "wb");
     if (!stream) {
         close(fd);
-        unlink(temporaryName.constData());
+        if (!inPlace)
+            unlink(temporaryName.constData());
         return false;
     }
 
@@ -363,8 +383,10 @@ bool ImageDB::Write(const QString &filename)
         }
     }
 
-    bool ok = out.ok && fflush(stream) == 0 && fsync(fileno(stream)) == 0;
+    bool ok = out.ok && fflush(stream) == 0 && (inPlace || fsync(fileno(stream)) == 0);
     ok = fclose(stream) == 0 && ok;
+    if (inPlace)
+        return ok;
     ok = ok && rename(temporaryName.constData(), targetName.constData()) == 0;
     if (!ok)
         unlink(temporaryName.constData());
@@ -400,7 +422,7 @@ bool ImageDB::Read(const QString &filename)
         && numDirectories >= 0 && numExcluded >= 0 && numRecords >= 0;
 
     QStringList readDirectories, readExcluded;
-    for (qint32 i = 0; ok && i < numDirectories + numExcluded; ++i) {
+    for (qint64 i = 0; ok && i < qint64(numDirectories) + numExcluded; ++i) {
         QString directory;
         ok = in.Text(directory);
         (i < numDirectories ? readDirectories : readExcluded).append(directory);
@@ -498,6 +520,9 @@ void ImageDB::StartUpdate(const UpdateRequest &request)
     int threads = n > 19 ? request.threadCount : 1;
     if (threads < 1)
         threads = qMax(QThread::idealThreadCount(), 1);
+    // A thread without a file would only start and stop; an absurd count
+    // ("-nt 99999999999") would try to start billions of them.
+    threads = qMin(threads, n);
 
     // The threads write into the records through lookups that never detach;
     // the map must not share its data with a copy while they run.
@@ -519,6 +544,7 @@ void ImageDB::threadcomplete()
 {
     if (runningThreads <= 0 || --runningThreads > 0)
         return;
+    AfterAgents(mutex);
     // Emptied before complete(), whose receivers may start the next update.
     workList.clear();
     if (updatePending) {
@@ -601,8 +627,9 @@ void ImageDBAgent::run()
         const QString name = fileList->at(i);
         if (imageDB->HasKeyImage(name)) {
             // Examined before: only check that it is still there to be read.
+            // A folder that took the picture's name is no picture either.
             const QFileInfo info(name);
-            if (!info.exists() || !info.permission(QFile::ReadOwner))
+            if (!info.isFile() || !info.permission(QFile::ReadOwner))
                 imageDB->SkipImage(name);
         } else {
             auto *image = new Image;

@@ -13,7 +13,10 @@ struct color3 {
 //
 // Allocation failure: an image whose buffer cannot be allocated keeps its
 // dimensions but has no buffer (data is null), exactly like an image that was
-// never given pixels; callers that need pixels test data.
+// never given pixels; callers that need pixels test data. Every operation
+// treats it so: rotations and reductions change only the dimensions, drawing
+// into or from it does nothing, copies of it have no buffer, and an operation
+// whose new buffer cannot be had releases the old one and is left without.
 class Image {
 public:
     static const int COMPARISON_X_SIZE = 16;

@@ -10,8 +10,14 @@ class Image;
 constexpr size_t MaxDecodedImageBytes = size_t(1) << 30;
 
 // True when the file was opened and decoded without a single library warning.
+// A file that cannot be opened, is no JPEG or is refused for its size leaves
+// the image as it was; after a later fatal error the image has the picture's
+// size and the rows decoded so far. A picture with warnings (data cut off) is
+// decoded in full and returns false. File names go through
+// QFile::encodeName, so any name the file system holds can be read.
 bool ReadJPEG(const QString &filename, Image &image);
 
-// Baseline RGB JPEG at the given quality. False when the file cannot be
-// opened or any write fails; a partly written file is removed.
+// Baseline RGB JPEG at the given quality. False when the image has no pixels,
+// the file cannot be opened or any write, flush or close fails; a partly
+// written regular file is then removed (a device such as /dev/full is not).
 bool WriteJPEG(const QString &filename, const Image &image, int quality);

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, the tests and the benchmarks need.
+# Installs the Debian 12 packages the build, the tests and the benchmarks need,
+# and clang with its runtime libraries for the libFuzzer build (g++ stays the
+# compiler of every other build).
 set -euo pipefail
 
 packages=(
@@ -7,6 +9,7 @@ packages=(
   qt6-base-dev libqt6opengl6-dev qt6-qpa-plugins libgl-dev
   libjpeg62-turbo-dev libbenchmark-dev
   xvfb xauth libgl1-mesa-dri libglx-mesa0 fonts-dejavu-core
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -13,6 +13,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QTimer>
+#include <iterator>
 
 namespace {
 
@@ -165,12 +166,6 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
         report.Error(problem);
         return ExitBadInput;
     }
-    problem = OutputProblem(params.outputFilename);
-    if (!problem.isEmpty()) {
-        report.Error(problem);
-        return ExitFailed;
-    }
-
     ImageDB &imageDB = params.imageDB;
     if (imageDB.Read(params.imageDBFilename)) {
         params.imageStrategy = imageDB.strategy;
@@ -186,6 +181,11 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
     if (!problem.isEmpty()) {
         report.Error(problem);
         return ExitBadInput;
+    }
+    problem = OutputProblem(params.outputFilename);
+    if (!problem.isEmpty()) {
+        report.Error(options.outputFilename.isEmpty() ? problem + "; name another file with --output FILE" : problem);
+        return ExitFailed;
     }
 
     QEventLoop loop;

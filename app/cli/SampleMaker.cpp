@@ -373,6 +373,50 @@ void PaintFields(Canvas &c, SampleRandom &random, double hue)
     }
 }
 
+void PaintClouds(Canvas &c, SampleRandom &random, int count, double yMax, Colour colour)
+{
+    const int w = c.Width(), h = c.Height();
+    for (int cloud = 0; cloud < count; ++cloud) {
+        const double x = random.Range(0, w), y = random.Range(0, yMax);
+        const int puffs = random.Int(3, 7);
+        for (int puff = 0; puff < puffs; ++puff) {
+            const double px = x + random.Range(-w * 0.08, w * 0.08), py = y + random.Range(-h * 0.03, h * 0.03);
+            const double rx = w * random.Range(0.05, 0.12), ry = h * random.Range(0.03, 0.07);
+            c.Ellipse(px, py, rx, ry, 0.0, colour, random.Range(0.5, 0.85), std::min(rx, ry) * 0.5);
+        }
+    }
+}
+
+// Skies are the largest plain areas of most photographs, so the collection
+// has plenty of them, from deep blue to hazy white.
+void PaintSky(Canvas &c, SampleRandom &random, double hue)
+{
+    const int h = c.Height();
+    const double blue = 0.55 + 0.1 * (hue - std::floor(hue));
+    const Colour top = RandomColour(random, blue, 0.25, 0.75, 0.45, 0.95);
+    const Colour low = RandomColour(random, blue - 0.03, 0.05, 0.35, 0.75, 1.0);
+    c.VerticalGradient(top, low, 0, h);
+    const double grey = random.Range(0.8, 1.0) * 255.0;
+    const int clouds = random.Int(0, 5);
+    PaintClouds(c, random, clouds, h, {grey, grey, grey * 0.97});
+}
+
+void PaintSeaside(Canvas &c, SampleRandom &random, double hue)
+{
+    const int w = c.Width(), h = c.Height();
+    const int horizon = int(h * random.Range(0.3, 0.55));
+    const Colour skyTop = RandomColour(random, random.Range(0.55, 0.62), 0.3, 0.7, 0.6, 0.95);
+    const Colour skyLow = RandomColour(random, random.Range(0.52, 0.6), 0.05, 0.25, 0.85, 1.0);
+    c.VerticalGradient(skyTop, skyLow, 0, horizon);
+    PaintClouds(c, random, random.Int(0, 3), horizon * 0.7, {250, 250, 252});
+    const Colour sea = RandomColour(random, 0.5 + 0.08 * std::sin(hue * 2 * Pi), 0.4, 0.8, 0.4, 0.8);
+    const int shore = int(horizon + (h - horizon) * random.Range(0.4, 0.75));
+    c.VerticalGradient(sea, Mix(sea, {255, 255, 255}, 0.3), horizon, shore);
+    const Colour sand = RandomColour(random, random.Range(0.08, 0.13), 0.2, 0.5, 0.7, 0.95);
+    const double wavelength = w * random.Range(0.5, 1.5), phase = random.Range(0, 2 * Pi);
+    c.Ridge(shore, h * 0.01, wavelength, phase, sand, Mix(sand, {0, 0, 0}, 0.2), 1.0);
+}
+
 struct Kind {
     const char *folder;
     void (*paint)(Canvas &, SampleRandom &, double hue);
@@ -381,7 +425,7 @@ struct Kind {
 const Kind Kinds[] = {
     {"landscapes", PaintLandscape}, {"bokeh", PaintBokeh},       {"abstract", PaintAbstract},
     {"city", PaintCity},            {"portraits", PaintPortrait}, {"flowers", PaintFlower},
-    {"fields", PaintFields},
+    {"fields", PaintFields},        {"skies", PaintSky},          {"seaside", PaintSeaside},
 };
 constexpr int KindCount = int(sizeof(Kinds) / sizeof(Kinds[0]));
 
@@ -460,7 +504,7 @@ bool MakeSample(const QString &dir, QString &error)
         SampleRandom random(SampleSeed ^ (uint64_t(i + 1) * 0x9e3779b97f4a7c15ull));
         const Kind &kind = Kinds[(i / 3) % KindCount];
         const int longSide = random.Int(480, 640);
-        const int shortSide = int(longSide * random.Range(0.62, 0.8));
+        const int shortSide = int(longSide * random.Range(0.67, 0.8));
         const int square = random.Int(320, 560);
         const int width = i % 3 == 0 ? longSide : i % 3 == 1 ? shortSide : square;
         const int height = i % 3 == 0 ? shortSide : i % 3 == 1 ? longSide : square;

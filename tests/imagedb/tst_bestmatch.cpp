@@ -96,7 +96,7 @@ void TstBestMatch::keyImageReplacesAndRevives()
 void TstBestMatch::destroysEveryImageOnce()
 {
     auto *db = new ImageDB;
-    for (const QString &name : {"/p/a.jpg", "/p/b.jpg", "/p/c.jpg"}) {
+    for (const char *name : {"/p/a.jpg", "/p/b.jpg", "/p/c.jpg"}) {
         db->Add(name);
         db->SetKeyImage(name, Solid(16, 1), Landscape);
         db->images[name].sourceImage = Solid(200, 2);

@@ -51,6 +51,14 @@ int Red(const Image &image, int x, int y)
     return image.data[(size_t(y) * image.width + x) * 3];
 }
 
+// Smoothing 2.7 GB twice takes minutes under the sanitizers' instrumentation;
+// there the largest image is only sampled, which still reads past 2^31 bytes.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool SmoothLargestImage = false;
+#else
+constexpr bool SmoothLargestImage = true;
+#endif
+
 } // namespace
 
 class TstImage : public QObject {
@@ -342,6 +350,13 @@ void TstImage::drawSkipsRowsBelowBottom()
     const color3 white{255, 255, 255};
     tinted.DrawImageBlendedWithColor(2, 3, tile, &white, 1.0f);
     QCOMPARE(Reds(tinted), (std::vector<int>{1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 255, 255}));
+
+    // Positions past the other edges draw only what lies inside.
+    Image edges = Gray(4, 4, std::vector<int>(16, 1));
+    edges.DrawImage(-1, -1, tile);
+    edges.DrawImage(3, 2, tile);
+    edges.DrawImage(INT_MIN, INT_MAX, tile);
+    QCOMPARE(Reds(edges), (std::vector<int>{21, 1, 1, 1, 31, 1, 1, 1, 1, 1, 1, 10, 1, 1, 1, 20}));
 }
 
 void TstImage::blend_data()
@@ -417,11 +432,11 @@ void TstImage::largestImage()
     QCOMPARE(Red(image, 29900, 29899), 0);
     QCOMPARE(Red(image, 29899, 29900), 0);
 
-    // Every hundredth pixel is kept; the tile's corner has been smoothed from
-    // the left (203) and from above (164).
-    image.Resize(300, 300, true);
+    // Every hundredth pixel is kept; when smoothed, the tile's corner has been
+    // smoothed from the left (203) and then from above (164).
+    image.Resize(300, 300, SmoothLargestImage);
     QCOMPARE(image.width, 300);
-    QCOMPARE(Red(image, 299, 299), 164);
+    QCOMPARE(Red(image, 299, 299), SmoothLargestImage ? 164 : 250);
     QCOMPARE(Red(image, 298, 299), 0);
     QCOMPARE(Red(image, 299, 298), 0);
 }
