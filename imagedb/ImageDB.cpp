@@ -224,6 +224,7 @@ ImageDB::~ImageDB()
         }
     }
     AfterAgents(mutex);
+    keyIndexRecords = {};   // no longer shared, so the loop below does not copy the map
     for (ImageInformation &record : images)
         FreeImages(record);
 }
@@ -280,12 +281,15 @@ void ImageDB::SetKeyImage(const QString &filename, Image *key, Orientation orien
     record->orientation = orientation;
     std::atomic_ref<bool>(record->skip).store(false, std::memory_order_relaxed);
     record->useCount.store(0, std::memory_order_relaxed);
+    KeyIndexOutdated();
 }
 
 void ImageDB::SkipImage(const QString &filename)
 {
-    if (ImageInformation *record = Record(filename))
+    if (ImageInformation *record = Record(filename)) {
         std::atomic_ref<bool>(record->skip).store(true, std::memory_order_relaxed);
+        KeyIndexOutdated();
+    }
 }
 
 void ImageDB::Remove(const QString &filename)
@@ -293,6 +297,7 @@ void ImageDB::Remove(const QString &filename)
     if (ImageInformation *record = Record(filename)) {
         FreeImages(*record);
         images.remove(filename);
+        KeyIndexOutdated();
     }
 }
 
@@ -470,6 +475,7 @@ bool ImageDB::Read(const QString &filename)
             FreeImages(*existing);
         images.insert(it.key(), it.value());
     }
+    KeyIndexOutdated();
     return true;
 }
 
@@ -670,6 +676,7 @@ void ImageDB::ConvertStrategy(ImageDB::SourceImageStrategy newStrategy)
             FreeImages(record);
     }
     strategy = newStrategy;
+    KeyIndexOutdated();
 }
 
 void ImageDB::SetSourceImage(const QString &filename, const Image &picture)
@@ -731,8 +738,30 @@ QString ImageDB::GetNewCachedFilename()
 
 // ---------------------------------------------------------------- best match and use counts
 
+// The packed scan gives the answer of ScanRecords for every key-sized tile;
+// other tiles can only match keys of their own size, which the index does not
+// hold, so they take the plain scan.
 ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientation,
                                         int maxUses) const
+{
+    static_assert(Image::COMPARISON_X_SIZE == KeyIndex::KeySide
+                  && Image::COMPARISON_Y_SIZE == KeyIndex::KeySide);
+    const KeyIndex *index = tile.data && tile.width == KeyIndex::KeySide
+            && tile.height == KeyIndex::KeySide
+        ? CurrentKeyIndex() : nullptr;
+    if (!index)
+        return ScanRecords(tile, orientation, maxUses);
+    const KeyIndex::Match match = index->Find(tile.data, orientation == Portrait, maxUses);
+    MatchResult best;
+    if (match.order >= 0) {
+        best.filename = index->Filename(match.order);
+        best.rotation = match.rotation;
+    }
+    return best;
+}
+
+ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orientation,
+                                          int maxUses) const
 {
     MatchResult best;
     bool found = false;
@@ -764,6 +793,34 @@ ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientati
     return best;
 }
 
+// Matching threads may arrive here at once: the first one rebuilds and the
+// others wait for it. The lock is held only for the check, not the search.
+const KeyIndex *ImageDB::CurrentKeyIndex() const
+{
+    QMutexLocker lock(&keyIndexMutex);
+    if (!keyIndexCurrent.load(std::memory_order_acquire) || !images.isSharedWith(keyIndexRecords))
+        RebuildKeyIndex();
+    return keyIndexBuilt ? &keyIndex : nullptr;
+}
+
+// Only records that ScanRecords could choose for a key-sized tile go in; the
+// use counts are read through pointers into the shared records.
+void ImageDB::RebuildKeyIndex() const
+{
+    keyIndexCurrent.store(true, std::memory_order_relaxed);
+    keyIndexRecords = images;
+    keyIndex.Clear();
+    keyIndexBuilt = true;
+    for (auto it = keyIndexRecords.cbegin(); it != keyIndexRecords.cend() && keyIndexBuilt; ++it) {
+        const ImageInformation &record = it.value();
+        const Image *key = record.keyImage;
+        if (!record.skip && key && key->data && key->width == KeyIndex::KeySide
+            && key->height == KeyIndex::KeySide)
+            keyIndexBuilt = keyIndex.Add(it.key(), key->data, record.orientation == Portrait,
+                                         &record.useCount);
+    }
+}
+
 // Counts the use in one atomic step, so that the last use of a picture goes
 // to exactly one caller even without the matching threads' lock.
 bool ImageDB::UseMatch(const QString &filename, int maxUses)
@@ -779,8 +836,12 @@ bool ImageDB::UseMatch(const QString &filename, int maxUses)
     return true;
 }
 
+// Matching starts right after this, so the key index is made current here,
+// before any search runs. The counts are reached through const access, which
+// leaves the map shared with the index.
 void ImageDB::ResetUseCounts()
 {
-    for (ImageInformation &record : images)
-        record.useCount.store(0, std::memory_order_relaxed);
+    for (const ImageInformation &record : std::as_const(images))
+        const_cast<ImageInformation &>(record).useCount.store(0, std::memory_order_relaxed);
+    CurrentKeyIndex();
 }
