@@ -759,8 +759,18 @@ QString ImageDB::GetNewCachedFilename()
     // the directory is harmless.
     if (!cache.exists())
         QDir(home).mkdir(QLatin1String(CacheDirectoryName));
-    const int number = imageFilenameCounter.fetch_add(1, std::memory_order_relaxed);
-    return cache.absolutePath() + QString::asprintf("/tile%06d.jpg", number);
+    // The cache folder is shared by every database file (another -imagedb, or
+    // a database that was lost and counts from 0 again), so a number whose file
+    // exists belongs to somebody else's copy: claim each name by creating it.
+    for (;;) {
+        const int number = imageFilenameCounter.fetch_add(1, std::memory_order_relaxed);
+        const QString path = cache.absolutePath() + QString::asprintf("/tile%06d.jpg", number);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0)
+            ::close(fd);
+        if (fd >= 0 || errno != EEXIST)
+            return path;   // claimed, or the folder is unusable and the write will fail
+    }
 }
 
 // ---------------------------------------------------------------- best match and use counts

@@ -10,6 +10,7 @@
 #include <QProgressBar>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWizard>
 
 GeneratePage::GeneratePage(ImagePosterParameters *params)
     : QWizardPage(nullptr), params(params)
@@ -47,6 +48,9 @@ void GeneratePage::initializePage()
 
 void GeneratePage::startGeneration()
 {
+    // The user may have gone back within the 10 ms.
+    if (wizard() && wizard()->currentPage() != this)
+        return;
     currentStage = 0;
     generationComplete = false;
     emit completeChanged();

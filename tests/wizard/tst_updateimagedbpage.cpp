@@ -28,6 +28,7 @@ private slots:
     void backDuringScanThenForwardAgain_data();
     void backDuringScanThenForwardAgain();
     void backDuringScanStaysBack();
+    void quickBackStartsNothing();
 
 private:
     void makeWizard(int numThreads);
@@ -261,6 +262,18 @@ void TstUpdateImageDBPage::backDuringScanStaysBack()
     QTRY_COMPARE_WITH_TIMEOUT(wizard->currentId(), 3, 30000);
     QCOMPARE(scansDone.count(), 2);
     QCOMPARE(label("usableLabel"), QString("40"));
+}
+
+void TstUpdateImageDBPage::quickBackStartsNothing()
+{
+    QVERIFY(WriteCollection(home->path() + "/Pictures", 5));
+    makeWizard(1);
+    QSignalSpy progress(&params->imageDB, &ImageDB::progress);
+    toUpdatePage();
+    click(QWizard::BackButton);
+    QVERIFY(!progress.wait(300));
+    QCOMPARE(wizard->currentId(), 1);
+    QVERIFY(!QFile::exists(databaseFile));
 }
 
 QTEST_MAIN(TstUpdateImageDBPage)

@@ -110,6 +110,7 @@ private slots:
     void cleanup();
     void wholeWizard();
     void failedSaveThenAnotherName();
+    void quickBackFromGenerateStartsNothing();
 
 private:
     void click(QWizard::WizardButton which) { wizard->button(which)->click(); }
@@ -310,6 +311,19 @@ void TstWizardWalk::failedSaveThenAnotherName()
     QCOMPARE(done.text, "Your photo mosaic was saved to " + good);
     QVERIFY(wizard->button(QWizard::FinishButton)->isEnabled());
     QVERIFY(QFile::exists(good));
+}
+
+void TstWizardWalk::quickBackFromGenerateStartsNothing()
+{
+    if (!screenshotDir.isEmpty())
+        QSKIP("only the successful walk is photographed");
+    walkToOptions();
+    QSignalSpy stages(wizard->page(4)->findChild<PosterGenerator *>(), &PosterGenerator::stage);
+    click(QWizard::NextButton);
+    click(QWizard::BackButton);
+    QVERIFY(!stages.wait(300));
+    QCOMPARE(wizard->currentId(), 3);
+    QVERIFY(!QFile::exists(params->outputFilename));
 }
 
 QTEST_MAIN(TstWizardWalk)
