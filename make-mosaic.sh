@@ -1,7 +1,21 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and starts the program.
+# Installs what is needed, builds, makes the sample collection if it is not
+# there yet and turns its picture into a photo mosaic with the command-line
+# tool. Options given to this script go to the tool (e.g. --tiles 100).
+#
+# Everything stays inside ./sample: the tool gets its own image database file
+# there, and the fastest strategy keeps the reduced copies in that file, so
+# nothing is written into the tile cache of your home directory, which
+# belongs to your own collection's database.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-exec build/app/kestrelvanepatchery "$@"
+
+cli=build/app/kestrelvanepatchery-cli
+if [ ! -f sample/source.jpg ] || [ ! -d sample/collection ]; then
+  "$cli" --make-sample sample >/dev/null
+fi
+mosaic=$("$cli" sample/source.jpg --use sample/collection --strategy fastest \
+  --imagedb sample/imagedb --output sample/mosaic.jpg "$@")
+echo "Your photo mosaic is $mosaic"

@@ -163,6 +163,15 @@ void ReducedSize(int width, int height, int &reducedWidth, int &reducedHeight)
     reducedHeight = qMax(reducedHeight, 1);
 }
 
+// An update thread touches its records and the work list only before it last
+// releases the group's lock. Taking the lock once after the threads have ended
+// states that order where the thread sanitizer can see it; Qt's own ordering
+// of a thread's end lies in code it does not watch.
+void AfterAgents(QMutex &mutex)
+{
+    QMutexLocker lock(&mutex);
+}
+
 } // namespace
 
 QString ReadString(FILE *stream)
@@ -213,6 +222,8 @@ ImageDB::~ImageDB()
             delete agent.data();
         }
     }
+    AfterAgents(mutex);
+    keyIndexRecords = {};   // no longer shared, so the loop below does not copy the map
     for (ImageInformation &record : images)
         FreeImages(record);
 }
@@ -238,9 +249,10 @@ int ImageDB::GetNumImages() const
 
 int ImageDB::GetNumUsableImages() const
 {
+    // Read while the update threads may mark records skipped, hence atomically.
     int usable = 0;
     for (const ImageInformation &record : images) {
-        if (!record.skip)
+        if (!std::atomic_ref<bool>(const_cast<bool &>(record.skip)).load(std::memory_order_relaxed))
             ++usable;
     }
     return usable;
@@ -266,14 +278,17 @@ void ImageDB::SetKeyImage(const QString &filename, Image *key, Orientation orien
         delete record->keyImage;
     record->keyImage = key;
     record->orientation = orientation;
-    record->skip = false;
+    std::atomic_ref<bool>(record->skip).store(false, std::memory_order_relaxed);
     record->useCount.store(0, std::memory_order_relaxed);
+    KeyIndexOutdated();
 }
 
 void ImageDB::SkipImage(const QString &filename)
 {
-    if (ImageInformation *record = Record(filename))
-        record->skip = true;
+    if (ImageInformation *record = Record(filename)) {
+        std::atomic_ref<bool>(record->skip).store(true, std::memory_order_relaxed);
+        KeyIndexOutdated();
+    }
 }
 
 void ImageDB::Remove(const QString &filename)
@@ -281,6 +296,7 @@ void ImageDB::Remove(const QString &filename)
     if (ImageInformation *record = Record(filename)) {
         FreeImages(*record);
         images.remove(filename);
+        KeyIndexOutdated();
     }
 }
 
@@ -458,6 +474,7 @@ bool ImageDB::Read(const QString &filename)
             FreeImages(*existing);
         images.insert(it.key(), it.value());
     }
+    KeyIndexOutdated();
     return true;
 }
 
@@ -532,6 +549,7 @@ void ImageDB::threadcomplete()
 {
     if (runningThreads <= 0 || --runningThreads > 0)
         return;
+    AfterAgents(mutex);
     // Emptied before complete(), whose receivers may start the next update.
     workList.clear();
     if (updatePending) {
@@ -657,6 +675,7 @@ void ImageDB::ConvertStrategy(ImageDB::SourceImageStrategy newStrategy)
             FreeImages(record);
     }
     strategy = newStrategy;
+    KeyIndexOutdated();
 }
 
 void ImageDB::SetSourceImage(const QString &filename, const Image &picture)
@@ -712,14 +731,46 @@ QString ImageDB::GetNewCachedFilename()
     // the directory is harmless.
     if (!cache.exists())
         QDir(home).mkdir(QLatin1String(CacheDirectoryName));
-    const int number = imageFilenameCounter.fetch_add(1, std::memory_order_relaxed);
-    return cache.absolutePath() + QString::asprintf("/tile%06d.jpg", number);
+    // The cache folder is shared by every database file (another -imagedb, or
+    // a database that was lost and counts from 0 again), so a number whose file
+    // exists belongs to somebody else's copy: claim each name by creating it.
+    for (;;) {
+        const int number = imageFilenameCounter.fetch_add(1, std::memory_order_relaxed);
+        const QString path = cache.absolutePath() + QString::asprintf("/tile%06d.jpg", number);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0)
+            ::close(fd);
+        if (fd >= 0 || errno != EEXIST)
+            return path;   // claimed, or the folder is unusable and the write will fail
+    }
 }
 
 // ---------------------------------------------------------------- best match and use counts
 
+// The packed scan gives the answer of ScanRecords for every key-sized tile;
+// other tiles can only match keys of their own size, which the index does not
+// hold, so they take the plain scan.
 ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientation,
                                         int maxUses) const
+{
+    static_assert(Image::COMPARISON_X_SIZE == KeyIndex::KeySide
+                  && Image::COMPARISON_Y_SIZE == KeyIndex::KeySide);
+    const KeyIndex *index = tile.data && tile.width == KeyIndex::KeySide
+            && tile.height == KeyIndex::KeySide
+        ? CurrentKeyIndex() : nullptr;
+    if (!index)
+        return ScanRecords(tile, orientation, maxUses);
+    const KeyIndex::Match match = index->Find(tile.data, orientation == Portrait, maxUses);
+    MatchResult best;
+    if (match.order >= 0) {
+        best.filename = index->Filename(match.order);
+        best.rotation = match.rotation;
+    }
+    return best;
+}
+
+ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orientation,
+                                          int maxUses) const
 {
     MatchResult best;
     bool found = false;
@@ -751,6 +802,34 @@ ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientati
     return best;
 }
 
+// Matching threads may arrive here at once: the first one rebuilds and the
+// others wait for it. The lock is held only for the check, not the search.
+const KeyIndex *ImageDB::CurrentKeyIndex() const
+{
+    QMutexLocker lock(&keyIndexMutex);
+    if (!keyIndexCurrent.load(std::memory_order_acquire) || !images.isSharedWith(keyIndexRecords))
+        RebuildKeyIndex();
+    return keyIndexBuilt ? &keyIndex : nullptr;
+}
+
+// Only records that ScanRecords could choose for a key-sized tile go in; the
+// use counts are read through pointers into the shared records.
+void ImageDB::RebuildKeyIndex() const
+{
+    keyIndexCurrent.store(true, std::memory_order_relaxed);
+    keyIndexRecords = images;
+    keyIndex.Clear();
+    keyIndexBuilt = true;
+    for (auto it = keyIndexRecords.cbegin(); it != keyIndexRecords.cend() && keyIndexBuilt; ++it) {
+        const ImageInformation &record = it.value();
+        const Image *key = record.keyImage;
+        if (!record.skip && key && key->data && key->width == KeyIndex::KeySide
+            && key->height == KeyIndex::KeySide)
+            keyIndexBuilt = keyIndex.Add(it.key(), key->data, record.orientation == Portrait,
+                                         &record.useCount);
+    }
+}
+
 // Counts the use in one atomic step, so that the last use of a picture goes
 // to exactly one caller even without the matching threads' lock.
 bool ImageDB::UseMatch(const QString &filename, int maxUses)
@@ -766,8 +845,12 @@ bool ImageDB::UseMatch(const QString &filename, int maxUses)
     return true;
 }
 
+// Matching starts right after this, so the key index is made current here,
+// before any search runs. The counts are reached through const access, which
+// leaves the map shared with the index.
 void ImageDB::ResetUseCounts()
 {
-    for (ImageInformation &record : images)
-        record.useCount.store(0, std::memory_order_relaxed);
+    for (const ImageInformation &record : std::as_const(images))
+        const_cast<ImageInformation &>(record).useCount.store(0, std::memory_order_relaxed);
+    CurrentKeyIndex();
 }

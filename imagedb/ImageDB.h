@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/Agent.h"
+#include "imagedb/KeyIndex.h"
 #include "imaging/Image.h"
 
 #include <QDir>
@@ -114,6 +115,24 @@ private:
     // matching threads never make the shared map detach; null when there is none.
     ImageInformation *Record(const QString &filename) const;
     static void FreeImages(ImageInformation &record);
+
+    // BestMatch's packed copy of the usable key images, rebuilt by the first
+    // search (or ResetUseCounts, which runs before matching starts) after the
+    // records changed; the searches then only read it. Null when it cannot be
+    // built (memory ran out).
+    const KeyIndex *CurrentKeyIndex() const;
+    void KeyIndexOutdated() { keyIndexCurrent.store(false, std::memory_order_release); }
+    void RebuildKeyIndex() const;   // with keyIndexMutex held
+    MatchResult ScanRecords(const Image &tile, Orientation orientation, int maxUses) const;
+
+    // The records the index was built from, shared with images: any change
+    // made to images through its non-const interface detaches the two, which
+    // tells that the index, and its pointers to the use counts, are stale.
+    mutable QMap<QString, ImageInformation> keyIndexRecords;  // guarded by keyIndexMutex
+    mutable KeyIndex keyIndex;                                // guarded likewise while rebuilt
+    mutable bool keyIndexBuilt = false;                       // guarded by keyIndexMutex
+    mutable std::atomic<bool> keyIndexCurrent{false};         // cleared by record changes
+    mutable QMutex keyIndexMutex;
 
     QList<QPointer<Agent>> agents;          // GUI thread only; the running update's threads
     bool updatePending = false;             // GUI thread only

@@ -1,5 +1,8 @@
 #include "imaging/Image.h"
 
+#include <QtGlobal>
+
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -47,6 +50,26 @@ void SmoothColumns(unsigned char *buffer, int width, int height)
         for (size_t i = 0; i < rowBytes; ++i)
             row[i] = static_cast<unsigned char>((4 * row[i] + 2 * (above[i] + below[i])) >> 3);
     }
+}
+
+// The part of src that DrawImage copies: rows below the bottom edge are
+// skipped, as the drawing operations promise. Rows above the top and columns
+// outside the sides, which callers never ask for, are left out as well, so a
+// wrong position cannot write outside the buffer.
+struct DrawSpan {
+    int firstRow, endRow, firstColumn, columns;
+};
+
+bool ClipDrawing(const Image &target, int x, int y, const Image &src, DrawSpan &span)
+{
+    if (!target.data || !src.data)
+        return false;
+    const qint64 firstRow = std::clamp<qint64>(-qint64(y), 0, src.height);
+    const qint64 endRow = std::clamp<qint64>(qint64(target.height) - y, firstRow, src.height);
+    const qint64 firstColumn = std::clamp<qint64>(-qint64(x), 0, src.width);
+    const qint64 endColumn = std::clamp<qint64>(qint64(target.width) - x, firstColumn, src.width);
+    span = {int(firstRow), int(endRow), int(firstColumn), int(endColumn - firstColumn)};
+    return span.firstRow < span.endRow && span.columns > 0;
 }
 
 } // namespace
@@ -227,11 +250,12 @@ void Image::ResizeToKey()
 
 void Image::Extract(const Image &src, int x, int y, int w, int h)
 {
+    Q_ASSERT(x >= 0 && y >= 0 && qint64(x) + w <= src.width && qint64(y) + h <= src.height);
     if (width != w || height != h || !data) {
         delete[] data;
         width = w;
         height = h;
-        data = AllocatePixels(PixelCount(w, h), false);
+        data = AllocatePixels(PixelCount(w, h), !src.data);
     }
     if (!data || !src.data)
         return;
@@ -244,26 +268,31 @@ void Image::Extract(const Image &src, int x, int y, int w, int h)
 
 void Image::DrawImage(int x, int y, const Image &src)
 {
-    if (!data || !src.data)
+    DrawSpan span;
+    if (!ClipDrawing(*this, x, y, src, span))
         return;
     const size_t rowBytes = size_t(width) * 3;
     const size_t srcRowBytes = size_t(src.width) * 3;
-    for (int r = 0; r < src.height && y + r < height; ++r)
-        std::memcpy(data + size_t(y + r) * rowBytes + size_t(x) * 3, src.data + size_t(r) * srcRowBytes, srcRowBytes);
+    const size_t bytes = size_t(span.columns) * 3;
+    for (int r = span.firstRow; r < span.endRow; ++r)
+        std::memcpy(data + size_t(y + r) * rowBytes + size_t(x + span.firstColumn) * 3,
+                    src.data + size_t(r) * srcRowBytes + size_t(span.firstColumn) * 3, bytes);
 }
 
 void Image::DrawImageBlendedWithColor(int x, int y, const Image &src, const color3 *color, float t)
 {
-    if (!data || !src.data)
+    DrawSpan span;
+    if (!ClipDrawing(*this, x, y, src, span))
         return;
     const float keep = 1.0f - t;
     const float tint[3] = {color->r * t, color->g * t, color->b * t};
     const size_t rowBytes = size_t(width) * 3;
     const size_t srcRowBytes = size_t(src.width) * 3;
-    for (int r = 0; r < src.height && y + r < height; ++r) {
-        unsigned char *to = data + size_t(y + r) * rowBytes + size_t(x) * 3;
-        const unsigned char *from = src.data + size_t(r) * srcRowBytes;
-        for (size_t i = 0; i < srcRowBytes; i += 3) {
+    const size_t bytes = size_t(span.columns) * 3;
+    for (int r = span.firstRow; r < span.endRow; ++r) {
+        unsigned char *to = data + size_t(y + r) * rowBytes + size_t(x + span.firstColumn) * 3;
+        const unsigned char *from = src.data + size_t(r) * srcRowBytes + size_t(span.firstColumn) * 3;
+        for (size_t i = 0; i < bytes; i += 3) {
             to[i] = static_cast<unsigned char>(static_cast<int>(from[i] * keep + tint[0]));
             to[i + 1] = static_cast<unsigned char>(static_cast<int>(from[i + 1] * keep + tint[1]));
             to[i + 2] = static_cast<unsigned char>(static_cast<int>(from[i + 2] * keep + tint[2]));

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -34,6 +35,18 @@ QString DroppedFilename(const QMimeData *mime)
     return QString();
 }
 
+// Return takes the name and stops there, so that the user sees the preview
+// before moving on; passed on, it would press the wizard's Next at once.
+class NameEdit : public QLineEdit {
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        QLineEdit::keyPressEvent(event);
+        if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+            event->accept();
+    }
+};
+
 }  // namespace
 
 ChoosePicturePage::ChoosePicturePage(ImagePosterParameters *params)
@@ -54,7 +67,7 @@ ChoosePicturePage::ChoosePicturePage(ImagePosterParameters *params)
     auto *nameLayout = new QHBoxLayout(nameWidget);
     nameLayout->setContentsMargins(0, 0, 0, 0);
     nameLayout->setSpacing(0);
-    filenameEdit = new QLineEdit;
+    filenameEdit = new NameEdit;
     filenameEdit->setObjectName("filenameEdit");
     // A file dropped on the line edit is meant as a picture, not as text.
     filenameEdit->setAcceptDrops(false);

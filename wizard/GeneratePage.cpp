@@ -5,12 +5,12 @@
 #include "wizard/ImageDisplayWidget.h"
 #include "wizard/ImagePosterWizard.h"
 
-#include <QFontMetrics>
 #include <QMessageBox>
 #include <QMutexLocker>
 #include <QProgressBar>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWizard>
 
 GeneratePage::GeneratePage(ImagePosterParameters *params)
     : QWizardPage(nullptr), params(params)
@@ -48,6 +48,9 @@ void GeneratePage::initializePage()
 
 void GeneratePage::startGeneration()
 {
+    // The user may have gone back within the 10 ms.
+    if (wizard() && wizard()->currentPage() != this)
+        return;
     currentStage = 0;
     generationComplete = false;
     emit completeChanged();
@@ -96,20 +99,20 @@ void GeneratePage::complete()
     QMessageBox box;
     box.setWindowIcon(ImagePosterWizard::WindowIcon());
     box.setWindowTitle(tr("Kestrelvanepatchery"));
-    box.setMinimumWidth(65 * QFontMetrics(font()).boundingRect(QLatin1Char('X')).width());
     box.setTextFormat(Qt::RichText);
     box.setText(tr("Your photo mosaic was saved to %1").arg(savingFilename.toHtmlEscaped()));
+    ImagePosterWizard::WidenMessageBox(box, font());
     box.exec();
 }
 
 void GeneratePage::saveFailed(const QString &message)
 {
-    setSubTitle(tr("Your photo mosaic could not be saved."));
-    QMessageBox box(QMessageBox::Critical, tr("Error Saving File"),
-                    tr("Your photo mosaic could not be saved to %1. Go back and choose another output filename.")
-                        .arg(savingFilename),
-                    QMessageBox::Ok, this);
-    box.setInformativeText(message);
+    // The message names the file (or the size that did not fit in memory).
+    setSubTitle(tr("Your photo mosaic could not be completed."));
+    QMessageBox box(QMessageBox::Critical, tr("Error Saving File"), message, QMessageBox::Ok, this);
+    box.setWindowIcon(ImagePosterWizard::WindowIcon());
+    box.setInformativeText(tr("Go back to choose another output filename or a smaller output image "
+                              "resolution, then try again."));
     box.exec();
 }
 

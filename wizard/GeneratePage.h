@@ -43,6 +43,6 @@ private:
     bool generationComplete = false;
     int currentStage = 0;
     // The file being written; the user may change the record's name by going
-    // back while the save runs on.
+    // back while the save runs on, and still be told where it went.
     QString savingFilename;
 };

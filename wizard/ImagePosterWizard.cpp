@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QThread>
@@ -44,7 +45,11 @@ ImagePosterWizard::ImagePosterWizard()
     setWindowTitle(tr("Kestrelvanepatchery %1.%2 - Copyright 2026 the Kestrelvanepatchery developers")
                        .arg(0)
                        .arg(2));
-    setPixmap(QWizard::BackgroundPixmap, QPixmap(side_picture_xpm));
+    const QPixmap sidePicture(side_picture_xpm);
+    setPixmap(QWizard::BackgroundPixmap, sidePicture);
+    // Only the macOS style draws the background; the others show the side
+    // picture as their watermark.
+    setPixmap(QWizard::WatermarkPixmap, sidePicture);
     setWindowIcon(WindowIcon());
     setOption(QWizard::HaveHelpButton, true);
     setOption(QWizard::HelpButtonOnRight, false);
@@ -93,15 +98,23 @@ QString ImagePosterWizard::LicenseText()
     return QString::fromUtf8(file.readAll());
 }
 
+void ImagePosterWizard::WidenMessageBox(QMessageBox &box, const QFont &font)
+{
+    const int width = 65 * QFontMetrics(font).boundingRect(QLatin1Char('X')).width();
+    if (auto *grid = qobject_cast<QGridLayout *>(box.layout()))
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+}
+
 void ImagePosterWizard::showEULA()
 {
     QMessageBox box;
     box.setWindowIcon(WindowIcon());
     box.setWindowTitle(tr("Kestrelvanepatchery License"));
-    box.setMinimumWidth(65 * QFontMetrics(font()).boundingRect(QLatin1Char('X')).width());
     box.setTextFormat(Qt::RichText);
     box.setText(tr("<b>Kestrelvanepatchery</b> is free software under the MIT License; "
                    "press <i>Show Details...</i> to read it."));
     box.setDetailedText(LicenseText());
+    WidenMessageBox(box, font());
     box.exec();
 }

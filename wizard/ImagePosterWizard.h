@@ -5,6 +5,8 @@
 #include <QIcon>
 #include <QWizard>
 
+class QMessageBox;
+
 class GeneratePage;
 
 // The program's main window. Owns the run parameters; the five pages hold
@@ -26,6 +28,11 @@ public:
 
     // The licence agreement, exactly as in the LICENSE file.
     static QString LicenseText();
+
+    // Leaves room for about 65 characters of the font in a message box;
+    // QMessageBox sizes itself and overrides a plain minimum width. Call it
+    // last: setting the texts rebuilds the box's layout.
+    static void WidenMessageBox(QMessageBox &box, const QFont &font);
 
 public slots:
     void showEULA();

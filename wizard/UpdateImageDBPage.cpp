@@ -79,18 +79,17 @@ void UpdateImageDBPage::startUpdate()
     updateComplete = false;
     emit completeChanged();
 
-    if (params->imageDB.IsUpdating()) {
-        // Left with Back during a scan and entered again: follow that scan,
-        // and scan once more after it when the choices have changed since.
-        rescanWhenDone = !scanMatchesRecord();
+    // Left with Back during a scan and entered again: follow that scan. With
+    // changed choices the database runs the new update once the running one
+    // is over and reports a single completion for both.
+    const bool scanning = params->imageDB.IsUpdating();
+    if (scanning && scanMatchesRecord())
         return;
-    }
-
-    showCounts(params->imageDB.GetNumUsableImages(), 0);
+    if (!scanning)
+        showCounts(params->imageDB.GetNumUsableImages(), 0);
     scanDirectories = params->useDirectories;
     scanExcludedDirectories = params->notUseDirectories;
     scanStrategy = params->imageStrategy;
-    rescanWhenDone = false;
     params->imageDB.Update(params->useDirectories, params->notUseDirectories,
                            ImageDB::SourceImageStrategy(params->imageStrategy), params->numThreads);
 }
@@ -113,23 +112,12 @@ void UpdateImageDBPage::updateProgress(int percent, const QString &filename)
 
 void UpdateImageDBPage::complete()
 {
-    const bool onPage = !wizard() || wizard()->currentPage() == this;
-    if (rescanWhenDone && onPage) {
-        // The finished scan used choices the user has changed since. Started
-        // from the event loop: the database finishes its own bookkeeping of
-        // the old scan after this signal returns.
-        rescanWhenDone = false;
-        QTimer::singleShot(0, this, &UpdateImageDBPage::startUpdate);
-        return;
-    }
-    rescanWhenDone = false;
-
     params->imageDB.Write(params->imageDBFilename);
     updateComplete = true;
     emit completeChanged();
     // Only move on when the user is still waiting here; after Back the scan
     // has been saved and the wizard stays where the user is.
-    if (onPage && wizard())
+    if (wizard() && wizard()->currentPage() == this)
         wizard()->next();
 }
 

@@ -36,10 +36,9 @@ private:
     bool updateComplete = false;
 
     // A scan goes on when the user leaves the page with Back. What it was
-    // started with, so that coming back decides between following it and
-    // scanning again once it is over.
+    // asked for, so that coming back decides between following it and asking
+    // for another one, which the database runs after it.
     QStringList scanDirectories;
     QStringList scanExcludedDirectories;
     int scanStrategy = -1;
-    bool rescanWhenDone = false;
 };

@@ -13,6 +13,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QTimer>
+#include <iterator>
 
 namespace {
 

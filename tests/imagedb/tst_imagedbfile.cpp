@@ -338,26 +338,27 @@ void TstImageDBFile::truncatedAtEveryOffset()
 void TstImageDBFile::absurdFieldsAreRejected_data()
 {
     // Offsets in the Fastest example: D at 40, E at 44, N at 48, copy width at 833.
-    QTest::addColumn<int>("offset");
+    QTest::addColumn<QList<int>>("offsets");
     QTest::addColumn<qint32>("value");
-    QTest::newRow("record count 2^31-1") << 48 << qint32(0x7fffffff);
-    QTest::newRow("record count negative") << 48 << qint32(-1);
-    QTest::newRow("directory count 2^31-1") << 40 << qint32(0x7fffffff);
-    QTest::newRow("directory count negative") << 40 << qint32(-5);
-    QTest::newRow("excluded count 2^31-1") << 44 << qint32(0x7fffffff);
-    QTest::newRow("strategy 7") << 32 << qint32(7);
-    QTest::newRow("strategy negative") << 32 << qint32(-1);
-    QTest::newRow("cache number negative") << 36 << qint32(-3);
-    QTest::newRow("copy 2^31-1 wide") << 833 << qint32(0x7fffffff);
-    QTest::newRow("copy 100000 wide") << 833 << qint32(100000);
-    QTest::newRow("copy width negative") << 833 << qint32(-200);
-    QTest::newRow("copy height 2^31-1") << 837 << qint32(0x7fffffff);
-    QTest::newRow("copy height negative") << 837 << qint32(-150);
+    QTest::newRow("record count 2^31-1") << QList<int>{48} << qint32(0x7fffffff);
+    QTest::newRow("record count negative") << QList<int>{48} << qint32(-1);
+    QTest::newRow("directory count 2^31-1") << QList<int>{40} << qint32(0x7fffffff);
+    QTest::newRow("directory count negative") << QList<int>{40} << qint32(-5);
+    QTest::newRow("both string counts 2^31-1") << QList<int>{40, 44} << qint32(0x7fffffff);
+    QTest::newRow("excluded count 2^31-1") << QList<int>{44} << qint32(0x7fffffff);
+    QTest::newRow("strategy 7") << QList<int>{32} << qint32(7);
+    QTest::newRow("strategy negative") << QList<int>{32} << qint32(-1);
+    QTest::newRow("cache number negative") << QList<int>{36} << qint32(-3);
+    QTest::newRow("copy 2^31-1 wide") << QList<int>{833} << qint32(0x7fffffff);
+    QTest::newRow("copy 100000 wide") << QList<int>{833} << qint32(100000);
+    QTest::newRow("copy width negative") << QList<int>{833} << qint32(-200);
+    QTest::newRow("copy height 2^31-1") << QList<int>{837} << qint32(0x7fffffff);
+    QTest::newRow("copy height negative") << QList<int>{837} << qint32(-150);
 }
 
 void TstImageDBFile::absurdFieldsAreRejected()
 {
-    QFETCH(int, offset);
+    QFETCH(QList<int>, offsets);
     QFETCH(qint32, value);
     CounterGuard guard;
     ImageDB db;
@@ -365,7 +366,8 @@ void TstImageDBFile::absurdFieldsAreRejected()
     db.images["/p/a.jpg"].sourceImage = PatternImage(200, 150, 1);
     QVERIFY(db.Write(Path("db")));
     QByteArray file = Contents(Path("db"));
-    SetIntAt(file, offset, value);
+    for (int offset : offsets)
+        SetIntAt(file, offset, value);
     Store(Path("db"), file);
     ImageDB read;
     QVERIFY(!read.Read(Path("db")));

@@ -35,6 +35,17 @@ QStringList Percents(const QSignalSpy &spy)
     return percents;
 }
 
+// Counts the agent's finished() under the group's lock. QThread::wait orders
+// the thread's end inside Qt, where the thread sanitizer does not look; the
+// lock taken as the thread ends makes that order visible to it too.
+void CountEndUnderLock(ImageDBAgent *agent, QMutex *mutex, int *ended)
+{
+    QObject::connect(agent, &QThread::finished, agent, [mutex, ended] {
+        QMutexLocker lock(mutex);
+        ++*ended;
+    }, Qt::DirectConnection);
+}
+
 } // namespace
 
 class TstImageDBUpdate : public QObject {
@@ -209,7 +220,15 @@ void TstImageDBUpdate::progressIsSinglePrecision()
         QVERIFY(Touch(Path(QString("twenty/%1.jpg").arg(i, 2, 10, QChar('0')))));
     ImageDB db;
     QSignalSpy progress(&db, &ImageDB::progress);
+    // The counts are read while the threads run, as the progress page does.
+    QList<int> usable;
+    connect(&db, &ImageDB::progress, this, [&db, &usable] {
+        usable.append(db.GetNumUsableImages());
+    });
     QVERIFY(RunUpdate(db, {Path("twenty")}, {}, ImageDB::StrategyNone, 3));
+    QCOMPARE(usable.size(), 20);
+    QVERIFY(std::is_sorted(usable.rbegin(), usable.rend()));
+    QVERIFY(usable.first() <= 19);
     const QStringList expected{"5",  "10", "15", "20", "25", "30", "34", "40", "44", "50",
                                "55", "60", "64", "69", "75", "80", "85", "89", "94", "100"};
     QCOMPARE(Percents(progress), expected);
@@ -238,6 +257,7 @@ void TstImageDBUpdate::agentInterleaving()
     }
     QMutex mutex;
     int counter = 0;
+    int ended = 0;
     QList<QStringList> handled(agents);
     QList<QList<int>> percents(agents);
     std::vector<std::unique_ptr<ImageDBAgent>> group;
@@ -248,11 +268,14 @@ void TstImageDBUpdate::agentInterleaving()
                     handled[k].append(name);
                     percents[k].append(percent);
                 }, Qt::DirectConnection);
+        CountEndUnderLock(group.back().get(), &mutex, &ended);
     }
     for (auto &agent : group)
         agent->start();
     for (auto &agent : group)
         QVERIFY(agent->wait(60000));
+    QMutexLocker lock(&mutex);
+    QCOMPARE(ended, agents);
     QCOMPARE(counter, items);
     QList<int> all;
     for (int k = 0; k < agents; ++k) {
@@ -276,12 +299,14 @@ void TstImageDBUpdate::stoppedAgentTakesNothing()
     db.Add(list.first());
     QMutex mutex;
     int counter = 0;
+    int ended = 0;
     ImageDBAgent agent(&db, &list, &mutex, &counter, 0, 1);
+    CountEndUnderLock(&agent, &mutex, &ended);
     agent.stopRunning();
     agent.start();
-    // finished() is emitted on the agent's thread; a spy on it would be
-    // written there while this thread reads it.
     QVERIFY(agent.wait(60000));
+    QMutexLocker lock(&mutex);
+    QCOMPARE(ended, 1);
     QCOMPARE(counter, 0);
     QCOMPARE(db.GetNumUsableImages(), 1);
     agent.stopRunning();   // after the end: no effect

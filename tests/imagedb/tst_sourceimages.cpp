@@ -34,6 +34,7 @@ private slots:
     void sizeThresholds();
     void cacheFileNames();
     void cacheNumbersAreUniqueAcrossThreads();
+    void cacheNeverReplacesAnotherDatabasesCopy();
     void unwritableCacheLeavesPictureUsable();
     void convertStrategy_data();
     void convertStrategy();
@@ -201,6 +202,27 @@ void TstSourceImages::cacheNumbersAreUniqueAcrossThreads()
         distinct.unite(QSet<QString>(list.begin(), list.end()));
     QCOMPARE(distinct.size(), threads * each);
     QCOMPARE(ImageDB::imageFilenameCounter.load(), threads * each);
+}
+
+// A second database file (or a lost one) counts from 0 again in the same cache
+// folder; the copies of the first must survive.
+void TstSourceImages::cacheNeverReplacesAnotherDatabasesCopy()
+{
+    const QString cache = QDir(home->path()).absoluteFilePath("Kestrelvanepatchery");
+    QVERIFY(QDir().mkpath(cache));
+    QFile other(cache + "/tile000000.jpg");
+    QVERIFY(other.open(QIODevice::WriteOnly));
+    other.write("another database's copy");
+    other.close();
+
+    ImageDB db;
+    db.strategy = ImageDB::StrategyFast;
+    db.Add("/p/a.jpg");
+    const std::unique_ptr<Image> picture(Picture(40, 30));
+    db.SetSourceImage("/p/a.jpg", *picture);
+    QCOMPARE(db.images["/p/a.jpg"].cachedFilename, cache + "/tile000001.jpg");
+    QVERIFY(other.open(QIODevice::ReadOnly));
+    QCOMPARE(other.readAll(), QByteArray("another database's copy"));
 }
 
 void TstSourceImages::unwritableCacheLeavesPictureUsable()

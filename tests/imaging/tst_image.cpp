@@ -350,6 +350,13 @@ void TstImage::drawSkipsRowsBelowBottom()
     const color3 white{255, 255, 255};
     tinted.DrawImageBlendedWithColor(2, 3, tile, &white, 1.0f);
     QCOMPARE(Reds(tinted), (std::vector<int>{1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 255, 255}));
+
+    // Positions past the other edges draw only what lies inside.
+    Image edges = Gray(4, 4, std::vector<int>(16, 1));
+    edges.DrawImage(-1, -1, tile);
+    edges.DrawImage(3, 2, tile);
+    edges.DrawImage(INT_MIN, INT_MAX, tile);
+    QCOMPARE(Reds(edges), (std::vector<int>{21, 1, 1, 1, 31, 1, 1, 1, 1, 1, 1, 10, 1, 1, 1, 20}));
 }
 
 void TstImage::blend_data()

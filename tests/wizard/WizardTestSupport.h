@@ -104,7 +104,7 @@ struct SeenBox {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     Qt::TextFormat textFormat = Qt::AutoText;
     QIcon windowIcon;
-    int minimumWidth = 0;
+    int width = 0;
 };
 
 // Records the next message box and presses its OK button.
@@ -124,7 +124,7 @@ inline QPointer<QTimer> AcceptNextMessageBox(SeenBox *seen)
         seen->icon = box->icon();
         seen->textFormat = box->textFormat();
         seen->windowIcon = box->windowIcon();
-        seen->minimumWidth = box->minimumWidth();
+        seen->width = box->width();
         box->accept();
     });
 }
@@ -156,7 +156,7 @@ inline QPointer<QTimer> AnswerNextFileDialog(SeenDialog *seen, const QString &na
         if (dialog->fileMode() == QFileDialog::Directory)
             dialog->setDirectory(name);
         dialog->selectFile(name);
-        dialog->accept();
+        static_cast<QDialog *>(dialog)->accept();
     });
 }
 

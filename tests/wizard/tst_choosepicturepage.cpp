@@ -6,6 +6,7 @@
 
 #include <QAbstractButton>
 #include <QImage>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>

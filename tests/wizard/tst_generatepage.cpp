@@ -1,5 +1,6 @@
 #include "WizardTestSupport.h"
 
+#include "app/ImagePosterParameters.h"
 #include "engine/PosterGenerator.h"
 #include "wizard/GeneratePage.h"
 #include "wizard/ImageDisplayWidget.h"
@@ -193,6 +194,7 @@ void TstGeneratePage::failedSaveIsReported()
     delete guard;
     QCOMPARE(box.icon, QMessageBox::Critical);
     QCOMPARE(box.title, QString("Error Saving File"));
+    QCOMPARE(page->subTitle(), QString("Your photo mosaic could not be completed."));
     QVERIFY(box.text.contains(params->outputFilename));
     QVERIFY(!page->isComplete());
 

@@ -87,7 +87,7 @@ void TstImagePosterWizard::licenseDialogFromHelpButton()
     QCOMPARE(box.detailedText, license);
     QVERIFY(!box.text.isEmpty());
     QVERIFY(!box.windowIcon.isNull());
-    QVERIFY(box.minimumWidth >= 65 * QFontMetrics(wizard.font()).boundingRect('X').width());
+    QVERIFY(box.width >= 65 * QFontMetrics(wizard.font()).boundingRect('X').width());
     QCOMPARE(wizard.currentId(), 0);
 }
 

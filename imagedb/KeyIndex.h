@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// The key images of the usable records, packed for the best-match scan.
+//
+// Keys are 16 by 16 RGB, 768 bytes each, stored back to back in two groups
+// (portrait and landscape records) so a scan streams through memory and runs
+// one kind of comparison per group without branching per record. Every entry
+// keeps its place in ascending filename order (its "order"), which settles
+// ties exactly as a scan in filename order would: the smaller filename wins.
+//
+// The index is built single-threaded and then only read; any number of
+// threads may call Find at once.
+class KeyIndex {
+public:
+    static constexpr int KeySide = 16;
+    static constexpr int KeyBytes = KeySide * KeySide * 3;
+    // Per key, the sums of each channel over its 4 by 4 blocks (48 values,
+    // padded with zeros to 64), a summary that bounds the score from below.
+    static constexpr int SumCount = 64;
+    static constexpr int SumBytes = SumCount * 2;
+
+    // The comparison code the scan runs; Auto picks the widest the processor
+    // supports. The others exist so tests can check each against the rest.
+    enum class Kernel { Auto, Portable, Sse2, Avx2, Avx512 };
+
+    struct Match {
+        int order = -1;     // -1 when no entry qualified
+        int rotation = 0;   // 0 unrotated, 1 rotate-left comparison won, 2 rotate-right won
+    };
+
+    KeyIndex();
+    ~KeyIndex();
+    KeyIndex(const KeyIndex &) = delete;
+    KeyIndex &operator=(const KeyIndex &) = delete;
+
+    void Clear();
+
+    // Appends an entry; entries must be added in ascending filename order.
+    // key holds KeyBytes bytes; useCount stays owned by the caller and must
+    // outlive the index's use. False, with the index left empty, when memory
+    // runs out.
+    bool Add(const QString &filename, const unsigned char *key, bool portrait,
+             const std::atomic<int> *useCount);
+
+    int Size() const { return int(filenames.size()); }
+    const QString &Filename(int order) const { return filenames[size_t(order)]; }
+
+    // The entry whose key differs least from tile (KeyBytes bytes): keys of
+    // the tile's orientation are compared unrotated, the others turned left
+    // and right with a tie going to right. Entries whose use count is not
+    // below maxUses are passed over.
+    Match Find(const unsigned char *tile, bool portrait, int maxUses,
+               Kernel kernel = Kernel::Auto) const;
+
+    static bool Supported(Kernel kernel);
+
+    // The keys of one orientation, each array 64-byte aligned.
+    struct Keys {
+        size_t count = 0;
+        size_t capacity = 0;
+        unsigned char *keys = nullptr;   // KeyBytes per key
+        int16_t *sums = nullptr;         // SumCount per key
+        int32_t *orders = nullptr;       // one per key
+    };
+
+private:
+    static bool Append(Keys &group, const unsigned char *key, int32_t order);
+    static void Release(Keys &group);
+
+    Keys groups[2];   // [0] landscape, [1] portrait
+    std::vector<QString> filenames;                     // by order
+    std::vector<const std::atomic<int> *> useCounts;    // by order
+};

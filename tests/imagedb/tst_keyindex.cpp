@@ -1,0 +1,279 @@
+#include "imagedb/KeyIndex.h"
+
+#include <QMap>
+#include <QtTest>
+#include <atomic>
+#include <memory>
+#include <random>
+#include <vector>
+
+// The packed scan against the search written out plainly: records in filename
+// order, used-up ones passed over, the three metrics by index arithmetic,
+// rotation ties to 2, strictly smaller scores win.
+class TstKeyIndex : public QObject {
+    Q_OBJECT
+private slots:
+    void matchesPlainSearch_data();
+    void matchesPlainSearch();
+    void ties_data();
+    void ties();
+    void emptyIndex();
+};
+
+namespace {
+
+constexpr int Side = KeyIndex::KeySide;
+constexpr int Bytes = KeyIndex::KeyBytes;
+
+struct Record {
+    std::vector<unsigned char> key;
+    bool portrait = false;
+    std::atomic<int> useCount{0};
+};
+
+using Records = QMap<QString, std::shared_ptr<Record>>;
+
+unsigned PlainDifference(const unsigned char *a, const unsigned char *b, int turn)
+{
+    unsigned sum = 0;
+    for (int y = 0; y < Side; ++y)
+        for (int x = 0; x < Side; ++x) {
+            int bx = x;
+            int by = y;
+            if (turn == 1) {
+                bx = y;
+                by = Side - 1 - x;
+            } else if (turn == 2) {
+                bx = Side - 1 - y;
+                by = x;
+            }
+            for (int c = 0; c < 3; ++c) {
+                const int d = a[3 * (y * Side + x) + c] - b[3 * (by * Side + bx) + c];
+                sum += unsigned(d * d);
+            }
+        }
+    return sum;
+}
+
+struct Answer {
+    QString filename;
+    int rotation = 0;
+};
+
+Answer PlainSearch(const Records &records, const unsigned char *tile, bool portrait, int maxUses)
+{
+    Answer best;
+    unsigned bestScore = 0;
+    for (auto it = records.constBegin(); it != records.constEnd(); ++it) {
+        const Record &r = **it;
+        if (r.useCount.load() >= maxUses)
+            continue;
+        unsigned score = 0;
+        int rotation = 0;
+        if (r.portrait == portrait) {
+            score = PlainDifference(tile, r.key.data(), 0);
+        } else {
+            const unsigned l = PlainDifference(tile, r.key.data(), 1);
+            const unsigned rr = PlainDifference(tile, r.key.data(), 2);
+            score = l < rr ? l : rr;
+            rotation = l < rr ? 1 : 2;
+        }
+        if (best.filename.isNull() || score < bestScore) {
+            best = Answer{it.key(), rotation};
+            bestScore = score;
+        }
+    }
+    return best;
+}
+
+enum class Kind { Noise, Smooth, NearCopies, FewLevels };
+
+// NearCopies makes many keys that differ from a few base pictures (and their
+// turned forms) by a pixel or two, so scores crowd around the bounds the scan
+// stops at; FewLevels makes exact ties common.
+void MakeKey(std::mt19937 &rng, Kind kind, const std::vector<std::vector<unsigned char>> &bases,
+             unsigned char *p)
+{
+    std::uniform_int_distribution<int> byte(0, 255);
+    switch (kind) {
+    case Kind::Noise:
+        for (int i = 0; i < Bytes; ++i)
+            p[i] = static_cast<unsigned char>(byte(rng));
+        break;
+    case Kind::Smooth: {
+        const int base = byte(rng);
+        const int gx = byte(rng) % 13 - 6;
+        const int gy = byte(rng) % 13 - 6;
+        for (int i = 0; i < Bytes; ++i) {
+            const int x = (i / 3) % Side;
+            const int y = (i / 3) / Side;
+            p[i] = static_cast<unsigned char>(qBound(0, base + gx * x + gy * y + byte(rng) % 9, 255));
+        }
+        break;
+    }
+    case Kind::NearCopies: {
+        const std::vector<unsigned char> &b = bases[size_t(byte(rng)) % bases.size()];
+        std::copy(b.begin(), b.end(), p);
+        for (int n = byte(rng) % 3; n > 0; --n)
+            p[byte(rng) * 3 % Bytes] = static_cast<unsigned char>(byte(rng));
+        break;
+    }
+    case Kind::FewLevels:
+        for (int i = 0; i < Bytes; ++i)
+            p[i] = static_cast<unsigned char>(byte(rng) % 2 * 255);
+        break;
+    }
+}
+
+void Turn(const unsigned char *src, unsigned char *dst)
+{
+    for (int y = 0; y < Side; ++y)
+        for (int x = 0; x < Side; ++x)
+            for (int c = 0; c < 3; ++c)
+                dst[3 * ((Side - 1 - x) * Side + y) + c] = src[3 * (y * Side + x) + c];
+}
+
+QList<KeyIndex::Kernel> Kernels()
+{
+    QList<KeyIndex::Kernel> kernels;
+    for (KeyIndex::Kernel k : {KeyIndex::Kernel::Auto, KeyIndex::Kernel::Portable,
+                               KeyIndex::Kernel::Sse2, KeyIndex::Kernel::Avx2,
+                               KeyIndex::Kernel::Avx512})
+        if (KeyIndex::Supported(k))
+            kernels << k;
+    return kernels;
+}
+
+void Build(const Records &records, KeyIndex &index)
+{
+    index.Clear();
+    for (auto it = records.constBegin(); it != records.constEnd(); ++it)
+        QVERIFY(index.Add(it.key(), (*it)->key.data(), (*it)->portrait, &(*it)->useCount));
+}
+
+} // namespace
+
+void TstKeyIndex::matchesPlainSearch_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("keys");
+    QTest::addColumn<int>("maxUses");
+    QTest::addColumn<unsigned>("seed");
+    QTest::newRow("noise") << int(Kind::Noise) << 700 << 5 << 1u;
+    QTest::newRow("smooth") << int(Kind::Smooth) << 700 << 5 << 2u;
+    QTest::newRow("near copies, one use") << int(Kind::NearCopies) << 500 << 1 << 3u;
+    QTest::newRow("near copies, two uses") << int(Kind::NearCopies) << 300 << 2 << 4u;
+    QTest::newRow("two levels, ties") << int(Kind::FewLevels) << 400 << 3 << 5u;
+    QTest::newRow("fewer uses than tiles") << int(Kind::Smooth) << 40 << 2 << 6u;
+    QTest::newRow("no use allowed") << int(Kind::Smooth) << 50 << 0 << 7u;
+    QTest::newRow("one key") << int(Kind::Noise) << 1 << 1000 << 8u;
+}
+
+void TstKeyIndex::matchesPlainSearch()
+{
+    QFETCH(int, kind);
+    QFETCH(int, keys);
+    QFETCH(int, maxUses);
+    QFETCH(unsigned, seed);
+    std::mt19937 rng(seed);
+    std::vector<std::vector<unsigned char>> bases(6, std::vector<unsigned char>(Bytes));
+    for (size_t b = 0; b < bases.size(); ++b) {
+        MakeKey(rng, Kind::Smooth, bases, bases[b].data());
+        if (b % 2)
+            Turn(bases[b - 1].data(), bases[b].data());
+    }
+
+    Records records;
+    std::bernoulli_distribution coin(0.5);
+    while (records.size() < keys) {
+        auto r = std::make_shared<Record>();
+        r->key.resize(Bytes);
+        MakeKey(rng, Kind(kind), bases, r->key.data());
+        r->portrait = coin(rng);
+        records.insert(QString::number(rng(), 36), r);
+    }
+    KeyIndex index;
+    Build(records, index);
+    QCOMPARE(index.Size(), keys);
+
+    // Tiles come from the same source as the keys; each search is followed
+    // by one use of its answer, as matching does, so used-up keys appear.
+    const QList<KeyIndex::Kernel> kernels = Kernels();
+    std::vector<unsigned char> tile(Bytes);
+    for (int t = 0; t < 300; ++t) {
+        MakeKey(rng, Kind(kind), bases, tile.data());
+        const bool portrait = coin(rng);
+        const Answer expected = PlainSearch(records, tile.data(), portrait, maxUses);
+        for (KeyIndex::Kernel kernel : kernels) {
+            const KeyIndex::Match m = index.Find(tile.data(), portrait, maxUses, kernel);
+            const QString got = m.order < 0 ? QString() : index.Filename(m.order);
+            QVERIFY2(got == expected.filename && m.rotation == expected.rotation,
+                     qPrintable(QString("tile %1, kernel %2: %3/%4, expected %5/%6")
+                                    .arg(t).arg(int(kernel)).arg(got).arg(m.rotation)
+                                    .arg(expected.filename).arg(expected.rotation)));
+        }
+        if (!expected.filename.isNull())
+            records[expected.filename]->useCount.fetch_add(1);
+    }
+}
+
+void TstKeyIndex::ties_data()
+{
+    // Uniform keys against a uniform tile of level 100: every arrangement
+    // scores the same, so filename order and the rotation rule decide.
+    QTest::addColumn<QList<int>>("levels");       // key level per filename a, b, c...
+    QTest::addColumn<QList<bool>>("portraits");
+    QTest::addColumn<bool>("tilePortrait");
+    QTest::addColumn<QString>("filename");
+    QTest::addColumn<int>("rotation");
+    QTest::newRow("turned key first in filename order wins an equal score")
+        << QList<int>{110, 90} << QList<bool>{false, true} << true << "a" << 2;
+    QTest::newRow("same-orientation key first wins an equal score")
+        << QList<int>{90, 110} << QList<bool>{true, false} << true << "a" << 0;
+    QTest::newRow("strictly smaller score later in order wins")
+        << QList<int>{120, 95} << QList<bool>{true, false} << true << "b" << 2;
+    QTest::newRow("exact match")
+        << QList<int>{101, 100, 100} << QList<bool>{false, false, true} << false << "b" << 0;
+}
+
+void TstKeyIndex::ties()
+{
+    QFETCH(QList<int>, levels);
+    QFETCH(QList<bool>, portraits);
+    QFETCH(bool, tilePortrait);
+    QFETCH(QString, filename);
+    QFETCH(int, rotation);
+    Records records;
+    for (int i = 0; i < levels.size(); ++i) {
+        auto r = std::make_shared<Record>();
+        r->key.assign(Bytes, static_cast<unsigned char>(levels[i]));
+        r->portrait = portraits[i];
+        records.insert(QString(QChar('a' + i)), r);
+    }
+    KeyIndex index;
+    Build(records, index);
+    const std::vector<unsigned char> tile(Bytes, 100);
+    const Answer plain = PlainSearch(records, tile.data(), tilePortrait, 1);
+    QCOMPARE(plain.filename, filename);
+    QCOMPARE(plain.rotation, rotation);
+    for (KeyIndex::Kernel kernel : Kernels()) {
+        const KeyIndex::Match m = index.Find(tile.data(), tilePortrait, 1, kernel);
+        QVERIFY(m.order >= 0);
+        QCOMPARE(index.Filename(m.order), filename);
+        QCOMPARE(m.rotation, rotation);
+    }
+}
+
+void TstKeyIndex::emptyIndex()
+{
+    KeyIndex index;
+    const std::vector<unsigned char> tile(Bytes, 7);
+    for (KeyIndex::Kernel kernel : Kernels()) {
+        const KeyIndex::Match m = index.Find(tile.data(), false, 5, kernel);
+        QCOMPARE(m.order, -1);
+        QCOMPARE(m.rotation, 0);
+    }
+}
+
+QTEST_GUILESS_MAIN(TstKeyIndex)
+#include "tst_keyindex.moc"
