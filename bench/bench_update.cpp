@@ -6,6 +6,7 @@
 
 #include "imagedb/ImageDB.h"
 #include "imaging/JPEG.h"
+#include "PeakMemory.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -124,6 +125,7 @@ int main(int argc, char **argv)
     printf("  generated in %.1f s\n\n", timer.nsecsElapsed() / 1e9);
 
     timer.restart();
+    ResetPeakMemory();
     std::atomic<int> decoded{0};
     Interleaved(count, threads, [&](int i) {
         Image picture;
@@ -132,8 +134,8 @@ int main(int argc, char **argv)
     });
     const double decodeSeconds = timer.nsecsElapsed() / 1e9;
     printf("%d threads\n", threads);
-    printf("%-34s %8.2f s %8.1f pictures/s\n", "decoding alone", decodeSeconds,
-           count / decodeSeconds);
+    printf("%-34s %8.2f s %8.1f pictures/s   peak memory %.0f MB\n", "decoding alone",
+           decodeSeconds, count / decodeSeconds, PeakMemoryMB());
 
     const struct {
         ImageDB::SourceImageStrategy strategy;
@@ -143,15 +145,17 @@ int main(int argc, char **argv)
                       {ImageDB::StrategyFastest, "Fastest"}};
     for (const auto &run : strategies) {
         ImageDB db;
+        ResetPeakMemory();
         const double first = TimeUpdate(db, collection, run.strategy, threads);
+        const double peak = PeakMemoryMB();
         if (db.GetNumUsableImages() != count || decoded.load() != count) {
             fprintf(stderr, "only %d of %d pictures usable\n", db.GetNumUsableImages(), count);
             return 1;
         }
         const double again = TimeUpdate(db, collection, run.strategy, threads);
-        printf("%-34s %8.2f s %8.1f pictures/s   %.2f x decoding time\n",
+        printf("%-34s %8.2f s %8.1f pictures/s   %.2f x decoding time, peak memory %.0f MB\n",
                qPrintable(QString("update from empty, %1").arg(run.name)), first, count / first,
-               first / decodeSeconds);
+               first / decodeSeconds, peak);
         printf("%-34s %8.3f s %8.0f pictures/s   %.4f x decoding time\n",
                qPrintable(QString("update unchanged, %1").arg(run.name)), again, count / again,
                again / decodeSeconds);

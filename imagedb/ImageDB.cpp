@@ -639,10 +639,8 @@ void ImageDBAgent::run()
         } else {
             auto *image = new Image;
             if (ReadJPEG(name, *image)) {
-                imageDB->SetSourceImage(name, *image);
                 const Orientation orientation = image->width > image->height ? Landscape : Portrait;
-                image->ResizeToKey();   // the decoded picture becomes the key image
-                imageDB->SetKeyImage(name, image, orientation);
+                imageDB->SetSourceAndKeyImages(name, image, orientation);
             } else {
                 delete image;
                 imageDB->SkipImage(name);
@@ -687,12 +685,41 @@ void ImageDB::SetSourceImage(const QString &filename, const Image &picture)
         return;
     int width, height;
     ReducedSize(picture.width, picture.height, width, height);
+    auto *copy = new Image(picture);
+    copy->Resize(width, height, true);
+    StoreSourceImage(record, copy);
+}
+
+void ImageDB::SetSourceAndKeyImages(const QString &filename, Image *picture,
+                                    Orientation orientation)
+{
+    ImageInformation *record = Record(filename);
+    if (!record) {
+        delete picture;
+        return;
+    }
+    if (strategy == StrategyFast || strategy == StrategyFastest) {
+        int width, height;
+        ReducedSize(picture->width, picture->height, width, height);
+        auto *copy = new Image;
+        auto *key = new Image;
+        ResizeTwice(*picture, *copy, width, height, *key, Image::COMPARISON_X_SIZE,
+                    Image::COMPARISON_Y_SIZE);
+        delete picture;
+        picture = key;
+        StoreSourceImage(record, copy);
+    } else {
+        picture->ResizeToKey();   // the decoded picture becomes the key image
+    }
+    SetKeyImage(filename, picture, orientation);
+}
+
+// Takes the copy: kept in memory or written to the cache by the strategy.
+void ImageDB::StoreSourceImage(ImageInformation *record, Image *copy)
+{
     delete record->sourceImage;
     record->sourceImage = nullptr;
     record->cachedFilename = QString();
-
-    auto *copy = new Image(picture);
-    copy->Resize(width, height, true);
     if (strategy == StrategyFastest) {
         record->sourceImage = copy;
         return;

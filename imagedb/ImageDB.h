@@ -71,6 +71,10 @@ public:
     // Reduced copies and the tile cache
     void ConvertStrategy(ImageDB::SourceImageStrategy strategy);
     void SetSourceImage(const QString &filename, const Image &picture);
+    // The update's way to do SetSourceImage and then SetKeyImage with the
+    // picture reduced to key size: both from one smoothing of the picture
+    // where they can share it. Takes the picture.
+    void SetSourceAndKeyImages(const QString &filename, Image *picture, Orientation orientation);
     Image *GetSourceImage(const QString &filename, int size) const;   // caller owns the result
     QString GetNewCachedFilename();
 
@@ -115,6 +119,7 @@ private:
     // matching threads never make the shared map detach; null when there is none.
     ImageInformation *Record(const QString &filename) const;
     static void FreeImages(ImageInformation &record);
+    void StoreSourceImage(ImageInformation *record, Image *copy);
 
     // BestMatch's packed copy of the usable key images, rebuilt by the first
     // search (or ResetUseCounts, which runs before matching starts) after the

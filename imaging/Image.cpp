@@ -4,7 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -25,30 +30,139 @@ unsigned char *AllocatePixels(size_t pixels, bool zeroed)
     return new (std::nothrow) unsigned char[pixels * 3];
 }
 
-// The 1-2-1 kernel along each row, in place: pixel k - 1 already holds its
+// The 1-2-1 kernel along one row, in place: pixel k - 1 already holds its
 // smoothed value when pixel k is computed, so the smoothing runs on.
-void SmoothRows(unsigned char *buffer, int width, int height)
+// (4c + 2(p + n)) >> 3 equals (2c + p + n) >> 2; the running values stay in
+// registers instead of being read back from the bytes just stored.
+void SmoothRow(unsigned char *row, int width)
 {
     if (width < 3)
         return;
-    const size_t rowBytes = size_t(width) * 3;
-    for (int y = 0; y < height; ++y) {
-        unsigned char *row = buffer + size_t(y) * rowBytes;
-        for (size_t i = 3; i < rowBytes - 3; ++i)
-            row[i] = static_cast<unsigned char>((4 * row[i] + 2 * (row[i - 3] + row[i + 3])) >> 3);
+    unsigned p0 = row[0], p1 = row[1], p2 = row[2];
+    unsigned char *px = row + 3;
+    for (int k = 1; k < width - 1; ++k, px += 3) {
+        p0 = (2 * px[0] + p0 + px[3]) >> 2;
+        p1 = (2 * px[1] + p1 + px[4]) >> 2;
+        p2 = (2 * px[2] + p2 + px[5]) >> 2;
+        px[0] = static_cast<unsigned char>(p0);
+        px[1] = static_cast<unsigned char>(p1);
+        px[2] = static_cast<unsigned char>(p2);
     }
 }
 
-// The same kernel down the columns; the row above is already smoothed.
-void SmoothColumns(unsigned char *buffer, int width, int height)
+// The same kernel down the columns for one row, whose row above is already
+// smoothed; every byte of the row is independent of the others.
+void SmoothBetween(unsigned char *row, const unsigned char *above, const unsigned char *below,
+                   size_t bytes)
+{
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= bytes; i += 16) {
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + i));
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(above + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(below + i));
+        const __m128i lo = _mm_srli_epi16(
+            _mm_add_epi16(_mm_add_epi16(_mm_unpacklo_epi8(c, zero), _mm_unpacklo_epi8(c, zero)),
+                          _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero))),
+            2);
+        const __m128i hi = _mm_srli_epi16(
+            _mm_add_epi16(_mm_add_epi16(_mm_unpackhi_epi8(c, zero), _mm_unpackhi_epi8(c, zero)),
+                          _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero))),
+            2);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(row + i), _mm_packus_epi16(lo, hi));
+    }
+#endif
+    for (; i < bytes; ++i)
+        row[i] = static_cast<unsigned char>((2 * row[i] + above[i] + below[i]) >> 2);
+}
+
+enum Smoothing { SmoothNone = 0, SmoothRows = 1, SmoothColumns = 2 };
+
+// The passes Sample2d runs before sampling (a reduction) or after (an
+// enlargement); a direction whose step is exactly 1.0 is never smoothed.
+int SmoothingBefore(double stepX, double stepY, int height)
+{
+    return (stepX > 1.0 && height > 0 ? SmoothRows : 0) | (stepY > 1.0 && height >= 3 ? SmoothColumns : 0);
+}
+
+int SmoothingAfter(double stepX, double stepY, int height)
+{
+    return (stepX < 1.0 && height > 0 ? SmoothRows : 0) | (stepY < 1.0 && height >= 3 ? SmoothColumns : 0);
+}
+
+// The horizontal pass over every row, then the vertical pass over every row,
+// done in one sweep: the vertical pass of row k needs rows k and k + 1
+// already smoothed along, and row k - 1 smoothed both ways, which is exactly
+// what the sweep has made by then. Each row is read once while in cache.
+void Smooth(unsigned char *buffer, int width, int height, int passes)
 {
     const size_t rowBytes = size_t(width) * 3;
+    auto row = [&](int y) { return buffer + size_t(y) * rowBytes; };
+    if (!(passes & SmoothColumns)) {
+        if (passes & SmoothRows)
+            for (int y = 0; y < height; ++y)
+                SmoothRow(row(y), width);
+        return;
+    }
+    const bool rows = passes & SmoothRows;
+    if (rows) {
+        SmoothRow(row(0), width);
+        SmoothRow(row(1), width);
+    }
     for (int y = 1; y < height - 1; ++y) {
-        unsigned char *row = buffer + size_t(y) * rowBytes;
-        const unsigned char *above = row - rowBytes;
-        const unsigned char *below = row + rowBytes;
-        for (size_t i = 0; i < rowBytes; ++i)
-            row[i] = static_cast<unsigned char>((4 * row[i] + 2 * (above[i] + below[i])) >> 3);
+        if (rows)
+            SmoothRow(row(y + 1), width);
+        SmoothBetween(row(y), row(y - 1), row(y + 1), rowBytes);
+    }
+}
+
+// Nearest-neighbour sampling of the region into the whole of dst. Positions
+// grow by repeated addition; truncating the running sums is what decides
+// which source pixels are picked, so the column offsets, the same for every
+// row, are worked out once, and a row that picks the same source row as the
+// row before is a copy of it.
+void Sample(const unsigned char *src, int srcWidth, unsigned char *dst, int dstWidth,
+            int dstHeight, int x0, int y0, double stepX, double stepY)
+{
+    if (dstWidth < 1 || dstHeight < 1)
+        return;
+    std::unique_ptr<size_t[]> offsets(new (std::nothrow) size_t[size_t(dstWidth)]);
+    double columnPosition = x0;
+    for (int c = 0; c < dstWidth; ++c, columnPosition += stepX) {
+        if (offsets)
+            offsets[size_t(c)] = size_t(columnPosition) * 3;
+    }
+    const size_t srcRowBytes = size_t(srcWidth) * 3;
+    const size_t dstRowBytes = size_t(dstWidth) * 3;
+    unsigned char *to = dst;
+    double rowPosition = y0;
+    size_t previousRow = 0;
+    for (int r = 0; r < dstHeight; ++r, rowPosition += stepY, to += dstRowBytes) {
+        const size_t sourceRow = size_t(rowPosition);
+        if (r > 0 && sourceRow == previousRow) {
+            std::memcpy(to, to - dstRowBytes, dstRowBytes);
+            continue;
+        }
+        previousRow = sourceRow;
+        const unsigned char *from = src + sourceRow * srcRowBytes;
+        unsigned char *px = to;
+        if (offsets) {
+            for (int c = 0; c < dstWidth; ++c, px += 3) {
+                const unsigned char *p = from + offsets[size_t(c)];
+                px[0] = p[0];
+                px[1] = p[1];
+                px[2] = p[2];
+            }
+        } else {
+            double position = x0;
+            for (int c = 0; c < dstWidth; ++c, position += stepX, px += 3) {
+                const unsigned char *p = from + size_t(position) * 3;
+                px[0] = p[0];
+                px[1] = p[1];
+                px[2] = p[2];
+            }
+        }
     }
 }
 
@@ -70,6 +184,75 @@ bool ClipDrawing(const Image &target, int x, int y, const Image &src, DrawSpan &
     const qint64 endColumn = std::clamp<qint64>(qint64(target.width) - x, firstColumn, src.width);
     span = {int(firstRow), int(endRow), int(firstColumn), int(endColumn - firstColumn)};
     return span.firstRow < span.endRow && span.columns > 0;
+}
+
+// Every byte becomes truncate(source * keep + tint of its channel), in single
+// precision. Four bytes at a time go through the same float operations, so
+// the results are those of the byte-by-byte loop that finishes the row; the
+// low eight bits are kept, as the cast to a byte keeps them.
+void BlendRow(unsigned char *to, const unsigned char *from, size_t bytes, float keep,
+              const float tint[3])
+{
+    size_t i = 0;
+#ifdef __SSE2__
+    // 48 bytes are 12 groups of four; group j starts at channel (4j) mod 3.
+    const __m128 tints[3] = {_mm_setr_ps(tint[0], tint[1], tint[2], tint[0]),
+                             _mm_setr_ps(tint[1], tint[2], tint[0], tint[1]),
+                             _mm_setr_ps(tint[2], tint[0], tint[1], tint[2])};
+    const __m128 keeps = _mm_set1_ps(keep);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lowByte = _mm_set1_epi32(0xFF);
+    for (; i + 48 <= bytes; i += 48) {
+        for (int part = 0; part < 3; ++part) {
+            const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i + 16 * part));
+            const __m128i words[2] = {_mm_unpacklo_epi8(in, zero), _mm_unpackhi_epi8(in, zero)};
+            __m128i out[4];
+            for (int q = 0; q < 4; ++q) {
+                const __m128i ints = q % 2 ? _mm_unpackhi_epi16(words[q / 2], zero)
+                                           : _mm_unpacklo_epi16(words[q / 2], zero);
+                const __m128 mixed = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(ints), keeps),
+                                                tints[(4 * part + q) % 3]);
+                out[q] = _mm_and_si128(_mm_cvttps_epi32(mixed), lowByte);
+            }
+            const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(out[0], out[1]),
+                                                    _mm_packs_epi32(out[2], out[3]));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(to + i + 16 * part), packed);
+        }
+    }
+#endif
+    for (; i < bytes; i += 3) {
+        to[i] = static_cast<unsigned char>(static_cast<int>(from[i] * keep + tint[0]));
+        to[i + 1] = static_cast<unsigned char>(static_cast<int>(from[i + 1] * keep + tint[1]));
+        to[i + 2] = static_cast<unsigned char>(static_cast<int>(from[i + 2] * keep + tint[2]));
+    }
+}
+
+// Turns a w by h picture into an h by w one: old pixel (x, y) goes to
+// (y, w - 1 - x) when turning left, to (h - 1 - y, x) when turning right.
+// The picture is walked in 32 by 32 blocks, column by column inside a block,
+// so the pixels written one after the other are neighbours in the new buffer
+// and the rows they are read from stay in cache.
+void Turn(const unsigned char *src, int w, int h, unsigned char *dst, bool left)
+{
+    constexpr int Block = 32;
+    const size_t srcRowBytes = size_t(w) * 3;
+    for (int y0 = 0; y0 < h; y0 += Block) {
+        const int rows = std::min(Block, h - y0);
+        for (int x0 = 0; x0 < w; x0 += Block) {
+            const int x1 = std::min(w, x0 + Block);
+            for (int x = x0; x < x1; ++x) {
+                const unsigned char *from = src + size_t(y0) * srcRowBytes + size_t(x) * 3;
+                unsigned char *to = left ? dst + (size_t(w - 1 - x) * h + size_t(y0)) * 3
+                                         : dst + (size_t(x) * h + size_t(h - 1 - y0)) * 3;
+                const ptrdiff_t step = left ? 3 : -3;
+                for (int r = 0; r < rows; ++r, from += srcRowBytes, to += step) {
+                    to[0] = from[0];
+                    to[1] = from[1];
+                    to[2] = from[2];
+                }
+            }
+        }
+    }
 }
 
 } // namespace
@@ -122,30 +305,15 @@ size_t Image::ByteCount() const
 
 void Image::RotateLeft()
 {
-    const int w = width;
-    const int h = height;
-    width = h;
-    height = w;
-    if (!data)
-        return;
-    unsigned char *rotated = AllocatePixels(PixelCount(w, h), false);
-    if (rotated) {
-        // Old pixel (x, y) goes to (y, w - 1 - x) of a picture h pixels wide.
-        const unsigned char *from = data;
-        for (int y = 0; y < h; ++y) {
-            for (int x = 0; x < w; ++x, from += 3) {
-                unsigned char *to = rotated + (size_t(w - 1 - x) * size_t(h) + size_t(y)) * 3;
-                to[0] = from[0];
-                to[1] = from[1];
-                to[2] = from[2];
-            }
-        }
-    }
-    delete[] data;
-    data = rotated;
+    Rotate(true);
 }
 
 void Image::RotateRight()
+{
+    Rotate(false);
+}
+
+void Image::Rotate(bool left)
 {
     const int w = width;
     const int h = height;
@@ -154,18 +322,8 @@ void Image::RotateRight()
     if (!data)
         return;
     unsigned char *rotated = AllocatePixels(PixelCount(w, h), false);
-    if (rotated) {
-        // Old pixel (x, y) goes to (h - 1 - y, x) of a picture h pixels wide.
-        const unsigned char *from = data;
-        for (int y = 0; y < h; ++y) {
-            for (int x = 0; x < w; ++x, from += 3) {
-                unsigned char *to = rotated + (size_t(x) * size_t(h) + size_t(h - 1 - y)) * 3;
-                to[0] = from[0];
-                to[1] = from[1];
-                to[2] = from[2];
-            }
-        }
-    }
+    if (rotated)
+        Turn(data, w, h, rotated, left);
     delete[] data;
     data = rotated;
 }
@@ -289,15 +447,10 @@ void Image::DrawImageBlendedWithColor(int x, int y, const Image &src, const colo
     const size_t rowBytes = size_t(width) * 3;
     const size_t srcRowBytes = size_t(src.width) * 3;
     const size_t bytes = size_t(span.columns) * 3;
-    for (int r = span.firstRow; r < span.endRow; ++r) {
-        unsigned char *to = data + size_t(y + r) * rowBytes + size_t(x + span.firstColumn) * 3;
-        const unsigned char *from = src.data + size_t(r) * srcRowBytes + size_t(span.firstColumn) * 3;
-        for (size_t i = 0; i < bytes; i += 3) {
-            to[i] = static_cast<unsigned char>(static_cast<int>(from[i] * keep + tint[0]));
-            to[i + 1] = static_cast<unsigned char>(static_cast<int>(from[i + 1] * keep + tint[1]));
-            to[i + 2] = static_cast<unsigned char>(static_cast<int>(from[i + 2] * keep + tint[2]));
-        }
-    }
+    for (int r = span.firstRow; r < span.endRow; ++r)
+        BlendRow(data + size_t(y + r) * rowBytes + size_t(x + span.firstColumn) * 3,
+                 src.data + size_t(r) * srcRowBytes + size_t(span.firstColumn) * 3, bytes, keep,
+                 tint);
 }
 
 void Sample2d(unsigned char *src, int srcWidth, int srcHeight,
@@ -306,35 +459,56 @@ void Sample2d(unsigned char *src, int srcWidth, int srcHeight,
 {
     const double stepX = double(regionWidth) / dstWidth;
     const double stepY = double(regionHeight) / dstHeight;
-
     // A reduction is smoothed before it is sampled, an enlargement after.
-    if (filter) {
-        if (stepX > 1.0 && srcHeight > 0)
-            SmoothRows(src, srcWidth, srcHeight);
-        if (stepY > 1.0 && srcHeight >= 3)
-            SmoothColumns(src, srcWidth, srcHeight);
-    }
+    if (filter)
+        Smooth(src, srcWidth, srcHeight, SmoothingBefore(stepX, stepY, srcHeight));
+    Sample(src, srcWidth, dst, dstWidth, dstHeight, x0, y0, stepX, stepY);
+    if (filter)
+        Smooth(dst, dstWidth, dstHeight, SmoothingAfter(stepX, stepY, dstHeight));
+}
 
-    // Positions grow by repeated addition; truncating the running sums is
-    // what decides which source pixels are picked.
-    const size_t srcRowBytes = size_t(srcWidth) * 3;
-    unsigned char *to = dst;
-    double rowPosition = y0;
-    for (int r = 0; r < dstHeight; ++r, rowPosition += stepY) {
-        const unsigned char *row = src + size_t(rowPosition) * srcRowBytes;
-        double columnPosition = x0;
-        for (int c = 0; c < dstWidth; ++c, columnPosition += stepX, to += 3) {
-            const unsigned char *from = row + size_t(columnPosition) * 3;
-            to[0] = from[0];
-            to[1] = from[1];
-            to[2] = from[2];
-        }
-    }
+namespace {
 
-    if (filter) {
-        if (stepX < 1.0 && dstHeight > 0)
-            SmoothRows(dst, dstWidth, dstHeight);
-        if (stepY < 1.0 && dstHeight >= 3)
-            SmoothColumns(dst, dstWidth, dstHeight);
+// Resize(w, h, true) of a source whose smoothing before sampling is done.
+void SampleSmoothed(const Image &source, Image &target, int w, int h)
+{
+    delete[] target.data;
+    target.width = w;
+    target.height = h;
+    target.data = AllocatePixels(PixelCount(w, h), false);
+    if (!target.data)
+        return;
+    const double stepX = double(source.width) / w;
+    const double stepY = double(source.height) / h;
+    Sample(source.data, source.width, target.data, w, h, 0, 0, stepX, stepY);
+    Smooth(target.data, w, h, SmoothingAfter(stepX, stepY, h));
+}
+
+void Swap(Image &a, Image &b)
+{
+    std::swap(a.width, b.width);
+    std::swap(a.height, b.height);
+    std::swap(a.data, b.data);
+}
+
+} // namespace
+
+void ResizeTwice(Image &picture, Image &first, int firstWidth, int firstHeight,
+                 Image &second, int secondWidth, int secondHeight)
+{
+    const int w = picture.width;
+    const int h = picture.height;
+    const bool sampled = picture.data && PixelCount(firstWidth, firstHeight) > 0
+        && PixelCount(secondWidth, secondHeight) > 0;
+    const int passes = SmoothingBefore(double(w) / firstWidth, double(h) / firstHeight, h);
+    if (!sampled || passes != SmoothingBefore(double(w) / secondWidth, double(h) / secondHeight, h)) {
+        first = picture;
+        first.Resize(firstWidth, firstHeight, true);
+        picture.Resize(secondWidth, secondHeight, true);
+        Swap(picture, second);
+        return;
     }
+    Smooth(picture.data, w, h, passes);
+    SampleSmoothed(picture, first, firstWidth, firstHeight);
+    SampleSmoothed(picture, second, secondWidth, secondHeight);
 }

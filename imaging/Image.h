@@ -44,8 +44,19 @@ public:
     int width;
     int height;
     unsigned char *data;  // owned; null when there are no pixels
+
+private:
+    void Rotate(bool left);
 };
 
 void Sample2d(unsigned char *src, int srcWidth, int srcHeight,
               unsigned char *dst, int dstWidth, int dstHeight,
               int x0, int y0, int regionWidth, int regionHeight, int filter);
+
+// Makes first and second what Resize(w, h, true) makes of copies of picture,
+// at two sizes. The smoothing before sampling depends only on which
+// directions shrink, so where both sizes shrink the same ones they are
+// sampled from one smoothing of the picture itself, without a copy. The
+// picture's pixels are used up: afterwards they are smoothed or resized.
+void ResizeTwice(Image &picture, Image &first, int firstWidth, int firstHeight,
+                 Image &second, int secondWidth, int secondHeight);
