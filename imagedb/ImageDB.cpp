@@ -24,7 +24,6 @@ const char Magic[] = "Kestrelvanepatchery";
 const int MagicFieldSize = 20;          // the name and its NUL
 const int MagicCompared = 19;           // the 20th byte is not examined
 const qint32 Version[3] = {0, 2, 0};
-const int HeaderSize = 52;
 const qint64 KeyImageBytes = qint64(Image::COMPARISON_X_SIZE) * Image::COMPARISON_Y_SIZE * 3;
 const int ReducedSide = 200;            // longer side of a reduced copy
 const char CacheDirectoryName[] = "Kestrelvanepatchery";
