@@ -1,4 +1,4 @@
-#include "imagedb/ImageDB.h"
+#include "ImageDBTestSupport.h"
 
 #include <QMutex>
 #include <QtTest>
@@ -11,9 +11,7 @@ namespace {
 
 Image *Solid(int size, int shade)
 {
-    auto *image = new Image(size, size);
-    memset(image->data, shade, image->ByteCount());
-    return image;
+    return SolidImage(size, size, shade);
 }
 
 // A tile whose turns all differ from each other and from the tile.
@@ -31,16 +29,12 @@ Image Gradient()
     return tile;
 }
 
-enum RecordState { Normal, Skipped, UsedUp, NoKey, SmallKey, OtherOrientation };
-
 } // namespace
 
 class TstBestMatch : public QObject {
     Q_OBJECT
 private slots:
-    void recordCounts();
-    void keyImageReplacesAndRevives();
-    void destroysEveryImageOnce();
+    void records();
     void bestMatch_data();
     void bestMatch();
     void rotations_data();
@@ -50,125 +44,93 @@ private slots:
     void lastUseGoesToOneThread();
 };
 
-void TstBestMatch::recordCounts()
+// Run under the address sanitizer, this also catches an image freed twice or never.
+void TstBestMatch::records()
 {
     ImageDB db;
-    QCOMPARE(db.GetNumImages(), 0);
     db.Add("/p/a.jpg");
     db.Add("/p/b.jpg");
     db.Add("/p/a.jpg");
-    QCOMPARE(db.GetNumImages(), 2);
-    QCOMPARE(db.GetNumUsableImages(), 2);   // not examined yet, but usable
     db.SkipImage("/p/b.jpg");
     db.SkipImage("/p/none.jpg");
     QCOMPARE(db.GetNumImages(), 2);
-    QCOMPARE(db.GetNumUsableImages(), 1);
-    QVERIFY(!db.GetKeyImage("/p/none.jpg"));
-    QVERIFY(!db.HasKeyImage("/p/none.jpg"));
+    QCOMPARE(db.GetNumUsableImages(), 1);   // not examined yet, but usable
     QVERIFY(!db.HasKeyImage("/p/a.jpg"));
     db.Remove("/p/b.jpg");
     db.Remove("/p/none.jpg");
     QCOMPARE(db.GetNumImages(), 1);
-    QCOMPARE(db.GetNumUsableImages(), 1);
-}
 
-void TstBestMatch::keyImageReplacesAndRevives()
-{
-    ImageDB db;
-    db.Add("/p/a.jpg");
     db.SetKeyImage("/p/a.jpg", Solid(16, 1), Landscape);
+    db.images["/p/a.jpg"].sourceImage = Solid(200, 2);
     QVERIFY(db.UseMatch("/p/a.jpg", 5));
     db.SkipImage("/p/a.jpg");
     Image *key = Solid(16, 2);
-    db.SetKeyImage("/p/a.jpg", key, Portrait);   // the earlier key is freed
+    db.SetKeyImage("/p/a.jpg", key, Portrait);   // frees the earlier key, revives the record
     QCOMPARE(db.GetKeyImage("/p/a.jpg"), key);
     QCOMPARE(db.images["/p/a.jpg"].orientation, Portrait);
     QVERIFY(!db.images["/p/a.jpg"].skip);
     QCOMPARE(db.images["/p/a.jpg"].useCount.load(), 0);
-    QCOMPARE(db.GetNumUsableImages(), 1);
-
     Image stray(16, 16);
     db.SetKeyImage("/p/none.jpg", &stray, Landscape);   // no record: the key stays the caller's
     QCOMPARE(db.GetNumImages(), 1);
-}
-
-// Run under the address sanitizer, this catches a double free or a leak.
-void TstBestMatch::destroysEveryImageOnce()
-{
-    auto *db = new ImageDB;
-    for (const char *name : {"/p/a.jpg", "/p/b.jpg", "/p/c.jpg"}) {
-        db->Add(name);
-        db->SetKeyImage(name, Solid(16, 1), Landscape);
-        db->images[name].sourceImage = Solid(200, 2);
+    {
+        const QMap<QString, ImageDB::ImageInformation> copy = db.images;   // shares the pointers
     }
-    db->Remove("/p/b.jpg");
-    QMap<QString, ImageDB::ImageInformation> copy = db->images;   // copies share pointers
-    QCOMPARE(copy["/p/a.jpg"].keyImage, db->GetKeyImage("/p/a.jpg"));
-    delete db;
+    AddRecord(db, "/p/c.jpg", Solid(16, 3), Landscape);
+    db.images["/p/c.jpg"].sourceImage = Solid(200, 4);
+    db.Remove("/p/c.jpg");
 }
 
+// Records /p/0.jpg, /p/1.jpg, ... with solid keys of the shades listed; a
+// letter after a shade marks the record skipped (s), used up (u), without key
+// (n), with an 8x8 key (k) or with a portrait key (p).
 void TstBestMatch::bestMatch_data()
 {
-    // Records /p/0.jpg, /p/1.jpg, ... with solid keys of the given shades.
-    QTest::addColumn<QList<int>>("shades");
-    QTest::addColumn<QList<int>>("states");
+    QTest::addColumn<QString>("records");
     QTest::addColumn<int>("tileShade");
     QTest::addColumn<int>("maxUses");
-    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("expected");   // the record's number; -1 for none
     QTest::addColumn<int>("rotation");
-    QTest::newRow("empty") << QList<int>{} << QList<int>{} << 50 << 1 << QString() << 0;
-    QTest::newRow("closest") << QList<int>{10, 100} << QList<int>{Normal, Normal} << 90 << 1
-                             << "/p/1.jpg" << 0;
-    QTest::newRow("tie goes to smaller name") << QList<int>{80, 100} << QList<int>{Normal, Normal}
-                                              << 90 << 1 << "/p/0.jpg" << 0;
-    QTest::newRow("later better record wins") << QList<int>{0, 60, 85, 95}
-                                              << QList<int>{Normal, Normal, Normal, Normal} << 91
-                                              << 1 << "/p/3.jpg" << 0;
-    QTest::newRow("skipped") << QList<int>{10, 90} << QList<int>{Normal, Skipped} << 90 << 1
-                             << "/p/0.jpg" << 0;
-    QTest::newRow("used up") << QList<int>{10, 90} << QList<int>{Normal, UsedUp} << 90 << 1
-                             << "/p/0.jpg" << 0;
-    QTest::newRow("no key") << QList<int>{10, 90} << QList<int>{Normal, NoKey} << 90 << 1
-                            << "/p/0.jpg" << 0;
-    QTest::newRow("key of another size") << QList<int>{10, 90} << QList<int>{Normal, SmallKey}
-                                         << 90 << 1 << "/p/0.jpg" << 0;
-    QTest::newRow("all passed over") << QList<int>{10, 90} << QList<int>{Skipped, UsedUp} << 90
-                                     << 1 << QString() << 0;
-    QTest::newRow("max uses 0") << QList<int>{10, 90} << QList<int>{Normal, Normal} << 90 << 0
-                                << QString() << 0;
-    QTest::newRow("max uses negative") << QList<int>{10} << QList<int>{Normal} << 90 << -1
-                                       << QString() << 0;
-    QTest::newRow("other orientation, equal turns")
-        << QList<int>{90} << QList<int>{OtherOrientation} << 90 << 1 << "/p/0.jpg" << 2;
-    QTest::newRow("other orientation scored turned")
-        << QList<int>{10, 95} << QList<int>{Normal, OtherOrientation} << 90 << 1 << "/p/1.jpg"
-        << 2;
+    QTest::newRow("empty") << "" << 50 << 1 << -1 << 0;
+    QTest::newRow("closest") << "10 100" << 90 << 1 << 1 << 0;
+    QTest::newRow("tie goes to smaller name") << "80 100" << 90 << 1 << 0 << 0;
+    QTest::newRow("later better record wins") << "0 60 85 95" << 91 << 1 << 3 << 0;
+    QTest::newRow("skipped") << "10 90s" << 90 << 1 << 0 << 0;
+    QTest::newRow("used up") << "10 90u" << 90 << 1 << 0 << 0;
+    QTest::newRow("no key") << "10 90n" << 90 << 1 << 0 << 0;
+    QTest::newRow("key of another size") << "10 90k" << 90 << 1 << 0 << 0;
+    QTest::newRow("all passed over") << "10s 90u" << 90 << 1 << -1 << 0;
+    QTest::newRow("max uses 0") << "10 90" << 90 << 0 << -1 << 0;
+    QTest::newRow("max uses negative") << "10" << 90 << -1 << -1 << 0;
+    QTest::newRow("other orientation, equal turns") << "90p" << 90 << 1 << 0 << 2;
+    QTest::newRow("other orientation scored turned") << "10 95p" << 90 << 1 << 1 << 2;
 }
 
 void TstBestMatch::bestMatch()
 {
-    QFETCH(QList<int>, shades);
-    QFETCH(QList<int>, states);
+    QFETCH(QString, records);
     QFETCH(int, tileShade);
     QFETCH(int, maxUses);
-    QFETCH(QString, expected);
+    QFETCH(int, expected);
     QFETCH(int, rotation);
     ImageDB db;
-    for (int i = 0; i < shades.size(); ++i) {
+    const QStringList specs = records.split(' ', Qt::SkipEmptyParts);
+    for (int i = 0; i < specs.size(); ++i) {
         const QString name = QString("/p/%1.jpg").arg(i);
+        const QChar mark = specs[i].back();
         db.Add(name);
-        if (states[i] != NoKey)
-            db.SetKeyImage(name, Solid(states[i] == SmallKey ? 8 : 16, shades[i]),
-                           states[i] == OtherOrientation ? Portrait : Landscape);
-        if (states[i] == Skipped)
+        if (mark != 'n')
+            db.SetKeyImage(name, Solid(mark == 'k' ? 8 : 16, atoi(qPrintable(specs[i]))),
+                           mark == 'p' ? Portrait : Landscape);
+        if (mark == 's')
             db.SkipImage(name);
-        if (states[i] == UsedUp)
+        if (mark == 'u')
             QVERIFY(db.UseMatch(name, 1));
     }
     const std::unique_ptr<Image> tile(Solid(16, tileShade));
     const ImageDB::MatchResult result = db.BestMatch(*tile, Landscape, maxUses);
-    QCOMPARE(result.filename, expected);
-    QCOMPARE(result.filename.isNull(), expected.isNull());
+    QCOMPARE(result.filename, expected < 0 ? QString() : QString("/p/%1.jpg").arg(expected));
+    QCOMPARE(result.filename.isNull(), expected < 0);
     QCOMPARE(result.rotation, rotation);
 }
 
@@ -197,14 +159,12 @@ void TstBestMatch::rotations()
     if (keyTurn == 2)
         key->RotateRight();
     ImageDB db;
-    db.Add("/p/a.jpg");
-    db.SetKeyImage("/p/a.jpg", key, Orientation(keyOrientation));
+    AddRecord(db, "/p/a.jpg", key, Orientation(keyOrientation));
     const ImageDB::MatchResult result = db.BestMatch(tile, Landscape, 1);
     QCOMPARE(result.filename, QString("/p/a.jpg"));
     QCOMPARE(result.rotation, rotation);
 
-    db.Add("/p/b.jpg");
-    db.SetKeyImage("/p/b.jpg", new Image(tile), Landscape);
+    AddRecord(db, "/p/b.jpg", new Image(tile), Landscape);
     const QString winner = keyTurn == 0 || keyOrientation == Portrait ? "/p/a.jpg" : "/p/b.jpg";
     QCOMPARE(db.BestMatch(tile, Landscape, 1).filename, winner);
 }
@@ -212,13 +172,11 @@ void TstBestMatch::rotations()
 void TstBestMatch::useCounts()
 {
     ImageDB db;
-    db.Add("/p/a.jpg");
-    db.SetKeyImage("/p/a.jpg", Solid(16, 5), Landscape);
+    AddRecord(db, "/p/a.jpg", Solid(16, 5), Landscape);
     const std::unique_ptr<Image> tile(Solid(16, 5));
     QCOMPARE(db.BestMatch(*tile, Landscape, 1).filename, QString("/p/a.jpg"));
     QVERIFY(db.UseMatch("/p/a.jpg", 1));
     QVERIFY(!db.UseMatch("/p/a.jpg", 1));
-    QCOMPARE(db.images["/p/a.jpg"].useCount.load(), 1);
     QVERIFY(db.BestMatch(*tile, Landscape, 1).filename.isNull());
     QVERIFY(db.UseMatch("/p/a.jpg", 2));
     QVERIFY(!db.UseMatch("/p/none.jpg", 2));
@@ -244,10 +202,8 @@ void TstBestMatch::lastUseGoesToOneThread()
     QFETCH(bool, locked);
     const int threads = 8, maxUses = 3, rounds = 200;
     ImageDB db;
-    db.Add("/p/best.jpg");
-    db.SetKeyImage("/p/best.jpg", Solid(16, 100), Landscape);
-    db.Add("/p/other.jpg");
-    db.SetKeyImage("/p/other.jpg", Solid(16, 0), Landscape);
+    AddRecord(db, "/p/best.jpg", Solid(16, 100), Landscape);
+    AddRecord(db, "/p/other.jpg", Solid(16, 0), Landscape);
     const std::unique_ptr<Image> tile(Solid(16, 100));
     QMutex mutex;
     for (int round = 0; round < rounds; ++round) {

@@ -1,13 +1,9 @@
-#include "imagedb/ImageDB.h"
-#include "imaging/JPEG.h"
+#include "ImageDBTestSupport.h"
 
-#include <QDir>
-#include <QFile>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -15,9 +11,16 @@ namespace {
 
 Image *Picture(int width, int height)
 {
-    auto *picture = new Image(width, height);
-    memset(picture->data, 120, picture->ByteCount());
-    return picture;
+    return SolidImage(width, height, 120);
+}
+
+ImageDB::ImageInformation &Copied(ImageDB &db, ImageDB::SourceImageStrategy strategy,
+                                  const QString &name, const Image &picture)
+{
+    db.strategy = strategy;
+    db.Add(name);
+    db.SetSourceImage(name, picture);
+    return db.images[name];
 }
 
 } // namespace
@@ -29,7 +32,6 @@ private slots:
     void cleanup();
     void reducedSizes_data();
     void reducedSizes();
-    void strategyNoneKeepsNoCopy();
     void sizeThresholds_data();
     void sizeThresholds();
     void cacheFileNames();
@@ -83,40 +85,30 @@ void TstSourceImages::reducedSizes()
     QFETCH(int, copyWidth);
     QFETCH(int, copyHeight);
     const std::unique_ptr<Image> picture(Picture(width, height));
-
     ImageDB fastest;
-    fastest.strategy = ImageDB::StrategyFastest;
-    fastest.Add("/p/a.jpg");
-    fastest.SetSourceImage("/p/a.jpg", *picture);
-    const Image *copy = fastest.images["/p/a.jpg"].sourceImage;
-    QVERIFY(copy && copy->data);
-    QCOMPARE(copy->width, copyWidth);
-    QCOMPARE(copy->height, copyHeight);
-    QVERIFY(fastest.images["/p/a.jpg"].cachedFilename.isNull());
+    const ImageDB::ImageInformation &kept =
+        Copied(fastest, ImageDB::StrategyFastest, "/p/a.jpg", *picture);
+    QVERIFY(kept.sourceImage && kept.sourceImage->data);
+    QCOMPARE(kept.sourceImage->width, copyWidth);
+    QCOMPARE(kept.sourceImage->height, copyHeight);
+    QVERIFY(kept.cachedFilename.isNull());
 
     ImageDB fast;
-    fast.strategy = ImageDB::StrategyFast;
-    fast.Add("/p/a.jpg");
-    fast.SetSourceImage("/p/a.jpg", *picture);
-    QVERIFY(!fast.images["/p/a.jpg"].sourceImage);
-    Image cached;
-    QVERIFY(ReadJPEG(fast.images["/p/a.jpg"].cachedFilename, cached));
-    QCOMPARE(cached.width, copyWidth);
-    QCOMPARE(cached.height, copyHeight);
-}
+    const ImageDB::ImageInformation &cached =
+        Copied(fast, ImageDB::StrategyFast, "/p/a.jpg", *picture);
+    QVERIFY(!cached.sourceImage);
+    Image file;
+    QVERIFY(ReadJPEG(cached.cachedFilename, file));
+    QCOMPARE(file.width, copyWidth);
+    QCOMPARE(file.height, copyHeight);
 
-void TstSourceImages::strategyNoneKeepsNoCopy()
-{
-    const std::unique_ptr<Image> picture(Picture(400, 300));
-    ImageDB db;
-    db.strategy = ImageDB::StrategyNone;
-    db.Add("/p/a.jpg");
-    db.SetSourceImage("/p/a.jpg", *picture);
-    db.SetSourceImage("/p/unknown.jpg", *picture);
-    QVERIFY(!db.images["/p/a.jpg"].sourceImage);
-    QVERIFY(db.images["/p/a.jpg"].cachedFilename.isNull());
-    QCOMPARE(ImageDB::imageFilenameCounter.load(), 0);
-    QVERIFY(!QDir(home->filePath("Kestrelvanepatchery")).exists());
+    ImageDB none;
+    const ImageDB::ImageInformation &neither =
+        Copied(none, ImageDB::StrategyNone, "/p/a.jpg", *picture);
+    none.SetSourceImage("/p/unknown.jpg", *picture);
+    QVERIFY(!neither.sourceImage);
+    QVERIFY(neither.cachedFilename.isNull());
+    QCOMPARE(ImageDB::imageFilenameCounter.load(), 1);   // the one of the fast copy
 }
 
 // The picture's own file is 400x300 and its reduced copy 200x150, so the
@@ -147,19 +139,17 @@ void TstSourceImages::sizeThresholds()
     const std::unique_ptr<Image> picture(Picture(400, 300));
     QVERIFY(WriteJPEG(own, *picture, 90));
     ImageDB db;
-    db.strategy = ImageDB::SourceImageStrategy(strategy);
-    db.Add(own);
-    db.SetSourceImage(own, *picture);
+    const ImageDB::ImageInformation &record =
+        Copied(db, ImageDB::SourceImageStrategy(strategy), own, *picture);
     if (cacheLost)
-        QVERIFY(QFile::remove(db.images[own].cachedFilename));
+        QVERIFY(QFile::remove(record.cachedFilename));
     const std::unique_ptr<Image> result(db.GetSourceImage(own, size));
     QVERIFY(result && result->data);
     QCOMPARE(result->width, width);
     QCOMPARE(result->height, width * 3 / 4);
 
     QVERIFY(QFile::remove(own));
-    const std::unique_ptr<Image> unreadable(db.GetSourceImage(own, 400));
-    QVERIFY(!unreadable);
+    QVERIFY(!std::unique_ptr<Image>(db.GetSourceImage(own, 400)));
 }
 
 void TstSourceImages::cacheFileNames()
@@ -171,16 +161,26 @@ void TstSourceImages::cacheFileNames()
     QCOMPARE(db.GetNewCachedFilename(), cache + "/tile000001.jpg");
     ImageDB::imageFilenameCounter = 1234567;
     QCOMPARE(db.GetNewCachedFilename(), cache + "/tile1234567.jpg");
-    QCOMPARE(ImageDB::imageFilenameCounter.load(), 1234568);
 
-    db.strategy = ImageDB::StrategyFast;
-    db.Add("/p/a.jpg");
     const std::unique_ptr<Image> picture(Picture(40, 30));
-    db.SetSourceImage("/p/a.jpg", *picture);
-    QCOMPARE(db.images["/p/a.jpg"].cachedFilename, cache + "/tile1234568.jpg");
+    ImageDB::ImageInformation &record = Copied(db, ImageDB::StrategyFast, "/p/a.jpg", *picture);
+    QCOMPARE(record.cachedFilename, cache + "/tile1234568.jpg");
     db.SetSourceImage("/p/a.jpg", *picture);   // a new copy gets a new file; the old one stays
-    QCOMPARE(db.images["/p/a.jpg"].cachedFilename, cache + "/tile1234569.jpg");
+    QCOMPARE(record.cachedFilename, cache + "/tile1234569.jpg");
     QVERIFY(QFile::exists(cache + "/tile1234568.jpg"));
+}
+
+// A second database file (or a lost one) counts from 0 again in the same cache
+// folder; the copies of the first must survive.
+void TstSourceImages::cacheNeverReplacesAnotherDatabasesCopy()
+{
+    const QString cache = QDir(home->path()).absoluteFilePath("Kestrelvanepatchery");
+    QVERIFY(Store(cache + "/tile000000.jpg", "another database's copy"));
+    ImageDB db;
+    const std::unique_ptr<Image> picture(Picture(40, 30));
+    QCOMPARE(Copied(db, ImageDB::StrategyFast, "/p/a.jpg", *picture).cachedFilename,
+             cache + "/tile000001.jpg");
+    QCOMPARE(Contents(cache + "/tile000000.jpg"), QByteArray("another database's copy"));
 }
 
 void TstSourceImages::cacheNumbersAreUniqueAcrossThreads()
@@ -204,40 +204,14 @@ void TstSourceImages::cacheNumbersAreUniqueAcrossThreads()
     QCOMPARE(ImageDB::imageFilenameCounter.load(), threads * each);
 }
 
-// A second database file (or a lost one) counts from 0 again in the same cache
-// folder; the copies of the first must survive.
-void TstSourceImages::cacheNeverReplacesAnotherDatabasesCopy()
-{
-    const QString cache = QDir(home->path()).absoluteFilePath("Kestrelvanepatchery");
-    QVERIFY(QDir().mkpath(cache));
-    QFile other(cache + "/tile000000.jpg");
-    QVERIFY(other.open(QIODevice::WriteOnly));
-    other.write("another database's copy");
-    other.close();
-
-    ImageDB db;
-    db.strategy = ImageDB::StrategyFast;
-    db.Add("/p/a.jpg");
-    const std::unique_ptr<Image> picture(Picture(40, 30));
-    db.SetSourceImage("/p/a.jpg", *picture);
-    QCOMPARE(db.images["/p/a.jpg"].cachedFilename, cache + "/tile000001.jpg");
-    QVERIFY(other.open(QIODevice::ReadOnly));
-    QCOMPARE(other.readAll(), QByteArray("another database's copy"));
-}
-
 void TstSourceImages::unwritableCacheLeavesPictureUsable()
 {
-    QFile plain(home->filePath("plain"));
-    QVERIFY(plain.open(QIODevice::WriteOnly));
-    plain.close();
+    QVERIFY(Store(home->filePath("plain"), QByteArray()));
     qputenv("HOME", QFile::encodeName(home->filePath("plain")));
     ImageDB db;
-    db.strategy = ImageDB::StrategyFast;
-    db.Add("/p/a.jpg");
-    db.SetKeyImage("/p/a.jpg", new Image(16, 16), Landscape);
+    AddRecord(db, "/p/a.jpg", new Image(16, 16), Landscape);
     const std::unique_ptr<Image> picture(Picture(40, 30));
-    db.SetSourceImage("/p/a.jpg", *picture);
-    QVERIFY(db.images["/p/a.jpg"].cachedFilename.isNull());
+    QVERIFY(Copied(db, ImageDB::StrategyFast, "/p/a.jpg", *picture).cachedFilename.isNull());
     QCOMPARE(ImageDB::imageFilenameCounter.load(), 1);   // the number is used up all the same
     QCOMPARE(db.GetNumUsableImages(), 1);
 }
@@ -271,8 +245,7 @@ void TstSourceImages::convertStrategy()
     QFETCH(bool, copyKept);
     ImageDB db;
     db.strategy = ImageDB::SourceImageStrategy(from);
-    db.Add("/p/a.jpg");
-    db.SetKeyImage("/p/a.jpg", new Image(16, 16), Portrait);
+    AddRecord(db, "/p/a.jpg", new Image(16, 16), Portrait);
     db.images["/p/a.jpg"].cachedFilename = "/c/tile000003.jpg";
     db.images["/p/a.jpg"].sourceImage = Picture(200, 150);
     db.ConvertStrategy(ImageDB::SourceImageStrategy(to));
