@@ -115,9 +115,10 @@ ChooseOptionsPage::ChooseOptionsPage(ImagePosterParameters *params)
 
 bool ChooseOptionsPage::AdjustParameters()
 {
-    // With an empty database no number of repetitions can fill the tiles, so
+    // Only usable pictures can fill tiles, so unreadable ones are not counted.
+    // With no usable picture no number of repetitions can fill the tiles, so
     // repeats stays as it is; it never goes beyond what its spin box offers.
-    const bool raised = RaiseRepeatsToFill(params->divisions, params->imageDB.GetNumImages(), params->repeats);
+    const bool raised = RaiseRepeatsToFill(params->divisions, params->imageDB.GetNumUsableImages(), params->repeats);
     if (!targetResSetByUser) {
         params->targetResolution = ResolutionForDivisions(params->divisions);
         ShowQuietly(targetResSpinBox, params->targetResolution);

@@ -133,7 +133,7 @@ void ImageDisplayWidget::initializeGL()
         makeCurrent();
         DeleteTexture();
         doneCurrent();
-    }, Qt::UniqueConnection);
+    });
     if (!gl)
         qWarning("ImageDisplayWidget: no OpenGL 1.1 functions, the picture cannot be shown");
 }

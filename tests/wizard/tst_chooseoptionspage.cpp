@@ -29,7 +29,7 @@ private slots:
 
 private:
     QSpinBox *spin(const char *name) { return page->findChild<QSpinBox *>(name); }
-    void fillDatabase(int count);
+    void fillDatabase(int count, int unusable = 0);
     void enter();
     void typeInto(QSpinBox *box, int value);
 
@@ -53,12 +53,14 @@ void TstChooseOptionsPage::cleanup()
     delete home;
 }
 
-void TstChooseOptionsPage::fillDatabase(int count)
+void TstChooseOptionsPage::fillDatabase(int count, int unusable)
 {
     // The page only counts the records; they need no files.
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < count + unusable; ++i)
         params->imageDB.Add(QString("/collection/%1.jpg").arg(i));
-    QCOMPARE(params->imageDB.GetNumImages(), count);
+    for (int i = 0; i < unusable; ++i)
+        params->imageDB.SkipImage(QString("/collection/%1.jpg").arg(i));
+    QCOMPARE(params->imageDB.GetNumUsableImages(), count);
 }
 
 void TstChooseOptionsPage::enter()
@@ -105,33 +107,37 @@ void TstChooseOptionsPage::texts()
 void TstChooseOptionsPage::entryRaisesRepetitions_data()
 {
     QTest::addColumn<int>("images");
+    QTest::addColumn<int>("unusable");
     QTest::addColumn<int>("divisions");
     QTest::addColumn<int>("repeats");
     QTest::addColumn<int>("expectedRepeats");
     QTest::addColumn<int>("expectedResolution");
 
-    QTest::newRow("500 pictures, defaults") << 500 << 60 << 5 << 8 << 6000;
-    QTest::newRow("4000 pictures, defaults") << 4000 << 60 << 5 << 5 << 6000;
-    QTest::newRow("exactly enough") << 720 << 60 << 5 << 5 << 6000;
-    QTest::newRow("one short") << 719 << 60 << 5 << 6 << 6000;
-    QTest::newRow("never lowered") << 4000 << 60 << 40 << 40 << 6000;
+    QTest::newRow("500 pictures, defaults") << 500 << 0 << 60 << 5 << 8 << 6000;
+    QTest::newRow("4000 pictures, defaults") << 4000 << 0 << 60 << 5 << 5 << 6000;
+    QTest::newRow("exactly enough") << 720 << 0 << 60 << 5 << 5 << 6000;
+    QTest::newRow("one short") << 719 << 0 << 60 << 5 << 6 << 6000;
+    QTest::newRow("never lowered") << 4000 << 0 << 60 << 40 << 40 << 6000;
     // Empty collection: nothing can fill the tiles, so nothing is raised and
     // the page does not hang.
-    QTest::newRow("empty database") << 0 << 60 << 5 << 5 << 6000;
+    QTest::newRow("empty database") << 0 << 0 << 60 << 5 << 5 << 6000;
     // Beyond what the controls offer: the record stays inside their ranges.
-    QTest::newRow("capped repeats and resolution") << 10 << 1000 << 5 << 99 << 30000;
-    QTest::newRow("small") << 3 << 10 << 0 << 34 << 1000;
+    QTest::newRow("capped repeats and resolution") << 10 << 0 << 1000 << 5 << 99 << 30000;
+    QTest::newRow("small") << 3 << 0 << 10 << 0 << 34 << 1000;
+    // Pictures that could not be read fill no tiles.
+    QTest::newRow("unusable not counted") << 500 << 100 << 60 << 5 << 8 << 6000;
 }
 
 void TstChooseOptionsPage::entryRaisesRepetitions()
 {
     QFETCH(int, images);
+    QFETCH(int, unusable);
     QFETCH(int, divisions);
     QFETCH(int, repeats);
     QFETCH(int, expectedRepeats);
     QFETCH(int, expectedResolution);
 
-    fillDatabase(images);
+    fillDatabase(images, unusable);
     params->divisions = divisions;
     params->repeats = repeats;
     enter();
