@@ -1,0 +1,330 @@
+#include "imaging/Image.h"
+#include "imaging/JPEG.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QMap>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSize>
+#include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <sys/resource.h>
+
+// One run of the command-line tool; exitCode is -1 when it crashed or hung.
+struct CliResult {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// The tool run as a process in a home directory of its own, on the sample
+// collection it makes itself. The mosaic runs build on the database file and
+// tile cache the runs before them left.
+class TstCli : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void badInput_data();
+    void badInput();
+    void helpAndVersion();
+    void sampleCollection();
+    void mosaicFromSample();
+    void outputUnusable_data();
+    void outputUnusable();
+    void databaseReused();
+    void failedSaveLeavesNoHalfFile();
+
+private:
+    QString Path(const QString &name) const { return home.filePath(name); }
+    // "~" in the arguments stands for the home directory. childSetup runs in
+    // the child between fork and exec (only async-signal-safe calls there).
+    std::unique_ptr<QProcess> Start(QStringList arguments, const std::function<void()> &childSetup = {}) const;
+    static CliResult Finish(QProcess &process);
+    CliResult Run(const QStringList &arguments, const std::function<void()> &childSetup = {}) const
+    {
+        return Finish(*Start(arguments, childSetup));
+    }
+    // A small mosaic of the sample; no --output when output is empty.
+    static QStringList RunArguments(const QString &output);
+    // Every file and folder below dir with its size and modification time.
+    static QStringList Listing(const QString &dir);
+    static QByteArray Contents(const QString &path);
+
+    QTemporaryDir home;
+};
+
+std::unique_ptr<QProcess> TstCli::Start(QStringList arguments, const std::function<void()> &childSetup) const
+{
+    auto process = std::make_unique<QProcess>();
+    if (childSetup)
+        process->setChildProcessModifier(childSetup);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("HOME", home.path());
+    process->setProcessEnvironment(environment);
+    process->start(CLI_PATH, arguments.replaceInStrings("~", home.path()));
+    return process;
+}
+
+CliResult TstCli::Finish(QProcess &process)
+{
+    CliResult result;
+    if (process.waitForFinished(600000) && process.exitStatus() == QProcess::NormalExit)
+        result.exitCode = process.exitCode();
+    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    result.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return result;
+}
+
+void TstCli::initTestCase()
+{
+    QVERIFY(home.isValid());
+    // Made twice at once to show that every run writes the same bytes.
+    const auto first = Start({"--make-sample", "~/sample"});
+    const auto second = Start({"--make-sample", "~/again", "--quiet"});
+    const CliResult made = Finish(*first), again = Finish(*second);
+    QCOMPARE(made.exitCode, 0);
+    QCOMPARE(made.out, Path("sample") + "\n");
+    QCOMPARE(again.exitCode, 0);
+    QCOMPARE(again.err, QString());
+
+    // A picture that cannot be decoded: counted as unusable, and whatever the
+    // libraries say about it must not reach standard output.
+    for (const char *folder : {"extra", "db", "out"})
+        QVERIFY(QDir(home.path()).mkdir(folder));
+    QFile broken(Path("extra/broken.jpg")), text(Path("file.txt"));
+    QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write(QByteArray(4096, 'x')) == 4096);
+    QVERIFY(text.open(QIODevice::WriteOnly));
+}
+
+// One line on standard error, exit code 2, nothing on standard output.
+void TstCli::badInput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    const auto row = [](const char *name, const QStringList &arguments, const QString &message) {
+        QTest::newRow(name) << arguments << message;
+    };
+    const QString src = "~/sample/source.jpg";
+    const QString tiles = "--tiles takes a whole number from 10 to 1000, not '%1'";
+    row("unknown option", {src, "--frobnicate"}, "Unknown option 'frobnicate'.");
+    row("single-dash word", {src, "-tiles", "20"}, "Unknown options: t, i, l, e, s.");
+    row("tiles not a number", {src, "--tiles", "abc"}, tiles.arg("abc"));
+    row("tiles too few", {src, "--tiles", "9"}, tiles.arg("9"));
+    row("tiles too many", {src, "--tiles=1001"}, tiles.arg("1001"));
+    row("tiles overflowing", {src, "--tiles", "4294967306"}, tiles.arg("4294967306"));
+    row("resolution too low", {src, "--resolution", "499"},
+        "--resolution takes a whole number from 500 to 30000, not '499'");
+    row("repeats negative", {src, "--repeats=-1"}, "--repeats takes a whole number from 0 to 99, not '-1'");
+    row("blend fraction", {src, "--blend", "2.5"}, "--blend takes a whole number from 0 to 50, not '2.5'");
+    row("no threads", {src, "--threads", "0"}, "--threads takes a whole number from 1 to 256, not '0'");
+    row("strategy unknown", {src, "--strategy", "slow"}, "--strategy takes none, fast or fastest, not 'slow'");
+    row("empty output", {src, "--output="}, "--output needs a path, not an empty text");
+    row("no source", {"--tiles", "20"}, "no source picture given (see --help)");
+    row("two sources", {src, src}, "one source picture is needed, not 2: ~/sample/source.jpg ~/sample/source.jpg");
+    row("source missing", {"~/missing.jpg"}, "the source picture ~/missing.jpg does not exist");
+    row("source is a folder", {"~"}, "the source picture ~ is a folder");
+    row("source not a picture", {"~/extra/broken.jpg"},
+        "the source picture ~/extra/broken.jpg is not a JPEG picture that can be read");
+    row("folder to use missing", {src, "--use", "~/nowhere"}, "no folder to use: ~/nowhere is not a folder");
+    row("folder to use is a file", {src, "--use", src}, "no folder to use: ~/sample/source.jpg is not a folder");
+    row("no Pictures folder", {src}, "no folder to use: ~/Pictures not found; name one with --use DIR");
+    row("empty collection", {src, "--use", "~/extra"}, "no usable pictures in ~/extra");
+    row("sample with a source", {"--make-sample", "~/more", src}, "--make-sample takes no source picture");
+}
+
+void TstCli::badInput()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    // A database file per row, so no row finds what another one stored.
+    const QString imageDB = Path(QString("imagedb-") + QTest::currentDataTag());
+    const CliResult run = Run(QStringList{"--quiet", "--imagedb", imageDB, "--output", "~/bad.jpg"} + arguments);
+    QCOMPARE(run.err, "kestrelvanepatchery-cli: " + message.replace("~", home.path()) + "\n");
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.out, QString());
+    QVERIFY(!QFile::exists(Path("bad.jpg")));
+}
+
+void TstCli::helpAndVersion()
+{
+    const CliResult version = Run({"--version"});
+    QCOMPARE(version.exitCode, 0);
+    QCOMPARE(version.out, QString("kestrelvanepatchery-cli 0.2\n"));
+    QCOMPARE(version.err, QString());
+
+    const CliResult help = Run({"--help"});
+    QCOMPARE(help.exitCode, 0);
+    QCOMPARE(help.err, QString());
+    QVERIFY(help.out.startsWith("Usage: "));
+    for (const QString &option : QString("--use <DIR>|--exclude <DIR>|--strategy <NAME>|--tiles <N>|--resolution <N>|"
+                                         "--repeats <N>|--blend <N>|--output <FILE>|--imagedb <FILE>|--threads <N>|"
+                                         "--quiet|--make-sample <DIR>|--help|--version|SOURCE").split('|'))
+        QVERIFY2(help.out.contains(option), qPrintable(option));
+}
+
+void TstCli::sampleCollection()
+{
+    QMap<int, int> shapes; // -1 portrait, 0 square, 1 landscape
+    QDirIterator it(Path("sample"), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        QVERIFY2(Contents(file) == Contents(Path("again") + file.mid(Path("sample").size())), qPrintable(file));
+        Image picture;
+        QVERIFY2(ReadJPEG(file, picture), qPrintable(file));
+        if (file.endsWith("/source.jpg"))
+            QCOMPARE(QSize(picture.width, picture.height), QSize(4000, 3000));
+        else
+            ++shapes[(picture.width > picture.height) - (picture.width < picture.height)];
+    }
+    QCOMPARE(shapes, (QMap<int, int>{{-1, 100}, {0, 100}, {1, 100}}));
+}
+
+QStringList TstCli::RunArguments(const QString &output)
+{
+    QStringList arguments = {"~/sample/source.jpg", "--imagedb", "~/db/imagedb", "--tiles", "20", "--resolution",
+                             "500", "--threads", "2"};
+    if (!output.isEmpty())
+        arguments << "--output" << output;
+    return arguments;
+}
+
+// Also the progress on a standard error that is no terminal: plain lines,
+// each stage from 0 to 100 percent, at most a line per tenth of the way.
+void TstCli::mosaicFromSample()
+{
+    const CliResult run = Run(RunArguments("~/out/mosaic.jpg")
+                              + QStringList{"--use", "~/sample/collection", "--use", "~/extra", "--repeats", "1"});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QCOMPARE(run.out, Path("out/mosaic.jpg") + "\n");
+
+    static const QRegularExpression barLine("^(\\w+) +(\\d+)%  \\d+:\\d\\d$");
+    QStringList stages, notes;
+    int tenth = 10;
+    for (const QString &line : run.err.split('\n', Qt::SkipEmptyParts)) {
+        const QRegularExpressionMatch match = barLine.match(line);
+        if (!match.hasMatch()) {
+            notes.append(line);
+            continue;
+        }
+        const int percent = match.captured(2).toInt();
+        const bool newStage = stages.isEmpty() || stages.last() != match.captured(1);
+        QVERIFY2(newStage ? tenth == 10 && percent == 0 : percent / 10 > tenth, qPrintable(line));
+        if (newStage)
+            stages.append(match.captured(1));
+        tenth = percent / 10;
+    }
+    QCOMPARE(tenth, 10);
+    QCOMPARE(stages, QStringList({"scanning", "matching", "assembling", "saving"}));
+    QCOMPARE(notes.size(), 2);
+    QCOMPARE(notes[0], "Tile repetitions raised from 1 to 2 so that 300 pictures can fill 400 tiles.");
+    QVERIFY2(notes[1].startsWith("Mosaic saved as " + Path("out/mosaic.jpg") + " in "), qPrintable(notes[1]));
+
+    // The source is 4:3, so 500 pixels across make 375 down.
+    Image mosaic;
+    QVERIFY(ReadJPEG(Path("out/mosaic.jpg"), mosaic));
+    QCOMPARE(QSize(mosaic.width, mosaic.height), QSize(500, 375));
+    QVERIFY(QFileInfo(Path("db/imagedb")).size() > 300 * 768);
+    QCOMPARE(QDir(Path("Kestrelvanepatchery")).entryList(QDir::Files).size(), 300);
+    QVERIFY(!QFile::exists(Path("Desktop")));
+}
+
+// An empty output means the default.
+void TstCli::outputUnusable_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("folder missing") << "~/nowhere/mosaic.jpg"
+                                    << "~/nowhere/mosaic.jpg: the folder ~/nowhere does not exist";
+    QTest::newRow("parent is a file") << "~/file.txt/mosaic.jpg" << "~/file.txt/mosaic.jpg: ~/file.txt is not a folder";
+    QTest::newRow("output is a folder") << "~/out" << "~/out: it is a folder";
+    QTest::newRow("no Desktop") << "" << "~/Desktop/photomosaic.jpg: the folder ~/Desktop does not exist; "
+                                         "name another file with --output FILE";
+}
+
+// Found out before the long work starts: nothing below home changes.
+void TstCli::outputUnusable()
+{
+    QFETCH(QString, output);
+    QFETCH(QString, message);
+    const QStringList before = Listing(home.path());
+    const CliResult run = Run(RunArguments(output));
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.out, QString());
+    QCOMPARE(run.err, "kestrelvanepatchery-cli: cannot save the mosaic as " + message.replace("~", home.path()) + "\n");
+    QCOMPARE(Listing(home.path()), before);
+}
+
+// No --use: the folders stored in the database file are scanned again (the
+// home directory has no Pictures folder to fall back on); no --output: the
+// mosaic goes to the Desktop folder.
+void TstCli::databaseReused()
+{
+    const QByteArray database = Contents(Path("db/imagedb"));
+    const QStringList cache = Listing(Path("Kestrelvanepatchery"));
+    QVERIFY(QDir(home.path()).mkdir("Desktop"));
+    const CliResult run = Run(RunArguments(QString()));
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QCOMPARE(run.out, Path("Desktop/photomosaic.jpg\n"));
+    QVERIFY(run.err.contains("scanning   100%"));
+    QVERIFY2(!run.err.contains("Tile repetitions raised"), "5 repetitions of 300 pictures fill 400 tiles");
+    Image mosaic;
+    QVERIFY(ReadJPEG(Path("Desktop/photomosaic.jpg"), mosaic));
+    QCOMPARE(mosaic.width, 500);
+    // Nothing was decoded again: no new cache file, and the database file
+    // was written with exactly the same records.
+    QCOMPARE(Listing(Path("Kestrelvanepatchery")), cache);
+    QCOMPARE(Contents(Path("db/imagedb")), database);
+}
+
+// A file size limit makes every write past 64 KiB fail, as a full disk does:
+// the mosaic is left out entirely, the database file keeps its contents and
+// --quiet leaves only the two reasons on standard error.
+void TstCli::failedSaveLeavesNoHalfFile()
+{
+    const QByteArray database = Contents(Path("db/imagedb"));
+    QVERIFY(database.size() > 64 * 1024);
+    const QStringList before = Listing(Path("out"));
+    const CliResult run = Run(RunArguments("~/out/limited.jpg") << "--quiet", [] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{64 * 1024, 64 * 1024};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.out, QString());
+    const QStringList lines = run.err.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 2);
+    QVERIFY2(lines[0].startsWith("kestrelvanepatchery-cli: cannot save the image database file " + Path("db/imagedb")),
+             qPrintable(run.err));
+    QVERIFY2(lines[1].startsWith("kestrelvanepatchery-cli: The photo mosaic could not be saved to "
+                                 + Path("out/limited.jpg") + ": "),
+             qPrintable(run.err));
+    QCOMPARE(Listing(Path("out")), before);
+    QCOMPARE(Contents(Path("db/imagedb")), database);
+}
+
+QStringList TstCli::Listing(const QString &dir)
+{
+    QStringList entries;
+    QDirIterator it(dir, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        entries.append(QString("%1 %2 %3").arg(info.filePath()).arg(info.size())
+                           .arg(info.lastModified().toMSecsSinceEpoch()));
+    }
+    entries.sort();
+    return entries;
+}
+
+QByteArray TstCli::Contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QTEST_GUILESS_MAIN(TstCli)
+#include "tst_cli.moc"
