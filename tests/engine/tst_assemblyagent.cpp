@@ -3,7 +3,6 @@
 #include "engine/AssemblyAgent.h"
 #include "imaging/JPEG.h"
 
-#include <QImage>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
@@ -11,14 +10,11 @@
 
 using namespace EngineTest;
 using TileInfo = AssemblyAgent::TileInfo;
-Q_DECLARE_METATYPE(TileInfo)
 
 class TstAssemblyAgent : public QObject {
     Q_OBJECT
 private slots:
     void simplifyTileList();
-    void largestTileSize_data();
-    void largestTileSize();
     void createTiles();
     void assemble_data();
     void assemble();
@@ -36,12 +32,6 @@ Image Quadrants(int w, int h)
     Fill(image, 0, h / 2, w / 2, h - h / 2, Blue);
     return image;
 }
-
-bool NearRgb(QRgb pixel, color3 c, int tolerance = 2)
-{
-    const unsigned char p[3] = {(unsigned char)qRed(pixel), (unsigned char)qGreen(pixel), (unsigned char)qBlue(pixel)};
-    return Near(p, c, tolerance);
-}
 }
 
 void TstAssemblyAgent::simplifyTileList()
@@ -58,29 +48,6 @@ void TstAssemblyAgent::simplifyTileList()
     // The rotation makes a shape of its own; entries already listed stay once.
     agent.SimplifyTileList({{3, 0, 0}, {0, 1, 1}, {1, 1, 2}}, widths, heights, infos);
     QCOMPARE(infos, (QList<TileInfo>{{10, 7, 1}, {11, 7, 1}, {11, 7, 0}, {11, 7, 2}}));
-}
-
-void TstAssemblyAgent::largestTileSize_data()
-{
-    QTest::addColumn<QList<TileInfo>>("infos");
-    QTest::addColumn<QSize>("expected");
-
-    QTest::newRow("empty") << QList<TileInfo>{} << QSize(-1, -1);
-    QTest::newRow("unrotated") << QList<TileInfo>{{30, 20, 0}} << QSize(30, 20);
-    QTest::newRow("turned right") << QList<TileInfo>{{30, 20, 1}} << QSize(20, 30);
-    QTest::newRow("turned left") << QList<TileInfo>{{30, 20, 2}} << QSize(20, 30);
-    QTest::newRow("largest area wins") << QList<TileInfo>{{10, 10, 0}, {12, 11, 1}, {11, 11, 0}} << QSize(11, 12);
-    QTest::newRow("first of equal areas") << QList<TileInfo>{{20, 10, 0}, {10, 20, 0}, {10, 20, 1}} << QSize(20, 10);
-}
-
-void TstAssemblyAgent::largestTileSize()
-{
-    QFETCH(QList<TileInfo>, infos);
-    QFETCH(QSize, expected);
-    int w = 0;
-    int h = 0;
-    AssemblyAgent(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 1).LargestTileSize(infos, w, h);
-    QCOMPARE(QSize(w, h), expected);
 }
 
 // Turned right, the picture's bottom-left quadrant comes to the top left;
@@ -172,14 +139,12 @@ void TstAssemblyAgent::assemble()
     };
 
     Image output(61, 41);
-    QImage preview(48, 32, QImage::Format_RGB32);
-    preview.fill(Qt::black);
     QMutex mutex;
     int counter = 0;
     QList<int> percents;
     std::vector<std::unique_ptr<AssemblyAgent>> group;
     for (int i = 0; i < agents; ++i) {
-        group.emplace_back(new AssemblyAgent(&params, &preview, &output, blend > 0 ? &colours : nullptr, &data,
+        group.emplace_back(new AssemblyAgent(&params, nullptr, &output, blend > 0 ? &colours : nullptr, &data,
                                              &mutex, &counter, i, agents));
         // Sent with the lock held, so the list needs no lock of its own.
         connect(group.back().get(), &AssemblyAgent::progress, group.back().get(),
@@ -218,17 +183,6 @@ void TstAssemblyAgent::assemble()
     // No picture, or one that cannot be read: black.
     for (const QPoint p : {QPoint(50, 10), QPoint(5, 30), QPoint(30, 30), QPoint(60, 0), QPoint(40, 40)})
         QVERIFY(Near(Pixel(output, p.x(), p.y()), Black, 0));
-
-    // Preview: one 16 by 16 cell per tile holding the key image; the missing
-    // file still has its key, the unmatched tiles stay black.
-    const auto cell = [&](int column, int row) { return preview.pixel(column * 16 + 8, row * 16 + 8); };
-    const auto shown = [&](color3 key, int column, int row) { return blend == 100 ? colourOf(column, row) : key; };
-    QVERIFY(NearRgb(cell(0, 0), shown(Red, 0, 0)));
-    QVERIFY(NearRgb(cell(2, 1), shown(Red, 2, 1)));
-    QVERIFY(NearRgb(cell(1, 0), shown(Green, 1, 0)));
-    QVERIFY(NearRgb(cell(2, 0), shown(Blue, 2, 0)));
-    QVERIFY(NearRgb(cell(0, 1), Black, 0));
-    QVERIFY(NearRgb(cell(1, 1), Black, 0));
 }
 
 QTEST_GUILESS_MAIN(TstAssemblyAgent)

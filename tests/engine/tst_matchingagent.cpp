@@ -17,7 +17,6 @@ private slots:
     void repetitionLimitExact();
     void squareTileSearchedAsPortrait();
     void oneAgentFollowsTileOrder();
-    void stopAndDebugRun();
 };
 
 namespace {
@@ -150,26 +149,6 @@ void TstMatchingAgent::oneAgentFollowsTileOrder()
         for (const MatchData::TileMatch &m : list)
             matched.insert(qMakePair(m.y, m.x));
     QCOMPARE(matched, (QSet<QPair<int, int>>{run.data.tileOrder[0], run.data.tileOrder[1], run.data.tileOrder[2]}));
-}
-
-// A stopped agent takes no tile; a debug run works on this thread and still
-// tells the group it has finished.
-void TstMatchingAgent::stopAndDebugRun()
-{
-    Greys run(2, 2, 2);
-    MatchingAgent stopped(&run.params, &run.source, &run.data, &run.mutex, &run.counter, 0, 1);
-    stopped.stopRunning();
-    stopped.start();
-    QVERIFY(stopped.wait(10000));
-    QVERIFY(run.data.tileMatches.isEmpty());
-    QCOMPARE(run.counter, 0);
-
-    MatchingAgent agent(&run.params, &run.source, &run.data, &run.mutex, &run.counter, 0, 1);
-    int finished = 0;
-    connect(&agent, &QThread::finished, this, [&finished] { ++finished; });
-    agent.debug_run();
-    QCOMPARE(finished, 1);
-    QCOMPARE(run.counter, 4);
 }
 
 QTEST_GUILESS_MAIN(TstMatchingAgent)
