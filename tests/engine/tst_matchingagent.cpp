@@ -29,10 +29,8 @@ struct Greys {
         for (int i = 0; i < pictures; ++i) {
             const QString name = QString("/collection/grey%1.jpg").arg(i, 3, 10, QChar('0'));
             params.imageDB.Add(name);
-            params.imageDB.SetKeyImage(name, new Image(Flat(16, 16, color3{(unsigned char)(100 + i),
-                                                                           (unsigned char)(100 + i),
-                                                                           (unsigned char)(100 + i)})),
-                                       Landscape);
+            const unsigned char grey = 100 + i;
+            params.imageDB.SetKeyImage(name, new Image(Flat(16, 16, {grey, grey, grey})), Landscape);
         }
         data.Setup(source, grid, grid);
     }

@@ -73,41 +73,31 @@ void TstImageDisplayWidget::initTestCase()
 
 void TstImageDisplayWidget::geometry_data()
 {
-    QTest::addColumn<int>("imageWidth");
-    QTest::addColumn<int>("imageHeight");
-    QTest::addColumn<float>("projX");
-    QTest::addColumn<float>("projY");
-    QTest::addColumn<float>("halfWidth");
-    QTest::addColumn<float>("halfHeight");
-    QTest::addColumn<bool>("draws");
+    QTest::addColumn<QSize>("picture");
+    QTest::addColumn<QSizeF>("projection");  // right and top; left and bottom are their negatives
+    QTest::addColumn<QSizeF>("half");        // half the rectangle's width and height; zero when nothing is drawn
 
     // A 400 by 300 widget; the longer side of the picture overfills to 1.02.
-    QTest::newRow("landscape 960x640") << 960 << 640 << 1.0f << 0.75f << 1.02f << 0.68f << true;
-    QTest::newRow("portrait 640x960") << 640 << 960 << 4.0f / 3.0f << 1.0f << 0.68f << 1.02f << true;
-    QTest::newRow("square") << 500 << 500 << 1.0f << 0.75f << 1.02f << 1.02f << true;
-    QTest::newRow("no picture") << 0 << 0 << 1.0f << 0.75f << 0.0f << 0.0f << false;
+    QTest::newRow("landscape 960x640") << QSize(960, 640) << QSizeF(1.0, 0.75) << QSizeF(1.02, 0.68);
+    QTest::newRow("portrait 640x960") << QSize(640, 960) << QSizeF(4.0 / 3.0, 1.0) << QSizeF(0.68, 1.02);
+    QTest::newRow("square") << QSize(500, 500) << QSizeF(1.0, 0.75) << QSizeF(1.02, 1.02);
+    QTest::newRow("no picture") << QSize(0, 0) << QSizeF(1.0, 0.75) << QSizeF();
 }
 
 void TstImageDisplayWidget::geometry()
 {
-    QFETCH(int, imageWidth);
-    QFETCH(int, imageHeight);
-    QFETCH(float, projX);
-    QFETCH(float, projY);
-    QFETCH(float, halfWidth);
-    QFETCH(float, halfHeight);
-    QFETCH(bool, draws);
-
-    const DisplayGeometry g = ComputeDisplayGeometry(400, 300, imageWidth, imageHeight);
-    QCOMPARE(g.drawsPicture, draws);
-    QVERIFY(qAbs(g.projLeft + projX) < 1e-5f && qAbs(g.projRight - projX) < 1e-5f);
-    QVERIFY(qAbs(g.projBottom + projY) < 1e-5f && qAbs(g.projTop - projY) < 1e-5f);
-    if (!draws)
-        return;
-    QVERIFY2(qAbs(g.rectLeft + halfWidth) < 1e-4f, qPrintable(QString::number(g.rectLeft)));
-    QVERIFY2(qAbs(g.rectBottom + halfHeight) < 1e-4f, qPrintable(QString::number(g.rectBottom)));
-    QVERIFY(qAbs(g.rectWidth - 2 * halfWidth) < 2e-4f);
-    QVERIFY(qAbs(g.rectHeight - 2 * halfHeight) < 2e-4f);
+    QFETCH(QSize, picture);
+    QFETCH(QSizeF, projection);
+    QFETCH(QSizeF, half);
+    const DisplayGeometry g = ComputeDisplayGeometry(400, 300, picture.width(), picture.height());
+    const auto near = [](double a, double b, double tolerance = 1e-4) { return qAbs(a - b) < tolerance; };
+    QVERIFY(near(g.projLeft, -projection.width(), 1e-5) && near(g.projRight, projection.width(), 1e-5));
+    QVERIFY(near(g.projBottom, -projection.height(), 1e-5) && near(g.projTop, projection.height(), 1e-5));
+    QCOMPARE(g.drawsPicture, half.isValid());
+    if (half.isValid())
+        QVERIFY2(near(g.rectLeft, -half.width()) && near(g.rectBottom, -half.height())
+                     && near(g.rectWidth, 2 * half.width()) && near(g.rectHeight, 2 * half.height()),
+                 qPrintable(QString("%1 %2 %3 %4").arg(g.rectLeft).arg(g.rectBottom).arg(g.rectWidth).arg(g.rectHeight)));
 }
 
 // Nothing but the background until there is a picture with an aspect to
