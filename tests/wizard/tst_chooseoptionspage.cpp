@@ -182,6 +182,7 @@ void TstChooseOptionsPage::outputName()
     edit->selectAll();
     QTest::keyClicks(edit, "m");
     QCOMPARE(params->outputFilename, QString("m"));
+    QVERIFY(QDir().mkpath(home->path() + "/Mosaics"));
 
     const SeenDialog dialog = ChooseWith(browse, home->path() + "/Mosaics/beach");
     QCOMPARE(dialog.title, QString("Choose output filename"));

@@ -151,7 +151,7 @@ void TstChoosePicturePage::chosenName()
         QVERIFY(left.red() > 150 && left.green() < 90);
     } else if (display->GetBackingImage()) {
         const QColor background = display->palette().color(QPalette::Current, QPalette::Window);
-        QCOMPARE(display->GetBackingImage()->pixelColor(0, 16), background);
+        QCOMPARE(display->GetBackingImage()->pixelColor(0, 0), background);
     }
 }
 
