@@ -6,15 +6,19 @@
 #include "imaging/Image.h"
 #include "imaging/JPEG.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QPointer>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 #include <dlfcn.h>
@@ -24,7 +28,7 @@
 namespace WizardTest {
 
 // A picture of one colour, or a left-to-right gradient from colour to its inverse.
-inline Image MakePicture(int width, int height, color3 colour, bool gradient = false)
+inline bool WritePicture(const QString &path, int width, int height, color3 colour, bool gradient = false)
 {
     Image image(width, height);
     for (int y = 0; y < height; ++y) {
@@ -36,13 +40,8 @@ inline Image MakePicture(int width, int height, color3 colour, bool gradient = f
             p[2] = (unsigned char)(colour.b + t * (255 - 2 * colour.b));
         }
     }
-    return image;
-}
-
-inline bool WritePicture(const QString &path, int width, int height, color3 colour, bool gradient = false)
-{
     QDir().mkpath(QFileInfo(path).absolutePath());
-    return WriteJPEG(path, MakePicture(width, height, colour, gradient), 90);
+    return WriteJPEG(path, image, 90);
 }
 
 inline bool WriteText(const QString &path, const QByteArray &text)
@@ -67,18 +66,29 @@ inline bool WriteCollection(const QString &dir, int count, int width = 40, int h
 // A fresh, empty home directory for the life of the object.
 class TemporaryHome {
 public:
-    TemporaryHome() : saved(qgetenv("HOME"))
-    {
-        qputenv("HOME", dir.path().toLocal8Bit());
-    }
+    TemporaryHome() : saved(qgetenv("HOME")) { qputenv("HOME", dir.path().toLocal8Bit()); }
     ~TemporaryHome() { qputenv("HOME", saved); }
     QString path() const { return dir.path(); }
-    bool isValid() const { return dir.isValid(); }
 
 private:
     QTemporaryDir dir;
     QByteArray saved;
 };
+
+inline void TypeAndReturn(QLineEdit *edit, const QString &text)
+{
+    edit->clear();
+    QTest::keyClicks(edit, text);
+    QTest::keyClick(edit, Qt::Key_Return);
+}
+
+inline QLabel *LabelWithText(QWidget *parent, const QString &text)
+{
+    for (QLabel *label : parent->findChildren<QLabel *>())
+        if (label->text() == text)
+            return label;
+    return nullptr;
+}
 
 // Calls answer with the next modal widget once it is up, from the event loop
 // that runs it. Arm it before the action that opens the dialog; delete the
@@ -103,33 +113,23 @@ struct SeenBox {
     bool seen = false;
     QString title;
     QString text;
-    QString informativeText;
     QString detailedText;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     Qt::TextFormat textFormat = Qt::AutoText;
-    QIcon windowIcon;
+    bool hasWindowIcon = false;
     int width = 0;
 };
 
-// Records the next message box and presses its OK button.
-inline QPointer<QTimer> AcceptNextMessageBox(SeenBox *seen)
+// Records the next message box and presses its OK button; first runs while it is up.
+inline QPointer<QTimer> AcceptNextMessageBox(SeenBox *seen, std::function<void()> first = {})
 {
-    return WhenModal([seen](QWidget *widget) {
-        auto *box = qobject_cast<QMessageBox *>(widget);
-        if (!box) {
-            widget->close();
-            return;
-        }
-        seen->seen = true;
-        seen->title = box->windowTitle();
-        seen->text = box->text();
-        seen->informativeText = box->informativeText();
-        seen->detailedText = box->detailedText();
-        seen->icon = box->icon();
-        seen->textFormat = box->textFormat();
-        seen->windowIcon = box->windowIcon();
-        seen->width = box->width();
-        box->accept();
+    return WhenModal([seen, first](QWidget *widget) {
+        if (first)
+            first();
+        if (auto *box = qobject_cast<QMessageBox *>(widget))
+            *seen = {true, box->windowTitle(), box->text(), box->detailedText(), box->icon(), box->textFormat(),
+                     !box->windowIcon().isNull(), box->width()};
+        widget->close();
     });
 }
 
@@ -149,10 +149,7 @@ inline QPointer<QTimer> AnswerNextFileDialog(SeenDialog *seen, const QString &na
             widget->close();
             return;
         }
-        seen->seen = true;
-        seen->title = dialog->windowTitle();
-        seen->directory = dialog->directory().absolutePath();
-        seen->nameFilters = dialog->nameFilters();
+        *seen = {true, dialog->windowTitle(), dialog->directory().absolutePath(), dialog->nameFilters()};
         if (name.isEmpty()) {
             dialog->reject();
             return;
@@ -162,6 +159,15 @@ inline QPointer<QTimer> AnswerNextFileDialog(SeenDialog *seen, const QString &na
         dialog->selectFile(name);
         static_cast<QDialog *>(dialog)->accept();
     });
+}
+
+// Presses button and answers the file dialog it opens.
+inline SeenDialog ChooseWith(QAbstractButton *button, const QString &name)
+{
+    SeenDialog dialog;
+    AnswerNextFileDialog(&dialog, name);
+    QTest::mouseClick(button, Qt::LeftButton);
+    return dialog;
 }
 
 }  // namespace WizardTest

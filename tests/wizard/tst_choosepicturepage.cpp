@@ -1,13 +1,8 @@
 #include "WizardTestSupport.h"
 
-#include "wizard/ChoosePicturePage.h"
 #include "wizard/ImageDisplayWidget.h"
 #include "wizard/ImagePosterWizard.h"
 
-#include <QAbstractButton>
-#include <QImage>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
 #include <QUrl>
@@ -22,18 +17,15 @@ private slots:
     void cleanup();
 
     void texts();
-    void typedName_data();
-    void typedName();
+    void chosenName_data();
+    void chosenName();
     void samePictureIsNotReadAgain();
-    void fileDialog();
-    void cancelledDialogDropsThePicture();
-    void droppedFileActsAsChosen_data();
-    void droppedFileActsAsChosen();
-    void backKeepsThePicture();
+    void dialogOpensWhereThePictureIs();
 
 private:
-    void typeAndReturn(const QString &text);
     bool nextEnabled() const { return wizard->button(QWizard::NextButton)->isEnabled(); }
+    QPushButton *browse() const { return page->findChild<QPushButton *>("browseButton"); }
+    void drop(const QString &path);
 
     TemporaryHome *home = nullptr;
     ImagePosterWizard *wizard = nullptr;
@@ -49,6 +41,7 @@ void TstChoosePicturePage::init()
     home = new TemporaryHome;
     picture = home->path() + "/Pictures/source.jpg";
     QVERIFY(WritePicture(picture, 48, 32, {200, 40, 10}, true));
+    QVERIFY(WriteText(home->path() + "/Pictures/notes.jpg", "not a picture\n"));
     wizard = new ImagePosterWizard;
     wizard->init(1, QString());
     params = wizard->parameters();
@@ -66,169 +59,17 @@ void TstChoosePicturePage::cleanup()
     delete home;
 }
 
-void TstChoosePicturePage::typeAndReturn(const QString &text)
+void TstChoosePicturePage::drop(const QString &path)
 {
-    edit->clear();
-    QTest::keyClicks(edit, text);
-    QTest::keyClick(edit, Qt::Key_Return);
-}
-
-void TstChoosePicturePage::texts()
-{
-    QCOMPARE(page->title(), QString("Choose picture"));
-    QCOMPARE(page->subTitle(), QString("Choose the picture that you want to turn into a photo mosaic."));
-    bool labelFound = false;
-    for (QLabel *label : page->findChildren<QLabel *>()) {
-        if (label->text() == "Filename") {
-            labelFound = true;
-            QCOMPARE(label->toolTip(), QString("This is the name of the file that contains the image you want to\n"
-                                               "turn into a photo mosaic."));
-        }
-    }
-    QVERIFY(labelFound);
-    QCOMPARE(page->findChild<QPushButton *>("browseButton")->text(), QString("..."));
-    QVERIFY(edit->text().isEmpty());
-    QVERIFY(!nextEnabled());
-}
-
-void TstChoosePicturePage::typedName_data()
-{
-    QTest::addColumn<QString>("name");        // relative to the home directory
-    QTest::addColumn<bool>("accepted");
-    QTest::addColumn<bool>("errorBox");
-
-    QTest::newRow("picture") << "Pictures/source.jpg" << true << false;
-    QTest::newRow("missing file") << "Pictures/gone.jpg" << false << false;
-    QTest::newRow("text named .jpg") << "Pictures/notes.jpg" << false << true;
-    QTest::newRow("directory") << "Pictures" << false << true;
-}
-
-void TstChoosePicturePage::typedName()
-{
-    QFETCH(QString, name);
-    QFETCH(bool, accepted);
-    QFETCH(bool, errorBox);
-    QVERIFY(WriteText(home->path() + "/Pictures/notes.jpg", "not a picture\n"));
-
-    // Start from a chosen picture: every outcome must replace it.
-    typeAndReturn(picture);
-    QVERIFY(nextEnabled());
-
-    const QString path = home->path() + "/" + name;
-    SeenBox box;
-    QPointer<QTimer> guard = AcceptNextMessageBox(&box);
-    typeAndReturn(path);
-    delete guard;
-
-    QCOMPARE(box.seen, errorBox);
-    if (errorBox) {
-        QCOMPARE(box.title, QString("Error Reading File"));
-        QCOMPARE(box.text, path + " could not be read. You will need to select a different image.");
-        QCOMPARE(box.icon, QMessageBox::Critical);
-    }
-    QCOMPARE(nextEnabled(), accepted);
-    QCOMPARE(edit->text(), path);
-    QCOMPARE(params->sourceFilename, accepted ? path : QString());
-    QCOMPARE(params->sourceImage != nullptr, accepted);
-    if (accepted) {
-        QCOMPARE(params->sourceImage->width, 48);
-        QCOMPARE(params->sourceImage->height, 32);
-        QCOMPARE(display->GetBackingImage()->size(), QSize(48, 32));
-        // The preview holds the picture: dark red on the left, light on the right.
-        const QColor left = display->GetBackingImage()->pixelColor(0, 16);
-        QVERIFY(left.red() > 150 && left.green() < 90);
-    } else if (display->GetBackingImage()) {
-        const QColor background = display->palette().color(QPalette::Current, QPalette::Window);
-        QCOMPARE(display->GetBackingImage()->pixelColor(0, 16), background);
-    }
-}
-
-void TstChoosePicturePage::samePictureIsNotReadAgain()
-{
-    typeAndReturn(picture);
-    QCOMPARE(params->sourceImage->width, 48);
-    // The file changes on disk; choosing the same name keeps what was read.
-    QVERIFY(WritePicture(picture, 20, 10, {0, 0, 255}));
-    typeAndReturn(picture);
-    QCOMPARE(params->sourceImage->width, 48);
-    QVERIFY(nextEnabled());
-}
-
-void TstChoosePicturePage::fileDialog()
-{
-    SeenDialog dialog;
-    AnswerNextFileDialog(&dialog, picture);
-    QTest::mouseClick(page->findChild<QPushButton *>("browseButton"), Qt::LeftButton);
-    QVERIFY(dialog.seen);
-    QCOMPARE(dialog.title, QString("Choose picture"));
-    QCOMPARE(dialog.directory, home->path() + "/Pictures");
-    QCOMPARE(dialog.nameFilters, QStringList("JPEG Images (*.jpg *.jpeg)"));
-    QCOMPARE(edit->text(), picture);
-    QCOMPARE(params->sourceFilename, picture);
-    QVERIFY(nextEnabled());
-
-    // The next dialog opens on the chosen picture, in its folder.
-    const QString other = home->path() + "/Elsewhere/other.jpg";
-    QVERIFY(WritePicture(other, 30, 40, {10, 200, 10}));
-    SeenDialog second;
-    AnswerNextFileDialog(&second, other);
-    QTest::mouseClick(page->findChild<QPushButton *>("browseButton"), Qt::LeftButton);
-    QCOMPARE(second.directory, home->path() + "/Pictures");
-    QCOMPARE(params->sourceImage->width, 30);
-    SeenDialog third;
-    AnswerNextFileDialog(&third, QString());
-    QTest::mouseClick(page->findChild<QPushButton *>("browseButton"), Qt::LeftButton);
-    QCOMPARE(third.directory, home->path() + "/Elsewhere");
-}
-
-void TstChoosePicturePage::cancelledDialogDropsThePicture()
-{
-    typeAndReturn(picture);
-    QVERIFY(nextEnabled());
-    SeenDialog dialog;
-    AnswerNextFileDialog(&dialog, QString());
-    QTest::mouseClick(page->findChild<QPushButton *>("browseButton"), Qt::LeftButton);
-    QVERIFY(dialog.seen);
-    QVERIFY(edit->text().isEmpty());
-    QVERIFY(params->sourceFilename.isEmpty());
-    QVERIFY(!params->sourceImage);
-    QVERIFY(!nextEnabled());
-}
-
-void TstChoosePicturePage::droppedFileActsAsChosen_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("accepted");
-    QTest::addColumn<bool>("errorBox");
-    QTest::newRow("picture") << "Pictures/source.jpg" << true << false;
-    QTest::newRow("not a picture") << "Pictures/notes.jpg" << false << true;
-}
-
-void TstChoosePicturePage::droppedFileActsAsChosen()
-{
-    QFETCH(QString, name);
-    QFETCH(bool, accepted);
-    QFETCH(bool, errorBox);
-    QVERIFY(WriteText(home->path() + "/Pictures/notes.jpg", "not a picture\n"));
-    const QString path = home->path() + "/" + name;
-
     QMimeData mime;
     mime.setUrls({QUrl("https://example.org/x.jpg"), QUrl::fromLocalFile(path)});
     const QPoint where = display->mapTo(page, display->rect().center());
     QDragEnterEvent enter(where, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(page, &enter);
     QVERIFY(enter.isAccepted());
-
-    SeenBox box;
-    QPointer<QTimer> guard = AcceptNextMessageBox(&box);
     QDropEvent drop(where, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(page, &drop);
     QVERIFY(drop.isAccepted());
-    QTRY_COMPARE(edit->text(), path);
-    QTRY_COMPARE(box.seen, errorBox);
-    delete guard;
-    QCOMPARE(params->sourceFilename, accepted ? path : QString());
-    QCOMPARE(nextEnabled(), accepted);
 
     // Text without a file is not taken.
     QMimeData text;
@@ -239,17 +80,110 @@ void TstChoosePicturePage::droppedFileActsAsChosen()
     QVERIFY(!textEnter.isAccepted());
 }
 
-void TstChoosePicturePage::backKeepsThePicture()
+void TstChoosePicturePage::texts()
 {
-    typeAndReturn(picture);
+    QCOMPARE(page->title(), QString("Choose picture"));
+    QCOMPARE(page->subTitle(), QString("Choose the picture that you want to turn into a photo mosaic."));
+    QLabel *label = LabelWithText(page, "Filename");
+    QVERIFY(label);
+    QCOMPARE(label->toolTip(), QString("This is the name of the file that contains the image you want to\n"
+                                       "turn into a photo mosaic."));
+    QCOMPARE(browse()->text(), QString("..."));
+    QVERIFY(!nextEnabled());
+}
+
+void TstChoosePicturePage::chosenName_data()
+{
+    QTest::addColumn<QString>("how");          // typed with Return, dropped, or from the file dialog
+    QTest::addColumn<QString>("name");         // relative to the home directory
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("typed picture") << "typed" << "Pictures/source.jpg" << true;
+    QTest::newRow("typed missing file") << "typed" << "Pictures/gone.jpg" << false;
+    QTest::newRow("typed text named .jpg") << "typed" << "Pictures/notes.jpg" << false;
+    QTest::newRow("typed directory") << "typed" << "Pictures" << false;
+    QTest::newRow("dropped picture") << "dropped" << "Pictures/source.jpg" << true;
+    QTest::newRow("dropped text named .jpg") << "dropped" << "Pictures/notes.jpg" << false;
+    QTest::newRow("picture from dialog") << "dialog" << "Pictures/source.jpg" << true;
+}
+
+void TstChoosePicturePage::chosenName()
+{
+    QFETCH(QString, how);
+    QFETCH(QString, name);
+    QFETCH(bool, accepted);
+    const QString path = home->path() + "/" + name;
+    const bool errorBox = QFileInfo::exists(path) && !accepted;
+
+    // Start from another chosen picture: every outcome must replace it.
+    const QString other = home->path() + "/other.jpg";
+    QVERIFY(WritePicture(other, 20, 10, {0, 0, 255}));
+    TypeAndReturn(edit, other);
+    QVERIFY(nextEnabled());
+
+    SeenBox box;
+    QPointer<QTimer> guard;
+    if (how == "dialog") {
+        const SeenDialog dialog = ChooseWith(browse(), path);
+        QCOMPARE(dialog.title, QString("Choose picture"));
+        QCOMPARE(dialog.nameFilters, QStringList("JPEG Images (*.jpg *.jpeg)"));
+    } else {
+        guard = AcceptNextMessageBox(&box);
+        how == "typed" ? TypeAndReturn(edit, path) : drop(path);
+    }
+    QTRY_COMPARE(edit->text(), path);
+    QTRY_COMPARE(box.seen, errorBox);
+    delete guard;
+    if (errorBox) {
+        QCOMPARE(box.title, QString("Error Reading File"));
+        QCOMPARE(box.text, path + " could not be read. You will need to select a different image.");
+        QCOMPARE(box.icon, QMessageBox::Critical);
+    }
+    QCOMPARE(nextEnabled(), accepted);
+    QCOMPARE(params->sourceFilename, accepted ? path : QString());
+    QCOMPARE(params->sourceImage != nullptr, accepted);
+    if (accepted) {
+        QCOMPARE(params->sourceImage->width, 48);
+        QCOMPARE(params->sourceImage->height, 32);
+        // The preview holds the picture: dark red on the left, light on the right.
+        QCOMPARE(display->GetBackingImage()->size(), QSize(48, 32));
+        const QColor left = display->GetBackingImage()->pixelColor(0, 16);
+        QVERIFY(left.red() > 150 && left.green() < 90);
+    } else if (display->GetBackingImage()) {
+        const QColor background = display->palette().color(QPalette::Current, QPalette::Window);
+        QCOMPARE(display->GetBackingImage()->pixelColor(0, 0), background);
+    }
+}
+
+void TstChoosePicturePage::samePictureIsNotReadAgain()
+{
+    TypeAndReturn(edit, picture);
+    // The file changes on disk; choosing the same name, or coming Back, keeps what was read.
     QVERIFY(WritePicture(picture, 20, 10, {0, 0, 255}));
+    TypeAndReturn(edit, picture);
+    QCOMPARE(params->sourceImage->width, 48);
     wizard->button(QWizard::NextButton)->click();
     QCOMPARE(wizard->currentId(), 1);
     wizard->button(QWizard::BackButton)->click();
-    QCOMPARE(wizard->currentId(), 0);
     QCOMPARE(edit->text(), picture);
     QCOMPARE(params->sourceImage->width, 48);
     QVERIFY(nextEnabled());
+}
+
+void TstChoosePicturePage::dialogOpensWhereThePictureIs()
+{
+    QCOMPARE(ChooseWith(browse(), picture).directory, home->path() + "/Pictures");
+    const QString other = home->path() + "/Elsewhere/other.jpg";
+    QVERIFY(WritePicture(other, 30, 40, {10, 200, 10}));
+    QCOMPARE(ChooseWith(browse(), other).directory, home->path() + "/Pictures");
+    QCOMPARE(params->sourceImage->width, 30);
+
+    // Cancelling the dialog drops the picture.
+    QCOMPARE(ChooseWith(browse(), QString()).directory, home->path() + "/Elsewhere");
+    QVERIFY(edit->text().isEmpty());
+    QVERIFY(params->sourceFilename.isEmpty());
+    QVERIFY(!params->sourceImage);
+    QVERIFY(!nextEnabled());
 }
 
 QTEST_MAIN(TstChoosePicturePage)

@@ -3,9 +3,6 @@
 #include "wizard/ImagePosterWizard.h"
 #include "wizard/UpdateImageDBPage.h"
 
-#include <QAbstractButton>
-#include <QLabel>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
@@ -20,7 +17,7 @@ private slots:
     void cleanup();
 
     void texts();
-    void emptyCollectionMovesOnAtOnce();
+    void scanCountsSavesAndMovesOn_data();
     void scanCountsSavesAndMovesOn();
     void backFromOptionsPassesOverThisPage();
     void longNamesShowTheirLastComponents_data();
@@ -31,7 +28,6 @@ private slots:
     void quickBackStartsNothing();
 
 private:
-    void makeWizard(int numThreads);
     void toUpdatePage();
     void click(QWizard::WizardButton which) { wizard->button(which)->click(); }
     QString label(const char *name) { return wizard->page(2)->findChild<QLabel *>(name)->text(); }
@@ -48,38 +44,29 @@ void TstUpdateImageDBPage::init()
     QVERIFY(QDir().mkpath(home->path() + "/Pictures"));
     QVERIFY(WritePicture(home->path() + "/source.jpg", 64, 48, {90, 140, 200}, true));
     databaseFile = home->path() + "/imagedb";
+    wizard = new ImagePosterWizard;
+    wizard->init(1, databaseFile);
+    params = wizard->parameters();
 }
 
 void TstUpdateImageDBPage::cleanup()
 {
     delete wizard;
-    wizard = nullptr;
     delete home;
-}
-
-void TstUpdateImageDBPage::makeWizard(int numThreads)
-{
-    wizard = new ImagePosterWizard;
-    wizard->init(numThreads, databaseFile);
-    params = wizard->parameters();
-    wizard->show();
-    QVERIFY(QTest::qWaitForWindowExposed(wizard));
 }
 
 void TstUpdateImageDBPage::toUpdatePage()
 {
-    auto *edit = wizard->page(0)->findChild<QLineEdit *>("filenameEdit");
-    QTest::keyClicks(edit, home->path() + "/source.jpg");
-    QTest::keyClick(edit, Qt::Key_Return);
+    wizard->show();
+    QVERIFY(QTest::qWaitForWindowExposed(wizard));
+    TypeAndReturn(wizard->page(0)->findChild<QLineEdit *>("filenameEdit"), home->path() + "/source.jpg");
     click(QWizard::NextButton);
-    QCOMPARE(wizard->currentId(), 1);
     click(QWizard::NextButton);
     QCOMPARE(wizard->currentId(), 2);
 }
 
 void TstUpdateImageDBPage::texts()
 {
-    makeWizard(1);
     QWizardPage *page = wizard->page(2);
     QCOMPARE(page->title(), QString("Updating image database"));
     QCOMPARE(page->subTitle(), QString("This program examines the images it finds and makes a database that enables it "
@@ -97,22 +84,23 @@ void TstUpdateImageDBPage::texts()
     QCOMPARE(page->findChild<QLabel *>("usableLabel")->toolTip(), captions[0].section('|', 1));
 }
 
-void TstUpdateImageDBPage::emptyCollectionMovesOnAtOnce()
+void TstUpdateImageDBPage::scanCountsSavesAndMovesOn_data()
 {
-    makeWizard(2);
-    toUpdatePage();
-    QTRY_COMPARE(wizard->currentId(), 3);
-    QCOMPARE(label("usableLabel"), QString("0"));
-    QCOMPARE(label("unusableLabel"), QString("0"));
-    QVERIFY(QFile::exists(databaseFile));
+    QTest::addColumn<int>("pictures");
+    QTest::addColumn<int>("broken");
+    QTest::addColumn<int>("reports");   // one per file, or one to say an empty scan is done
+    QTest::newRow("empty collection") << 0 << 0 << 1;
+    QTest::newRow("pictures and broken files") << 25 << 3 << 28;
 }
 
 void TstUpdateImageDBPage::scanCountsSavesAndMovesOn()
 {
-    QVERIFY(WriteCollection(home->path() + "/Pictures", 25));
-    for (int i = 0; i < 3; ++i)
+    QFETCH(int, pictures);
+    QFETCH(int, broken);
+    QFETCH(int, reports);
+    QVERIFY(WriteCollection(home->path() + "/Pictures", pictures));
+    for (int i = 0; i < broken; ++i)
         QVERIFY(WriteText(home->path() + QString("/Pictures/broken%1.jpg").arg(i), "no picture"));
-    makeWizard(2);
 
     // Next stays disabled while the scan runs.
     int progressSeen = 0;
@@ -122,35 +110,30 @@ void TstUpdateImageDBPage::scanCountsSavesAndMovesOn()
         nextEnabledDuringScan |= wizard->currentId() == 2 && wizard->button(QWizard::NextButton)->isEnabled();
     });
     QSignalSpy pages(wizard, &QWizard::currentIdChanged);
+    params->numThreads = 2;
     toUpdatePage();
     QTRY_COMPARE_WITH_TIMEOUT(wizard->currentId(), 3, 30000);
-    QCOMPARE(progressSeen, 28);
+    QCOMPARE(progressSeen, reports);
     QVERIFY(!nextEnabledDuringScan);
-    QCOMPARE(pages.count(), 3);
-    QCOMPARE(label("usableLabel"), QString("25"));
-    QCOMPARE(label("unusableLabel"), QString("3"));
-    QCOMPARE(wizard->page(2)->findChild<QProgressBar *>("progressBar")->value(), 100);
+    QCOMPARE(pages.count(), 4);   // shown, then each page once
+    QCOMPARE(label("usableLabel"), QString::number(pictures));
+    QCOMPARE(label("unusableLabel"), QString::number(broken));
 
     ImageDB saved;
     QVERIFY(saved.Read(databaseFile));
-    QCOMPARE(saved.GetNumUsableImages(), 25);
+    QCOMPARE(saved.GetNumUsableImages(), pictures);
     QCOMPARE(saved.directories, QStringList(home->path() + "/Pictures"));
 }
 
 void TstUpdateImageDBPage::backFromOptionsPassesOverThisPage()
 {
     QVERIFY(WriteCollection(home->path() + "/Pictures", 5));
-    makeWizard(1);
     toUpdatePage();
     QTRY_COMPARE(wizard->currentId(), 3);
 
     QSignalSpy progress(&params->imageDB, &ImageDB::progress);
-    QSignalSpy pages(wizard, &QWizard::currentIdChanged);
     click(QWizard::BackButton);
     QTRY_COMPARE(wizard->currentId(), 1);
-    QCOMPARE(pages.count(), 2);
-    QCOMPARE(pages.at(0).at(0).toInt(), 2);
-    QVERIFY(!params->imageDB.IsUpdating());
     QCOMPARE(progress.count(), 0);
 
     // And forward again scans once more.
@@ -184,16 +167,13 @@ void TstUpdateImageDBPage::longNamesShowTheirLastComponents()
     QVERIFY(QTest::qWaitForWindowExposed(&page));
     auto *filenameLabel = page.findChild<QLabel *>("filenameLabel");
     // Room for "on/holiday/beach.jpg" but not for one more component.
-    const QFontMetrics metrics(page.font());
-    filenameLabel->setFixedWidth(metrics.tightBoundingRect("on/holiday/beach.jpg").width() + 2);
+    filenameLabel->setFixedWidth(QFontMetrics(page.font()).tightBoundingRect("on/holiday/beach.jpg").width() + 2);
 
     emit params.imageDB.progress(42, name);
     QCOMPARE(filenameLabel->text(), shown);
     QCOMPARE(page.findChild<QProgressBar *>("progressBar")->value(), 42);
-    QCOMPARE(page.findChild<QLabel *>("usableLabel")->text(),
-             QString::number(params.imageDB.GetNumUsableImages()));
-    QCOMPARE(page.findChild<QLabel *>("unusableLabel")->text(),
-             QString::number(2 - params.imageDB.GetNumUsableImages()));
+    QCOMPARE(page.findChild<QLabel *>("usableLabel")->text(), QString("1"));
+    QCOMPARE(page.findChild<QLabel *>("unusableLabel")->text(), QString("1"));
 }
 
 void TstUpdateImageDBPage::backDuringScanThenForwardAgain_data()
@@ -209,19 +189,14 @@ void TstUpdateImageDBPage::backDuringScanThenForwardAgain()
     // Large enough that one thread is still busy after Back and Next.
     QVERIFY(WriteCollection(home->path() + "/Pictures", 60, 900, 700));
     QVERIFY(WriteCollection(home->path() + "/Pictures/Old", 10));
-    makeWizard(1);
     QSignalSpy scansDone(&params->imageDB, &ImageDB::complete);
     toUpdatePage();
     QTRY_VERIFY(params->imageDB.IsUpdating());
 
     click(QWizard::BackButton);
     QCOMPARE(wizard->currentId(), 1);
-    if (excludeMeanwhile) {
-        SeenDialog dialog;
-        AnswerNextFileDialog(&dialog, home->path() + "/Pictures/Old");
-        QTest::mouseClick(wizard->page(1)->findChild<QPushButton *>("addNotUseButton"), Qt::LeftButton);
-        QCOMPARE(params->notUseDirectories, QStringList(home->path() + "/Pictures/Old"));
-    }
+    if (excludeMeanwhile)
+        ChooseWith(wizard->page(1)->findChild<QPushButton *>("addNotUseButton"), home->path() + "/Pictures/Old");
     QSignalSpy pages(wizard, &QWizard::currentIdChanged);
     QSignalSpy started(wizard->page(2), &QWizardPage::completeChanged);
     click(QWizard::NextButton);
@@ -237,26 +212,23 @@ void TstUpdateImageDBPage::backDuringScanThenForwardAgain()
     ImageDB saved;
     QVERIFY(saved.Read(databaseFile));
     QCOMPARE(saved.GetNumUsableImages(), excludeMeanwhile ? 60 : 70);
-    QCOMPARE(saved.excludedDirectories, params->notUseDirectories);
+    QCOMPARE(saved.excludedDirectories,
+             excludeMeanwhile ? QStringList(home->path() + "/Pictures/Old") : QStringList());
 }
 
 void TstUpdateImageDBPage::backDuringScanStaysBack()
 {
     QVERIFY(WriteCollection(home->path() + "/Pictures", 40, 900, 700));
-    makeWizard(1);
     QSignalSpy scansDone(&params->imageDB, &ImageDB::complete);
     toUpdatePage();
     QTRY_VERIFY(params->imageDB.IsUpdating());
     click(QWizard::BackButton);
-    QCOMPARE(wizard->currentId(), 1);
 
     // The scan finishes and is saved, and the wizard stays where the user is.
     QVERIFY(scansDone.wait(120000));
     QCOMPARE(wizard->currentId(), 1);
     QVERIFY(QFile::exists(databaseFile));
     click(QWizard::BackButton);
-    QCOMPARE(wizard->currentId(), 0);
-
     click(QWizard::NextButton);
     click(QWizard::NextButton);
     QTRY_COMPARE_WITH_TIMEOUT(wizard->currentId(), 3, 30000);
@@ -267,7 +239,6 @@ void TstUpdateImageDBPage::backDuringScanStaysBack()
 void TstUpdateImageDBPage::quickBackStartsNothing()
 {
     QVERIFY(WriteCollection(home->path() + "/Pictures", 5));
-    makeWizard(1);
     QSignalSpy progress(&params->imageDB, &ImageDB::progress);
     toUpdatePage();
     click(QWizard::BackButton);
