@@ -73,6 +73,10 @@ ImageDisplayWidget::ImageDisplayWidget(QWidget *parent)
 
 ImageDisplayWidget::~ImageDisplayWidget()
 {
+    // The base class destroys the context after this part of the object is
+    // gone; its aboutToBeDestroyed must not reach us then.
+    if (context())
+        disconnect(context(), nullptr, this, nullptr);
     if (textureId && context()) {
         makeCurrent();
         DeleteTexture();
