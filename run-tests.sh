@@ -14,7 +14,9 @@ xvfb-run -a ctest --test-dir build --output-on-failure -j2
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKVP_SANITIZE=address,undefined -DKVP_BUILD_BENCH=OFF
 (
-  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+  # No strict_string_checks: under Xvfb, Debian's libxkbcommon-x11 strndup()s
+  # a keymap name without its NUL when any widget test starts, before our code.
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
   export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
   xvfb-run -a ctest --test-dir build-asan --output-on-failure -j2
