@@ -4,6 +4,7 @@
 #include "wizard/UpdateImageDBPage.h"
 
 #include <QListWidget>
+#include <QMutexLocker>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
@@ -186,10 +187,13 @@ void TstUpdateImageDBPage::backDuringScanThenForwardAgain_data()
 void TstUpdateImageDBPage::backDuringScanThenForwardAgain()
 {
     QFETCH(bool, excludeMeanwhile);
-    // Large enough that one thread is still busy after Back and Next.
-    QVERIFY(WriteCollection(home->path() + "/Pictures", 60, 900, 700));
+    QVERIFY(WriteCollection(home->path() + "/Pictures", 60));
     QVERIFY(WriteCollection(home->path() + "/Pictures/Old", 10));
     QSignalSpy scansDone(&params->imageDB, &ImageDB::complete);
+    // The scan threads report each picture under the database's lock, so
+    // holding it keeps the scan running, however fast the machine, until the
+    // user has gone Back and Next.
+    QMutexLocker gate(&params->imageDB.mutex);
     toUpdatePage();
     QTRY_VERIFY(params->imageDB.IsUpdating());
 
@@ -201,8 +205,9 @@ void TstUpdateImageDBPage::backDuringScanThenForwardAgain()
     QSignalSpy started(wizard->page(2), &QWizardPage::completeChanged);
     click(QWizard::NextButton);
     QTRY_VERIFY(started.count() > 0);
-    QVERIFY2(params->imageDB.IsUpdating(), "the first scan ended too soon for this test");
+    QVERIFY(params->imageDB.IsUpdating());
     QVERIFY(!wizard->button(QWizard::NextButton)->isEnabled());
+    gate.unlock();
 
     QTRY_COMPARE_WITH_TIMEOUT(wizard->currentId(), 3, 120000);
     QVERIFY(!params->imageDB.IsUpdating());
@@ -218,11 +223,13 @@ void TstUpdateImageDBPage::backDuringScanThenForwardAgain()
 
 void TstUpdateImageDBPage::backDuringScanStaysBack()
 {
-    QVERIFY(WriteCollection(home->path() + "/Pictures", 40, 900, 700));
+    QVERIFY(WriteCollection(home->path() + "/Pictures", 40));
     QSignalSpy scansDone(&params->imageDB, &ImageDB::complete);
+    QMutexLocker gate(&params->imageDB.mutex);   // the scan runs on until Back is done
     toUpdatePage();
     QTRY_VERIFY(params->imageDB.IsUpdating());
     click(QWizard::BackButton);
+    gate.unlock();
 
     // The scan finishes and is saved, and the wizard stays where the user is.
     QVERIFY(scansDone.wait(120000));
