@@ -1,12 +1,12 @@
 #include "wizard/ChooseOptionsPage.h"
 
 #include "app/ImagePosterParameters.h"
+#include "wizard/FileNameRow.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QGridLayout>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -49,61 +49,45 @@ ChooseOptionsPage::ChooseOptionsPage(ImagePosterParameters *params)
 
     auto *grid = new QGridLayout(this);
 
+    // The four numbers: a caption with its tool tip, and the spin box beside it.
+    const auto addSpinBoxRow = [grid](int row, QSpinBox *spinBox, const char *name, const QString &caption,
+                                      const QString &toolTip) {
+        spinBox->setObjectName(name);
+        grid->addWidget(Caption(caption, toolTip), row, 0);
+        grid->addWidget(spinBox, row, 1);
+    };
     divisionsSpinBox = SpinBox(MinDivisions, MaxDivisions, QString());
-    divisionsSpinBox->setObjectName("divisionsSpinBox");
-    grid->addWidget(Caption(tr("Number of tiles"),
-                            tr("The number of tiles is the number of partitions that will be used\n"
-                               "to subdivide your source image's width and height. This division\n"
-                               "results in smaller pieces, or tiles, that will be replaced with\n"
-                               "images from your collection.")),
-                    0, 0);
-    grid->addWidget(divisionsSpinBox, 0, 1);
-
+    addSpinBoxRow(0, divisionsSpinBox, "divisionsSpinBox", tr("Number of tiles"),
+                  tr("The number of tiles is the number of partitions that will be used\n"
+                     "to subdivide your source image's width and height. This division\n"
+                     "results in smaller pieces, or tiles, that will be replaced with\n"
+                     "images from your collection."));
     targetResSpinBox = SpinBox(MinResolution, MaxResolution, tr(" pixels"));
-    targetResSpinBox->setObjectName("targetResSpinBox");
-    grid->addWidget(Caption(tr("Output image resolution"),
-                            tr("The number of pixels in the output image's height or width. This \n"
-                               "number corresponds to width if the source image's width is greater\n"
-                               "than its height in pixels. This number will be set automatically as\n"
-                               "a function of the number of tiles unless you override it with a\n"
-                               "specific value.")),
-                    1, 0);
-    grid->addWidget(targetResSpinBox, 1, 1);
-
+    addSpinBoxRow(1, targetResSpinBox, "targetResSpinBox", tr("Output image resolution"),
+                  tr("The number of pixels in the output image's height or width. This \n"
+                     "number corresponds to width if the source image's width is greater\n"
+                     "than its height in pixels. This number will be set automatically as\n"
+                     "a function of the number of tiles unless you override it with a\n"
+                     "specific value."));
     repeatsSpinBox = SpinBox(MinRepeats, MaxRepeats, QString());
-    repeatsSpinBox->setObjectName("repeatsSpinBox");
-    grid->addWidget(Caption(tr("Tile repetitions"),
-                            tr("This setting controls the number of times an image from your\n"
-                               "collection is allowed to repeat in the photo mosaic. The minimum\n"
-                               "number of times is calculated based on the desired number of\n"
-                               "tiles and the number of images in your collection.")),
-                    2, 0);
-    grid->addWidget(repeatsSpinBox, 2, 1);
-
+    addSpinBoxRow(2, repeatsSpinBox, "repeatsSpinBox", tr("Tile repetitions"),
+                  tr("This setting controls the number of times an image from your\n"
+                     "collection is allowed to repeat in the photo mosaic. The minimum\n"
+                     "number of times is calculated based on the desired number of\n"
+                     "tiles and the number of images in your collection."));
     blendSpinBox = SpinBox(MinBlend, MaxBlend, tr("%"));
-    blendSpinBox->setObjectName("blendSpinBox");
-    grid->addWidget(Caption(tr("Source image blend"),
-                            tr("Your photo mosaic quality will depend on how well your image\n"
-                               "collection can be mapped into the photo mosaic tiles. You can\n"
-                               "use this setting to tint the final photo mosaic with colors\n"
-                               "derived from your source image. This can improve the quality.")),
-                    3, 0);
-    grid->addWidget(blendSpinBox, 3, 1);
+    addSpinBoxRow(3, blendSpinBox, "blendSpinBox", tr("Source image blend"),
+                  tr("Your photo mosaic quality will depend on how well your image\n"
+                     "collection can be mapped into the photo mosaic tiles. You can\n"
+                     "use this setting to tint the final photo mosaic with colors\n"
+                     "derived from your source image. This can improve the quality."));
 
-    auto *nameWidget = new QWidget;
-    auto *nameLayout = new QHBoxLayout(nameWidget);
-    nameLayout->setContentsMargins(0, 0, 0, 0);
-    nameLayout->setSpacing(0);
     filenameEdit = new QLineEdit;
-    filenameEdit->setObjectName("filenameEdit");
-    nameLayout->addWidget(filenameEdit, 100);
     auto *browseButton = new QPushButton(tr("..."));
-    browseButton->setObjectName("browseButton");
-    nameLayout->addWidget(browseButton, 0);
     grid->addWidget(Caption(tr("Output filename"),
                             tr("Set the name of the image file where you want to save your photo mosaic.")),
                     4, 0);
-    grid->addWidget(nameWidget, 4, 1, 1, 2);
+    grid->addWidget(FileNameRow(filenameEdit, 100, browseButton), 4, 1, 1, 2);
 
     connect(divisionsSpinBox, &QSpinBox::valueChanged, this, &ChooseOptionsPage::divisionsChanged);
     connect(targetResSpinBox, &QSpinBox::valueChanged, this, &ChooseOptionsPage::targetResChanged);

@@ -1,5 +1,7 @@
 #include "wizard/ChoosePicturePage.h"
 
+#include "wizard/FileNameRow.h"
+
 #include "app/ImagePosterParameters.h"
 #include "imaging/Image.h"
 #include "imaging/JPEG.h"
@@ -63,19 +65,11 @@ ChoosePicturePage::ChoosePicturePage(ImagePosterParameters *params)
                          "turn into a photo mosaic."));
     row->addWidget(label);
 
-    auto *nameWidget = new QWidget;
-    auto *nameLayout = new QHBoxLayout(nameWidget);
-    nameLayout->setContentsMargins(0, 0, 0, 0);
-    nameLayout->setSpacing(0);
     filenameEdit = new NameEdit;
-    filenameEdit->setObjectName("filenameEdit");
     // A file dropped on the line edit is meant as a picture, not as text.
     filenameEdit->setAcceptDrops(false);
-    nameLayout->addWidget(filenameEdit, 1000);
     auto *browseButton = new QPushButton(tr("..."));
-    browseButton->setObjectName("browseButton");
-    nameLayout->addWidget(browseButton, 0);
-    row->addWidget(nameWidget);
+    row->addWidget(FileNameRow(filenameEdit, 1000, browseButton));
     layout->addLayout(row);
 
     imageDisplay = new ImageDisplayWidget;
