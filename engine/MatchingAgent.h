@@ -23,6 +23,10 @@ protected:
     void run() override;
 
 private:
+    // Takes one use of the picture for the tile at column, row; false when
+    // the picture has no use left.
+    bool Place(const QString &filename, int rotation, int column, int row, qsizetype total);
+
     ImagePosterParameters *params;
     const Image *source;
     MatchData *matchData;

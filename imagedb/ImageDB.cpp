@@ -8,6 +8,7 @@
 #include <QMutexLocker>
 #include <QStringDecoder>
 #include <QThread>
+#include <QVarLengthArray>
 #include <QtEndian>
 
 #include <cerrno>
@@ -794,6 +795,40 @@ ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientati
         best.rotation = match.rotation;
     }
     return best;
+}
+
+QList<QList<ImageDB::MatchResult>> ImageDB::BestMatches(const Image *const *tiles,
+                                                        const Orientation *orientations, int count,
+                                                        int maxUses, int candidates) const
+{
+    QList<QList<MatchResult>> lists(count);
+    QVarLengthArray<const unsigned char *, 16> keys;
+    QVarLengthArray<bool, 16> portraits;
+    for (int k = 0; k < count; ++k) {
+        const Image &tile = *tiles[k];
+        if (!tile.data || tile.width != KeyIndex::KeySide || tile.height != KeyIndex::KeySide)
+            break;
+        keys.push_back(tile.data);
+        portraits.push_back(orientations[k] == Portrait);
+    }
+    const KeyIndex *index = int(keys.size()) == count ? CurrentKeyIndex() : nullptr;
+    QVarLengthArray<KeyIndex::Shortlist, 16> shortlists(keys.size());
+    if (!index || !index->FindShortlists(keys.data(), portraits.data(), count, maxUses, candidates,
+                                         shortlists.data())) {
+        for (int k = 0; k < count; ++k) {
+            const MatchResult best = BestMatch(*tiles[k], orientations[k], maxUses);
+            if (!best.filename.isNull())
+                lists[k].append(best);
+        }
+        return lists;
+    }
+    for (int k = 0; k < count; ++k) {
+        const KeyIndex::Shortlist &shortlist = shortlists[k];
+        for (int c = 0; c < shortlist.count; ++c)
+            lists[k].append(MatchResult{index->Filename(shortlist.matches[c].order),
+                                        shortlist.matches[c].rotation});
+    }
+    return lists;
 }
 
 ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orientation,

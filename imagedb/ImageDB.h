@@ -80,6 +80,13 @@ public:
 
     // Best match and use counts
     MatchResult BestMatch(const Image &tile, Orientation orientation, int maxUses) const;
+    // BestMatch for count tiles in one pass over the key images. Each tile's
+    // list starts with BestMatch's answer, followed by what BestMatch would
+    // answer were the ones before used up, up to candidates results in all.
+    // Use counts only grow while matching, so the first result still usable
+    // later is then BestMatch's answer; when none is, search again.
+    QList<QList<MatchResult>> BestMatches(const Image *const *tiles, const Orientation *orientations,
+                                          int count, int maxUses, int candidates) const;
     bool UseMatch(const QString &filename, int maxUses);
     void ResetUseCounts();
 

@@ -1,8 +1,11 @@
 #include "imagedb/KeyIndex.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -21,7 +24,9 @@ struct Best {
     int rotation = 0;
 };
 
-// The tile in the three arrangements the scan compares, with block sums.
+// The tile in the three arrangements the scan compares, with block sums; and
+// the same arrangements less 128, as signed bytes, with the sum of the
+// squares of the tile's bytes, for the scores taken as dot products.
 struct Tile {
     alignas(64) unsigned char same[KeyIndex::KeyBytes];
     alignas(64) unsigned char left[KeyIndex::KeyBytes];
@@ -29,15 +34,39 @@ struct Tile {
     alignas(64) int16_t sameSums[KeyIndex::SumCount];
     alignas(64) int16_t leftSums[KeyIndex::SumCount];
     alignas(64) int16_t rightSums[KeyIndex::SumCount];
+    alignas(64) int8_t signedSame[KeyIndex::KeyBytes];
+    alignas(64) int8_t signedLeft[KeyIndex::KeyBytes];
+    alignas(64) int8_t signedRight[KeyIndex::KeyBytes];
+    uint32_t squares;
 };
 
-// A key wins with a score below this: strictly below the best score, or equal
-// to it when its filename comes first. Groups are scanned one after the
-// other, so this comparison, not the scan order, keeps filename order's ties.
+// A key wins over an entry with a score below this: strictly below the
+// entry's score, or equal to it when its filename comes first. Groups are
+// scanned one after the other, so this comparison, not the scan order, keeps
+// filename order's ties.
 inline uint32_t Limit(const Best &best, int32_t order)
 {
     return best.score + (order < best.order ? 1u : 0u);
 }
+
+// One tile's search: the best entries so far, best first, as many as asked
+// for; the places not yet taken hold the empty Best, which every key beats.
+struct Search {
+    Tile tile;
+    Best list[KeyIndex::MaxCandidates];
+    int length = 1;
+
+    uint32_t Limit(int32_t order) const { return ::Limit(list[length - 1], order); }
+    void Take(const Best &entry)
+    {
+        int place = length - 1;
+        while (place > 0 && entry.score < ::Limit(list[place - 1], entry.order)) {
+            list[place] = list[place - 1];
+            --place;
+        }
+        list[place] = entry;
+    }
+};
 
 // By Cauchy-Schwarz the squared differences of the 16 values of a block add
 // up to at least the square of their sum's difference divided by 16, so a key
@@ -46,6 +75,16 @@ inline uint32_t Limit(const Best &best, int32_t order)
 inline bool Bounded(uint32_t blockBound, uint32_t limit)
 {
     return uint64_t(blockBound) >= uint64_t(limit) * 16;
+}
+
+// The smaller of the two turned scores, if it is below limit, with its code;
+// a tie goes to the right turn.
+inline bool TakeSmallerTurn(uint32_t left, uint32_t right, uint32_t limit, uint32_t &score,
+                            int &rotation)
+{
+    score = left < right ? left : right;
+    rotation = left < right ? 1 : 2;
+    return score < limit;
 }
 
 namespace portable {
@@ -76,6 +115,7 @@ inline Acc AddSquares16(Acc acc, Chunk a, Chunk b)
     return acc;
 }
 inline uint32_t Total(Acc acc) { return acc; }
+#include "imagedb/KeyIndexSquares.inc"
 #include "imagedb/KeyIndexScan.inc"
 #undef KVP_TARGET
 }
@@ -114,6 +154,7 @@ KVP_TARGET inline uint32_t Total(Acc acc)
     acc = _mm_add_epi32(acc, _mm_shuffle_epi32(acc, 0xB1));
     return uint32_t(_mm_cvtsi128_si32(acc));
 }
+#include "imagedb/KeyIndexSquares.inc"
 #include "imagedb/KeyIndexScan.inc"
 #undef KVP_TARGET
 }
@@ -148,6 +189,7 @@ KVP_TARGET inline uint32_t Total(Acc acc)
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
     return uint32_t(_mm_cvtsi128_si32(sum));
 }
+#include "imagedb/KeyIndexSquares.inc"
 #include "imagedb/KeyIndexScan.inc"
 #undef KVP_TARGET
 }
@@ -183,18 +225,70 @@ KVP_TARGET inline uint32_t Total(Acc acc)
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
     return uint32_t(_mm_cvtsi128_si32(sum));
 }
+#include "imagedb/KeyIndexSquares.inc"
+#include "imagedb/KeyIndexScan.inc"
+#undef KVP_TARGET
+}
+
+// The sum of squared differences of key a and tile b is
+//   sum(a * a) + sum(b * b) - 2 * sum(a * b),
+// and with s = b - 128 as signed bytes, sum(a * b) = sum(a * s) + 128 * sum(a).
+// The first two sums are kept per key and per tile, and one VPDPBUSD takes
+// sum(a * s) over 64 bytes, so a key costs a twelfth of the instructions of
+// the squared differences. Every sum is exact in 32 bits (|sum(a * s)| is at
+// most 768 * 255 * 128), so the score is the same to the last unit. The
+// partial sums are no longer running scores, so a key is always scored whole.
+namespace avx512vnni {
+#define KVP_TARGET __attribute__((target("avx512f,avx512bw,avx512vnni")))
+using avx512::Width;
+using avx512::Acc;
+using avx512::Zero;
+using avx512::Load;
+using avx512::AddSquares16;
+using avx512::Total;
+constexpr int Chunks = KeyIndex::KeyBytes / Width;
+
+KVP_TARGET inline Acc AddProducts(Acc acc, const unsigned char *key, const int8_t *tile)
+{
+    return _mm512_dpbusd_epi32(acc, Load(key), _mm512_load_si512(tile));
+}
+
+KVP_TARGET inline uint32_t Score(const KeyIndex::Keys &group, size_t i, const Tile &tile, Acc products)
+{
+    const int32_t dot = int32_t(Total(products));
+    return group.squares[i] + tile.squares - 2 * uint32_t(dot + 128 * int32_t(group.totals[i]));
+}
+
+KVP_TARGET static inline uint32_t ScoreSame(const KeyIndex::Keys &group, size_t i,
+                                            const Tile &tile, uint32_t)
+{
+    const unsigned char *key = group.keys + i * KeyIndex::KeyBytes;
+    Acc acc = Zero();
+    for (int c = 0; c < Chunks; ++c)
+        acc = AddProducts(acc, key + c * Width, tile.signedSame + c * Width);
+    return Score(group, i, tile, acc);
+}
+
+KVP_TARGET static inline bool ScoreTurned(const KeyIndex::Keys &group, size_t i, const Tile &tile,
+                                          uint32_t limit, uint32_t &score, int &rotation)
+{
+    const unsigned char *key = group.keys + i * KeyIndex::KeyBytes;
+    Acc left = Zero();
+    Acc right = Zero();
+    for (int c = 0; c < Chunks; ++c) {
+        left = AddProducts(left, key + c * Width, tile.signedLeft + c * Width);
+        right = AddProducts(right, key + c * Width, tile.signedRight + c * Width);
+    }
+    return TakeSmallerTurn(Score(group, i, tile, left), Score(group, i, tile, right), limit, score,
+                           rotation);
+}
 #include "imagedb/KeyIndexScan.inc"
 #undef KVP_TARGET
 }
 #endif
 
-using ScanFn = void (*)(const KeyIndex::Keys &, const Tile &, const std::atomic<int> *const *, int,
-                        Best &);
-
-struct Scanner {
-    ScanFn same;
-    ScanFn turned;
-};
+using Scanner = void (*)(const KeyIndex::Keys &, Search *const *, int, Search *const *, int,
+                         const std::atomic<int> *const *, int);
 
 bool KernelSupported(KeyIndex::Kernel kernel)
 {
@@ -209,6 +303,8 @@ bool KernelSupported(KeyIndex::Kernel kernel)
         return __builtin_cpu_supports("avx2");
     case KeyIndex::Kernel::Avx512:
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+    case KeyIndex::Kernel::Avx512Vnni:
+        return KernelSupported(KeyIndex::Kernel::Avx512) && __builtin_cpu_supports("avx512vnni");
 #else
     default:
         return false;
@@ -222,26 +318,28 @@ Scanner ScannerFor(KeyIndex::Kernel kernel)
     switch (kernel) {
 #ifdef KVP_X86
     case KeyIndex::Kernel::Sse2:
-        return {sse2::ScanSame, sse2::ScanTurned};
+        return sse2::Scan;
     case KeyIndex::Kernel::Avx2:
-        return {avx2::ScanSame, avx2::ScanTurned};
+        return avx2::Scan;
     case KeyIndex::Kernel::Avx512:
-        return {avx512::ScanSame, avx512::ScanTurned};
+        return avx512::Scan;
+    case KeyIndex::Kernel::Avx512Vnni:
+        return avx512vnni::Scan;
 #endif
     case KeyIndex::Kernel::Auto:
-        for (KeyIndex::Kernel k : {KeyIndex::Kernel::Avx512, KeyIndex::Kernel::Avx2,
-                                   KeyIndex::Kernel::Sse2})
+        for (KeyIndex::Kernel k : {KeyIndex::Kernel::Avx512Vnni, KeyIndex::Kernel::Avx512,
+                                   KeyIndex::Kernel::Avx2, KeyIndex::Kernel::Sse2})
             if (KernelSupported(k))
                 return ScannerFor(k);
         break;
     default:
         break;
     }
-    return {portable::ScanSame, portable::ScanTurned};
+    return portable::Scan;
 }
 
 // The processor does not change while the program runs; decide once.
-const Scanner &AutoScanner()
+Scanner AutoScanner()
 {
     static const Scanner scanner = ScannerFor(KeyIndex::Kernel::Auto);
     return scanner;
@@ -261,6 +359,28 @@ void BlockSums(const unsigned char *key, int16_t *sums)
                 sums[((y / 4) * 4 + x / 4) * 3 + c] += key[3 * (y * n + x) + c];
 }
 
+uint32_t SumOfSquares(const unsigned char *bytes)
+{
+    uint32_t sum = 0;
+    for (int i = 0; i < KeyIndex::KeyBytes; ++i)
+        sum += uint32_t(bytes[i]) * bytes[i];
+    return sum;
+}
+
+uint32_t SumOfBytes(const unsigned char *bytes)
+{
+    uint32_t sum = 0;
+    for (int i = 0; i < KeyIndex::KeyBytes; ++i)
+        sum += bytes[i];
+    return sum;
+}
+
+void Signed(const unsigned char *bytes, int8_t *less128)
+{
+    for (int i = 0; i < KeyIndex::KeyBytes; ++i)
+        less128[i] = int8_t(int(bytes[i]) - 128);
+}
+
 void TurnTile(const unsigned char *tile, unsigned char *left, unsigned char *right)
 {
     constexpr int n = KeyIndex::KeySide;
@@ -270,6 +390,55 @@ void TurnTile(const unsigned char *tile, unsigned char *left, unsigned char *rig
             std::memcpy(left + 3 * ((n - 1 - x) * n + y), p, 3);
             std::memcpy(right + 3 * (x * n + (n - 1 - y)), p, 3);
         }
+    }
+}
+
+// The searches for count tiles, with bySide room for count pointers.
+void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *useCounts,
+                 const unsigned char *const *tiles, const bool *portraits, int count, int maxUses,
+                 int candidates, Search *searches, Search **bySide, KeyIndex::Kernel kernel)
+{
+    // Landscape tiles at the front of bySide, portrait ones at the back.
+    int landscape = 0;
+    int portrait = count;
+    for (int k = 0; k < count; ++k) {
+        Search &search = searches[k];
+        Tile &t = search.tile;
+        std::memcpy(t.same, tiles[k], KeyIndex::KeyBytes);
+        TurnTile(t.same, t.left, t.right);
+        BlockSums(t.same, t.sameSums);
+        BlockSums(t.left, t.leftSums);
+        BlockSums(t.right, t.rightSums);
+        Signed(t.same, t.signedSame);
+        Signed(t.left, t.signedLeft);
+        Signed(t.right, t.signedRight);
+        t.squares = SumOfSquares(t.same);
+        search.length = std::clamp(candidates, 1, KeyIndex::MaxCandidates);
+        bySide[portraits[k] ? --portrait : landscape++] = &search;
+    }
+    Search *const *landscapeSearches = bySide;
+    Search *const *portraitSearches = bySide + portrait;
+    const int portraitCount = count - portrait;
+
+    const Scanner scan = kernel == KeyIndex::Kernel::Auto || !KernelSupported(kernel)
+        ? AutoScanner() : ScannerFor(kernel);
+    // The group of most tiles' own orientation first: one comparison per key
+    // finds low bounds sooner, and the lower the bounds the earlier the turned
+    // keys are dropped.
+    const auto scanLandscapeKeys = [&] {
+        scan(groups[0], landscapeSearches, landscape, portraitSearches, portraitCount,
+             useCounts, maxUses);
+    };
+    const auto scanPortraitKeys = [&] {
+        scan(groups[1], portraitSearches, portraitCount, landscapeSearches, landscape,
+             useCounts, maxUses);
+    };
+    if (portraitCount > landscape) {
+        scanPortraitKeys();
+        scanLandscapeKeys();
+    } else {
+        scanLandscapeKeys();
+        scanPortraitKeys();
     }
 }
 
@@ -295,6 +464,8 @@ void KeyIndex::Release(Keys &group)
     std::free(group.keys);
     std::free(group.sums);
     std::free(group.orders);
+    std::free(group.squares);
+    std::free(group.totals);
     group = Keys();
 }
 
@@ -307,7 +478,9 @@ bool KeyIndex::Append(Keys &group, const unsigned char *key, int32_t order)
         grown.keys = static_cast<unsigned char *>(std::aligned_alloc(64, grown.capacity * KeyBytes));
         grown.sums = static_cast<int16_t *>(std::aligned_alloc(64, grown.capacity * SumBytes));
         grown.orders = static_cast<int32_t *>(std::aligned_alloc(64, grown.capacity * sizeof(int32_t)));
-        if (!grown.keys || !grown.sums || !grown.orders) {
+        grown.squares = static_cast<uint32_t *>(std::aligned_alloc(64, grown.capacity * sizeof(uint32_t)));
+        grown.totals = static_cast<uint32_t *>(std::aligned_alloc(64, grown.capacity * sizeof(uint32_t)));
+        if (!grown.keys || !grown.sums || !grown.orders || !grown.squares || !grown.totals) {
             Release(grown);
             return false;
         }
@@ -315,6 +488,8 @@ bool KeyIndex::Append(Keys &group, const unsigned char *key, int32_t order)
             std::memcpy(grown.keys, group.keys, group.count * KeyBytes);
             std::memcpy(grown.sums, group.sums, group.count * SumBytes);
             std::memcpy(grown.orders, group.orders, group.count * sizeof(int32_t));
+            std::memcpy(grown.squares, group.squares, group.count * sizeof(uint32_t));
+            std::memcpy(grown.totals, group.totals, group.count * sizeof(uint32_t));
         }
         Release(group);
         group = grown;
@@ -322,6 +497,8 @@ bool KeyIndex::Append(Keys &group, const unsigned char *key, int32_t order)
     std::memcpy(group.keys + group.count * KeyBytes, key, KeyBytes);
     BlockSums(key, group.sums + group.count * SumCount);
     group.orders[group.count] = order;
+    group.squares[group.count] = SumOfSquares(key);
+    group.totals[group.count] = SumOfBytes(key);
     ++group.count;
     return true;
 }
@@ -346,28 +523,32 @@ bool KeyIndex::Supported(Kernel kernel)
 KeyIndex::Match KeyIndex::Find(const unsigned char *tile, bool portrait, int maxUses,
                                Kernel kernel) const
 {
-    Tile t;
-    std::memcpy(t.same, tile, KeyBytes);
-    TurnTile(tile, t.left, t.right);
-    BlockSums(t.same, t.sameSums);
-    BlockSums(t.left, t.leftSums);
-    BlockSums(t.right, t.rightSums);
-
-    const Scanner scanner = kernel == Kernel::Auto || !KernelSupported(kernel)
-        ? AutoScanner() : ScannerFor(kernel);
-    const Keys &sameGroup = groups[portrait ? 1 : 0];
-    const Keys &otherGroup = groups[portrait ? 0 : 1];
-
-    // The unrotated group first: one comparison per key finds a low bound
-    // sooner, and the lower the bound the earlier the turned keys are dropped.
-    Best best;
-    scanner.same(sameGroup, t, useCounts.data(), maxUses, best);
-    scanner.turned(otherGroup, t, useCounts.data(), maxUses, best);
-
+    Search search;
+    Search *bySide = &search;
+    RunSearches(groups, useCounts.data(), &tile, &portrait, 1, maxUses, 1, &search, &bySide, kernel);
     Match match;
-    if (best.order != INT32_MAX) {
-        match.order = best.order;
-        match.rotation = best.rotation;
-    }
+    if (search.list[0].order != INT32_MAX)
+        match = Match{search.list[0].order, search.list[0].rotation};
     return match;
+}
+
+bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *portraits, int count,
+                              int maxUses, int candidates, Shortlist *shortlists, Kernel kernel) const
+{
+    if (count < 1)
+        return true;
+    const std::unique_ptr<Search[]> searches(new (std::nothrow) Search[size_t(count)]);
+    const std::unique_ptr<Search *[]> bySide(new (std::nothrow) Search *[size_t(count)]);
+    if (!searches || !bySide)
+        return false;
+    RunSearches(groups, useCounts.data(), tiles, portraits, count, maxUses, candidates,
+                searches.get(), bySide.get(), kernel);
+    for (int k = 0; k < count; ++k) {
+        const Search &search = searches[size_t(k)];
+        Shortlist &shortlist = shortlists[k];
+        shortlist.count = 0;
+        for (int e = 0; e < search.length && search.list[e].order != INT32_MAX; ++e)
+            shortlist.matches[shortlist.count++] = Match{search.list[e].order, search.list[e].rotation};
+    }
+    return true;
 }

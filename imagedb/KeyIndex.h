@@ -28,7 +28,7 @@ public:
 
     // The comparison code the scan runs; Auto picks the widest the processor
     // supports. The others exist so tests can check each against the rest.
-    enum class Kernel { Auto, Portable, Sse2, Avx2, Avx512 };
+    enum class Kernel { Auto, Portable, Sse2, Avx2, Avx512, Avx512Vnni };
 
     struct Match {
         int order = -1;     // -1 when no entry qualified
@@ -59,6 +59,22 @@ public:
     Match Find(const unsigned char *tile, bool portrait, int maxUses,
                Kernel kernel = Kernel::Auto) const;
 
+    // Up to MaxCandidates entries for one tile, best first: what Find gives,
+    // then what Find would give were the entries before it used up.
+    static constexpr int MaxCandidates = 8;
+    struct Shortlist {
+        int count = 0;
+        Match matches[MaxCandidates];
+    };
+
+    // Find for count tiles in one pass over the keys, each tile's answer
+    // followed by the next candidates-1 (at most MaxCandidates in all). Every
+    // key is then read from memory once for all the tiles. False, with the
+    // shortlists untouched, when memory runs out.
+    bool FindShortlists(const unsigned char *const *tiles, const bool *portraits, int count,
+                        int maxUses, int candidates, Shortlist *shortlists,
+                        Kernel kernel = Kernel::Auto) const;
+
     static bool Supported(Kernel kernel);
 
     // The keys of one orientation, each array 64-byte aligned.
@@ -68,6 +84,8 @@ public:
         unsigned char *keys = nullptr;   // KeyBytes per key
         int16_t *sums = nullptr;         // SumCount per key
         int32_t *orders = nullptr;       // one per key
+        uint32_t *squares = nullptr;     // per key, the sum of its bytes' squares
+        uint32_t *totals = nullptr;      // per key, the sum of its bytes
     };
 
 private:

@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QTest>
 #include <memory>
+#include <random>
 #include <vector>
 
 using namespace EngineTest;
@@ -17,6 +18,7 @@ private slots:
     void repetitionLimitExact();
     void squareTileSearchedAsPortrait();
     void oneAgentFollowsTileOrder();
+    void batchesChooseAsSearchesOneByOne();
 };
 
 namespace {
@@ -147,6 +149,54 @@ void TstMatchingAgent::oneAgentFollowsTileOrder()
         for (const MatchData::TileMatch &m : list)
             matched.insert(qMakePair(m.y, m.x));
     QCOMPARE(matched, (QSet<QPair<int, int>>{run.data.tileOrder[0], run.data.tileOrder[1], run.data.tileOrder[2]}));
+}
+
+void TstMatchingAgent::batchesChooseAsSearchesOneByOne()
+{
+    // Noise keys of both orientations, fewer uses than tiles: the agent's
+    // batched searches must choose what searching each tile alone, in the
+    // matching order, chooses, down to the tiles left without a picture.
+    ImagePosterParameters params;
+    params.repeats = 2;
+    std::mt19937 rng(11);
+    for (int i = 0; i < 45; ++i) {
+        auto *key = new Image(16, 16);
+        for (size_t b = 0; b < key->ByteCount(); ++b)
+            key->data[b] = static_cast<unsigned char>(rng());
+        const QString name = QString("/collection/%1.jpg").arg(i);
+        params.imageDB.Add(name);
+        params.imageDB.SetKeyImage(name, key, i % 3 ? Landscape : Portrait);
+    }
+    const Image source = Noise(240, 200);
+    MatchData data;
+    data.Setup(source, 10, 10);
+    QMutex mutex;
+    int counter = 0;
+    MatchingAgent(&params, &source, &data, &mutex, &counter, 0, 1).debug_run();
+    QCOMPARE(counter, 90);
+
+    params.imageDB.ResetUseCounts();
+    int *widths, *lefts, *heights, *tops;
+    data.TileSizesAndOffsets(source.width, 10, &widths, &lefts);
+    data.TileSizesAndOffsets(source.height, 10, &heights, &tops);
+    QMap<QString, QList<QList<int>>> expected;
+    for (const QPair<int, int> &place : data.tileOrder) {
+        Image tile;
+        tile.Extract(source, lefts[place.second], tops[place.first], widths[place.second], heights[place.first]);
+        tile.ResizeToKey();
+        const ImageDB::MatchResult m = params.imageDB.BestMatch(tile, Landscape, params.repeats);
+        if (!m.filename.isEmpty() && params.imageDB.UseMatch(m.filename, params.repeats))
+            expected[m.filename].append({place.second, place.first, m.rotation});
+    }
+    delete[] widths;
+    delete[] lefts;
+    delete[] heights;
+    delete[] tops;
+    QMap<QString, QList<QList<int>>> got;
+    for (auto it = data.tileMatches.cbegin(); it != data.tileMatches.cend(); ++it)
+        for (const MatchData::TileMatch &m : *it)
+            got[it.key()].append({m.x, m.y, m.rotation});
+    QCOMPARE(got, expected);
 }
 
 QTEST_GUILESS_MAIN(TstMatchingAgent)

@@ -129,6 +129,25 @@ void TstBestMatchIndex::sameAsPlainSearch()
     const std::unique_ptr<Image> small(RandomKey(rng, coarse, 8));
     const ImageDB::MatchResult expected = PlainBestMatch(db, *small, Landscape, 1000);
     QCOMPARE(db.BestMatch(*small, Landscape, 1000).filename, expected.filename);
+
+    // Batched, each list starts with BestMatch's answer, also when a tile of
+    // another size sends the batch to the one-by-one search.
+    const std::unique_ptr<Image> first(RandomKey(rng, coarse));
+    const std::unique_ptr<Image> last(RandomKey(rng, coarse));
+    for (const Image *middle : {last.get(), small.get()}) {
+        const Image *batch[] = {first.get(), middle, last.get()};
+        const Orientation orientations[] = {Landscape, Portrait, Landscape};
+        const QList<QList<ImageDB::MatchResult>> lists = db.BestMatches(batch, orientations, 3, maxUses, 2);
+        QCOMPARE(lists.size(), 3);
+        for (int k = 0; k < 3; ++k) {
+            const ImageDB::MatchResult best = db.BestMatch(*batch[k], orientations[k], maxUses);
+            QCOMPARE(lists[k].isEmpty(), best.filename.isNull());
+            if (!lists[k].isEmpty()) {
+                QCOMPARE(lists[k].first().filename, best.filename);
+                QCOMPARE(lists[k].first().rotation, best.rotation);
+            }
+        }
+    }
 }
 
 void TstBestMatchIndex::followsChanges_data()

@@ -1,6 +1,7 @@
 #include "imagedb/KeyIndex.h"
 
 #include <QMap>
+#include <QSet>
 #include <QtTest>
 #include <atomic>
 #include <memory>
@@ -60,13 +61,14 @@ struct Answer {
     int rotation = 0;
 };
 
-Answer PlainSearch(const Records &records, const unsigned char *tile, bool portrait, int maxUses)
+Answer PlainSearch(const Records &records, const unsigned char *tile, bool portrait, int maxUses,
+                   const QSet<QString> &usedUp = {})
 {
     Answer best;
     unsigned bestScore = 0;
     for (auto it = records.constBegin(); it != records.constEnd(); ++it) {
         const Record &r = **it;
-        if (r.useCount.load() >= maxUses)
+        if (r.useCount.load() >= maxUses || usedUp.contains(it.key()))
             continue;
         unsigned score = 0;
         int rotation = 0;
@@ -138,7 +140,7 @@ QList<KeyIndex::Kernel> Kernels()
     QList<KeyIndex::Kernel> kernels;
     for (KeyIndex::Kernel k : {KeyIndex::Kernel::Auto, KeyIndex::Kernel::Portable,
                                KeyIndex::Kernel::Sse2, KeyIndex::Kernel::Avx2,
-                               KeyIndex::Kernel::Avx512})
+                               KeyIndex::Kernel::Avx512, KeyIndex::Kernel::Avx512Vnni})
         if (KeyIndex::Supported(k))
             kernels << k;
     return kernels;
@@ -214,6 +216,41 @@ void TstKeyIndex::matchesPlainSearch()
         }
         if (!expected.filename.isNull())
             records[expected.filename]->useCount.fetch_add(1);
+    }
+
+    // Shortlists for batches of tiles of both orientations: the plain
+    // search's answer, then its answers with the ones before used up.
+    constexpr int BatchSize = 7;
+    constexpr int Candidates = 4;
+    std::vector<std::vector<unsigned char>> batch(BatchSize, std::vector<unsigned char>(Bytes));
+    const unsigned char *pointers[BatchSize];
+    bool portraits[BatchSize];
+    KeyIndex::Shortlist lists[BatchSize];
+    for (int b = 0; b < 6; ++b) {
+        for (int k = 0; k < BatchSize; ++k) {
+            MakeKey(rng, Kind(kind), bases, batch[size_t(k)].data());
+            pointers[k] = batch[size_t(k)].data();
+            portraits[k] = coin(rng);
+        }
+        for (KeyIndex::Kernel kernel : kernels) {
+            QVERIFY(index.FindShortlists(pointers, portraits, BatchSize, maxUses, Candidates, lists, kernel));
+            for (int k = 0; k < BatchSize; ++k) {
+                QSet<QString> usedUp;
+                QStringList expected;
+                QStringList got;
+                for (int c = 0; c < Candidates; ++c) {
+                    const Answer a = PlainSearch(records, pointers[k], portraits[k], maxUses, usedUp);
+                    if (a.filename.isNull())
+                        break;
+                    usedUp.insert(a.filename);
+                    expected << QString("%1/%2").arg(a.filename).arg(a.rotation);
+                }
+                for (int c = 0; c < lists[k].count; ++c)
+                    got << QString("%1/%2").arg(index.Filename(lists[k].matches[c].order))
+                                .arg(lists[k].matches[c].rotation);
+                QCOMPARE(got, expected);
+            }
+        }
     }
 }
 
