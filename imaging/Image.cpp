@@ -7,7 +7,9 @@
 #include <memory>
 #include <new>
 
-#ifdef __SSE2__
+#ifdef __x86_64__
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -190,10 +192,52 @@ bool ClipDrawing(const Image &target, int x, int y, const Image &src, DrawSpan &
 // precision. Four bytes at a time go through the same float operations, so
 // the results are those of the byte-by-byte loop that finishes the row; the
 // low eight bits are kept, as the cast to a byte keeps them.
+#ifdef __x86_64__
+// Sixteen bytes at a time: widened to 32-bit lanes straight from memory, and
+// narrowed back by VPMOVDB, which keeps the low eight bits.
+__attribute__((target("avx512f"))) size_t BlendRowAvx512(unsigned char *to, const unsigned char *from,
+                                                         size_t bytes, float keep, const float tint[3])
+{
+    // 48 bytes are three groups of sixteen; group j starts at channel j.
+    __m512 tints[3];
+    for (int j = 0; j < 3; ++j) {
+        alignas(64) float lanes[16];
+        for (int l = 0; l < 16; ++l)
+            lanes[l] = tint[(j + l) % 3];
+        tints[j] = _mm512_load_ps(lanes);
+    }
+    const __m512 keeps = _mm512_set1_ps(keep);
+    // Masked conversions with every lane set: the plain ones trip a false
+    // "may be used uninitialized" warning inside GCC 12's own header.
+    constexpr __mmask16 All = 0xFFFF;
+    size_t i = 0;
+    for (; i + 48 <= bytes; i += 48) {
+        for (int j = 0; j < 3; ++j) {
+            const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i + 16 * j));
+            const __m512 values = _mm512_maskz_cvtepi32_ps(All, _mm512_maskz_cvtepu8_epi32(All, in));
+            const __m512 mixed = _mm512_add_ps(_mm512_mul_ps(values, keeps), tints[j]);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(to + i + 16 * j),
+                             _mm512_maskz_cvtepi32_epi8(All, _mm512_maskz_cvttps_epi32(All, mixed)));
+        }
+    }
+    return i;
+}
+
+bool HasAvx512()
+{
+    static const bool has = __builtin_cpu_supports("avx512f");
+    return has;
+}
+#endif
+
 void BlendRow(unsigned char *to, const unsigned char *from, size_t bytes, float keep,
               const float tint[3])
 {
     size_t i = 0;
+#ifdef __x86_64__
+    if (HasAvx512())
+        i = BlendRowAvx512(to, from, bytes, keep, tint);
+#endif
 #ifdef __SSE2__
     // 48 bytes are 12 groups of four; group j starts at channel (4j) mod 3.
     const __m128 tints[3] = {_mm_setr_ps(tint[0], tint[1], tint[2], tint[0]),

@@ -13,6 +13,7 @@ private slots:
     void sample2d_data();
     void sample2d();
     void resizeTwice();
+    void blend();
 };
 
 namespace {
@@ -110,6 +111,31 @@ void TstImageReference::resizeTwice()
         const QByteArray what = QString("%1x%2 to %3x%4 and %5x%6").arg(w).arg(h).arg(fw).arg(fh)
                                     .arg(sw).arg(sh).toLatin1();
         QVERIFY2(Same(first, expectedFirst) && Same(second, expectedSecond), what.constData());
+    }
+}
+
+// Tiles of widths that leave every vector loop's tail, drawn at odd places
+// with random tints and weights.
+void TstImageReference::blend()
+{
+    std::mt19937 rng(17);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_real_distribution<float> weight(0.0f, 1.0f);
+    for (int round = 0; round < 60; ++round) {
+        const int w = 1 + round * 7 % 113, h = 1 + round % 5;
+        const Image tile = Noise(w, h, rng());
+        const color3 colour{static_cast<unsigned char>(byte(rng)), static_cast<unsigned char>(byte(rng)),
+                            static_cast<unsigned char>(byte(rng))};
+        const float t = round % 10 == 0 ? float(round % 20) / 10.0f : weight(rng);
+        Image target = Noise(w + 3, h + 2, rng());
+        Image expected = target;
+        target.DrawImageBlendedWithColor(2, 1, tile, &colour, t);
+        const float tint[3] = {colour.r * t, colour.g * t, colour.b * t};
+        for (int y = 0; y < h && y + 1 < expected.height; ++y)
+            for (int i = 0; i < w * 3; ++i)
+                expected.data[(size_t(y + 1) * expected.width + 2) * 3 + i] = static_cast<unsigned char>(
+                    static_cast<int>(tile.data[size_t(y) * w * 3 + i] * (1.0f - t) + tint[i % 3]));
+        QVERIFY2(Same(target, expected), qPrintable(QString("%1x%2, t %3").arg(w).arg(h).arg(t)));
     }
 }
 
