@@ -3,6 +3,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -27,9 +28,12 @@ unsigned char *AllocatePixels(size_t pixels, bool zeroed)
 {
     if (pixels == 0)
         return nullptr;
+    // calloc takes a large buffer straight from the system as untouched zero
+    // pages: a black output image costs nothing until it is drawn into, and
+    // then only once, by the threads drawing it.
     if (zeroed)
-        return new (std::nothrow) unsigned char[pixels * 3]();
-    return new (std::nothrow) unsigned char[pixels * 3];
+        return static_cast<unsigned char *>(std::calloc(pixels, 3));
+    return static_cast<unsigned char *>(std::malloc(pixels * 3));
 }
 
 // The 1-2-1 kernel along one row, in place: pixel k - 1 already holds its
@@ -325,7 +329,7 @@ Image &Image::operator=(const Image &other)
 {
     if (this == &other)
         return *this;
-    delete[] data;
+    std::free(data);
     data = nullptr;
     width = other.width;
     height = other.height;
@@ -339,7 +343,7 @@ Image &Image::operator=(const Image &other)
 
 Image::~Image()
 {
-    delete[] data;
+    std::free(data);
 }
 
 size_t Image::ByteCount() const
@@ -368,7 +372,7 @@ void Image::Rotate(bool left)
     unsigned char *rotated = AllocatePixels(PixelCount(w, h), false);
     if (rotated)
         Turn(data, w, h, rotated, left);
-    delete[] data;
+    std::free(data);
     data = rotated;
 }
 
@@ -392,7 +396,7 @@ void Image::HalfSize()
             }
         }
     }
-    delete[] data;
+    std::free(data);
     data = half;
 }
 
@@ -425,7 +429,7 @@ void Image::QuarterSize()
             }
         }
     }
-    delete[] data;
+    std::free(data);
     data = quarter;
 }
 
@@ -436,7 +440,7 @@ void Image::Resize(int w, int h, bool filter)
         unsigned char *resized = AllocatePixels(pixels, false);
         if (resized)
             Sample2d(data, width, height, resized, w, h, 0, 0, width, height, filter);
-        delete[] data;
+        std::free(data);
         data = resized;
     } else {
         data = AllocatePixels(pixels, true);
@@ -454,7 +458,7 @@ void Image::Extract(const Image &src, int x, int y, int w, int h)
 {
     Q_ASSERT(x >= 0 && y >= 0 && qint64(x) + w <= src.width && qint64(y) + h <= src.height);
     if (width != w || height != h || !data) {
-        delete[] data;
+        std::free(data);
         width = w;
         height = h;
         data = AllocatePixels(PixelCount(w, h), !src.data);
@@ -516,7 +520,7 @@ namespace {
 // Resize(w, h, true) of a source whose smoothing before sampling is done.
 void SampleSmoothed(const Image &source, Image &target, int w, int h)
 {
-    delete[] target.data;
+    std::free(target.data);
     target.width = w;
     target.height = h;
     target.data = AllocatePixels(PixelCount(w, h), false);

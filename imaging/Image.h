@@ -43,7 +43,7 @@ public:
 
     int width;
     int height;
-    unsigned char *data;  // owned; null when there are no pixels
+    unsigned char *data;  // owned, from std::malloc; null when there are no pixels
 
 private:
     void Rotate(bool left);

@@ -6,6 +6,7 @@
 
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <sys/stat.h>
 
 #include <jpeglib.h>
@@ -58,7 +59,7 @@ bool DecodeJPEGFile(FILE *file, Image &image)
     jpeg_start_decompress(&cinfo);
 
     // Step 4: size the target; its previous pixels are not kept
-    delete[] image.data;
+    std::free(image.data);
     image.data = nullptr;
     image.Resize(int(cinfo.output_width), int(cinfo.output_height), true);
     if (!image.data) {
