@@ -36,17 +36,16 @@ unsigned char *AllocatePixels(size_t pixels, bool zeroed)
     return static_cast<unsigned char *>(std::malloc(pixels * 3));
 }
 
-// The 1-2-1 kernel along one row, in place: pixel k - 1 already holds its
-// smoothed value when pixel k is computed, so the smoothing runs on.
+// The 1-2-1 kernel along one row, in place, from pixel k on (pixel k - 1
+// holds its final value): pixel k - 1 already holds its smoothed value when
+// pixel k is computed, so the smoothing runs on.
 // (4c + 2(p + n)) >> 3 equals (2c + p + n) >> 2; the running values stay in
 // registers instead of being read back from the bytes just stored.
-void SmoothRow(unsigned char *row, int width)
+void SmoothRowFrom(unsigned char *row, int width, int k)
 {
-    if (width < 3)
-        return;
-    unsigned p0 = row[0], p1 = row[1], p2 = row[2];
-    unsigned char *px = row + 3;
-    for (int k = 1; k < width - 1; ++k, px += 3) {
+    unsigned p0 = row[3 * k - 3], p1 = row[3 * k - 2], p2 = row[3 * k - 1];
+    unsigned char *px = row + 3 * size_t(k);
+    for (; k < width - 1; ++k, px += 3) {
         p0 = (2 * px[0] + p0 + px[3]) >> 2;
         p1 = (2 * px[1] + p1 + px[4]) >> 2;
         p2 = (2 * px[2] + p2 + px[5]) >> 2;
@@ -56,12 +55,109 @@ void SmoothRow(unsigned char *row, int width)
     }
 }
 
+#ifdef __x86_64__
+bool HasAvx512()
+{
+    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
+        && __builtin_cpu_supports("avx512vl");
+    return has;
+}
+
+// The running pass four pixels a step. With a = 2c + n, each new value is
+// p = floor((a + p') / 4) of the one before it, p', and nested floors of
+// divisions by 4 fold into one:
+//   floor((a2 + floor((a1 + p0) / 4)) / 4) = floor((4 a2 + a1 + p0) / 16).
+// So the m-th pixel of a step is (sum of 4^(i-1) a_i for i <= m, plus the
+// last value of the step before) >> 2m, at most 765 * 85 + 255: the sums fit
+// 16-bit lanes, are made by a prefix sum over lanes three apart, and only
+// the last pixel of a step waits for the step before. Returns the first
+// pixel it left for the plain loop.
+__attribute__((target("avx512f,avx512bw,avx512vl"))) int SmoothRowAvx512(unsigned char *row, int width)
+{
+    const size_t rowBytes = size_t(width) * 3;
+    // A step reads bytes j .. j + 18 and writes j .. j + 11, before the last pixel.
+    if (rowBytes < 3 + 19 || rowBytes < 3 + 12 + 3)
+        return 1;
+    const size_t lastStep = std::min(rowBytes - 19, rowBytes - 15);
+    const __m256i weights = _mm256_setr_epi16(0, 0, 0, 2, 2, 2, 4, 4, 4, 6, 6, 6, 0, 0, 0, 0);
+    const __m256i shifts = _mm256_setr_epi16(2, 2, 2, 4, 4, 4, 6, 6, 6, 8, 8, 8, 0, 0, 0, 0);
+    const __m256i back3 = _mm256_setr_epi16(0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12);
+    const __m256i back6 = _mm256_setr_epi16(0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9);
+    const __m256i lastPixel = _mm256_setr_epi16(9, 10, 11, 9, 10, 11, 9, 10, 11, 9, 10, 11, 9, 10, 11, 9);
+    __m256i previous = _mm256_maskz_set1_epi16(0x0200, row[0]);
+    previous = _mm256_mask_set1_epi16(previous, 0x0400, row[1]);
+    previous = _mm256_mask_set1_epi16(previous, 0x0800, row[2]);
+    // (Masked narrowing with every lane set: the plain one trips a false
+    // "may be used uninitialized" warning inside GCC 12's own header.)
+    // The next step's bytes are read before this step's are written: a load
+    // behind a masked store to the same 16 bytes would wait for the store.
+    size_t j = 3;
+    __m128i current = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + j));
+    __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + j + 3));
+    for (;;) {
+        const __m256i c = _mm256_cvtepu8_epi16(current);
+        const __m256i n = _mm256_cvtepu8_epi16(next);
+        const bool more = j + 12 <= lastStep;
+        if (more) {
+            current = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + j + 12));
+            next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + j + 15));
+        }
+        __m256i sums = _mm256_sllv_epi16(_mm256_add_epi16(_mm256_add_epi16(c, c), n), weights);
+        sums = _mm256_add_epi16(sums, _mm256_maskz_permutexvar_epi16(0xFFF8, back3, sums));
+        sums = _mm256_add_epi16(sums, _mm256_maskz_permutexvar_epi16(0xFFC0, back6, sums));
+        previous = _mm256_srlv_epi16(
+            _mm256_add_epi16(sums, _mm256_permutexvar_epi16(lastPixel, previous)), shifts);
+        _mm_mask_storeu_epi8(row + j, 0x0FFF, _mm256_maskz_cvtepi16_epi8(0xFFFF, previous));
+        j += 12;
+        if (!more)
+            return int(j / 3);
+    }
+}
+#endif
+
+void SmoothRow(unsigned char *row, int width)
+{
+    if (width < 3)
+        return;
+    int k = 1;
+#ifdef __x86_64__
+    if (HasAvx512())
+        k = SmoothRowAvx512(row, width);
+#endif
+    SmoothRowFrom(row, width, k);
+}
+
 // The same kernel down the columns for one row, whose row above is already
 // smoothed; every byte of the row is independent of the others.
+#ifdef __x86_64__
+__attribute__((target("avx512f,avx512bw,avx512vl"))) inline __m512i Wide(const unsigned char *p)
+{
+    return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vl"))) size_t SmoothBetweenAvx512(
+    unsigned char *row, const unsigned char *above, const unsigned char *below, size_t bytes)
+{
+    size_t i = 0;
+    for (; i + 32 <= bytes; i += 32) {
+        const __m512i c = Wide(row + i);
+        const __m512i sum = _mm512_add_epi16(_mm512_add_epi16(c, c),
+                                             _mm512_add_epi16(Wide(above + i), Wide(below + i)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(row + i),
+                            _mm512_maskz_cvtepi16_epi8(~__mmask32(0), _mm512_srli_epi16(sum, 2)));
+    }
+    return i;
+}
+#endif
+
 void SmoothBetween(unsigned char *row, const unsigned char *above, const unsigned char *below,
                    size_t bytes)
 {
     size_t i = 0;
+#ifdef __x86_64__
+    if (HasAvx512())
+        i = SmoothBetweenAvx512(row, above, below, bytes);
+#endif
 #ifdef __SSE2__
     const __m128i zero = _mm_setzero_si128();
     for (; i + 16 <= bytes; i += 16) {
@@ -227,11 +323,6 @@ __attribute__((target("avx512f"))) size_t BlendRowAvx512(unsigned char *to, cons
     return i;
 }
 
-bool HasAvx512()
-{
-    static const bool has = __builtin_cpu_supports("avx512f");
-    return has;
-}
 #endif
 
 void BlendRow(unsigned char *to, const unsigned char *from, size_t bytes, float keep,
