@@ -78,8 +78,10 @@ struct ReductionTarget {
 // Makes of the picture whose rows come in what Resize(w, h, true) makes of a
 // copy of it, for every target, while holding only the rows the smoothing
 // before sampling works on (three at most) instead of the whole picture.
-// Targets that smooth the same directions share one smoothing. The plan names
-// the targets once the picture's size is known.
+// Targets that smooth the same directions share one smoothing; others get one
+// of their own. The plan names the targets once the picture's size is known.
+// The targets are complete after the last row; Begin is false when a buffer
+// cannot be had.
 class StreamedReduction : public RowSink {
 public:
     using Plan = std::function<std::vector<ReductionTarget>(int width, int height)>;
