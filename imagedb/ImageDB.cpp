@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -637,15 +638,8 @@ void ImageDBAgent::run()
             const QFileInfo info(name);
             if (!info.isFile() || !info.permission(QFile::ReadOwner))
                 imageDB->SkipImage(name);
-        } else {
-            auto *image = new Image;
-            if (ReadJPEG(name, *image)) {
-                const Orientation orientation = image->width > image->height ? Landscape : Portrait;
-                imageDB->SetSourceAndKeyImages(name, image, orientation);
-            } else {
-                delete image;
-                imageDB->SkipImage(name);
-            }
+        } else if (!imageDB->ReadSourceAndKeyImages(name)) {
+            imageDB->SkipImage(name);
         }
 
         QMutexLocker lock(mutex);
@@ -691,28 +685,32 @@ void ImageDB::SetSourceImage(const QString &filename, const Image &picture)
     StoreSourceImage(record, copy);
 }
 
-void ImageDB::SetSourceAndKeyImages(const QString &filename, Image *picture,
-                                    Orientation orientation)
+bool ImageDB::ReadSourceAndKeyImages(const QString &filename)
 {
+    auto key = std::make_unique<Image>();
+    auto copy = strategy == StrategyFast || strategy == StrategyFastest ? std::make_unique<Image>()
+                                                                        : nullptr;
+    Orientation orientation = Landscape;
+    StreamedReduction reduction([&](int width, int height) {
+        orientation = width > height ? Landscape : Portrait;
+        std::vector<ReductionTarget> targets{
+            {key.get(), Image::COMPARISON_X_SIZE, Image::COMPARISON_Y_SIZE}};
+        if (copy) {
+            int reducedWidth, reducedHeight;
+            ReducedSize(width, height, reducedWidth, reducedHeight);
+            targets.push_back({copy.get(), reducedWidth, reducedHeight});
+        }
+        return targets;
+    });
+    if (!DecodeJPEG(filename, reduction))
+        return false;
     ImageInformation *record = Record(filename);
-    if (!record) {
-        delete picture;
-        return;
-    }
-    if (strategy == StrategyFast || strategy == StrategyFastest) {
-        int width, height;
-        ReducedSize(picture->width, picture->height, width, height);
-        auto *copy = new Image;
-        auto *key = new Image;
-        ResizeTwice(*picture, *copy, width, height, *key, Image::COMPARISON_X_SIZE,
-                    Image::COMPARISON_Y_SIZE);
-        delete picture;
-        picture = key;
-        StoreSourceImage(record, copy);
-    } else {
-        picture->ResizeToKey();   // the decoded picture becomes the key image
-    }
-    SetKeyImage(filename, picture, orientation);
+    if (!record)
+        return true;
+    if (copy)
+        StoreSourceImage(record, copy.release());
+    SetKeyImage(filename, key.release(), orientation);
+    return true;
 }
 
 // Takes the copy: kept in memory or written to the cache by the strategy.

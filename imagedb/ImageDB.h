@@ -71,10 +71,11 @@ public:
     // Reduced copies and the tile cache
     void ConvertStrategy(ImageDB::SourceImageStrategy strategy);
     void SetSourceImage(const QString &filename, const Image &picture);
-    // The update's way to do SetSourceImage and then SetKeyImage with the
-    // picture reduced to key size: both from one smoothing of the picture
-    // where they can share it. Takes the picture.
-    void SetSourceAndKeyImages(const QString &filename, Image *picture, Orientation orientation);
+    // The update's way to decode a new picture and do SetSourceImage and then
+    // SetKeyImage with the picture reduced to key size, made from the decoded
+    // rows as they come, without holding the whole picture. False when the
+    // picture cannot be read (as ReadJPEG).
+    bool ReadSourceAndKeyImages(const QString &filename);
     Image *GetSourceImage(const QString &filename, int size) const;   // caller owns the result
     QString GetNewCachedFilename();
 

@@ -219,36 +219,46 @@ void Smooth(unsigned char *buffer, int width, int height, int passes)
     }
 }
 
-// Nearest-neighbour sampling of the region into the whole of dst. Positions
-// grow by repeated addition; truncating the running sums is what decides
-// which source pixels are picked, so the column offsets, the same for every
-// row, are worked out once, and a row that picks the same source row as the
-// row before is a copy of it.
-void Sample(const unsigned char *src, int srcWidth, unsigned char *dst, int dstWidth,
-            int dstHeight, int x0, int y0, double stepX, double stepY)
-{
-    if (dstWidth < 1 || dstHeight < 1)
-        return;
-    std::unique_ptr<size_t[]> offsets(new (std::nothrow) size_t[size_t(dstWidth)]);
-    double columnPosition = x0;
-    for (int c = 0; c < dstWidth; ++c, columnPosition += stepX) {
-        if (offsets)
-            offsets[size_t(c)] = size_t(columnPosition) * 3;
-    }
-    const size_t srcRowBytes = size_t(srcWidth) * 3;
-    const size_t dstRowBytes = size_t(dstWidth) * 3;
-    unsigned char *to = dst;
-    double rowPosition = y0;
-    size_t previousRow = 0;
-    for (int r = 0; r < dstHeight; ++r, rowPosition += stepY, to += dstRowBytes) {
-        const size_t sourceRow = size_t(rowPosition);
-        if (r > 0 && sourceRow == previousRow) {
-            std::memcpy(to, to - dstRowBytes, dstRowBytes);
-            continue;
+// Nearest-neighbour sampling of a region into the whole of dst, fed the
+// source rows top to bottom. Positions grow by repeated addition; truncating
+// the running sums is what decides which source pixels are picked, so the
+// column offsets, the same for every row, are worked out once, and a row that
+// picks the same source row as the row before is a copy of it.
+class RowSampler {
+public:
+    RowSampler(unsigned char *dst, int dstWidth, int dstHeight, int x0, int y0, double stepX,
+               double stepY)
+        : to(dst), dstWidth(dstWidth), dstHeight(dstHeight), dstRowBytes(size_t(dstWidth) * 3),
+          x0(x0), stepX(stepX), stepY(stepY), rowPosition(y0),
+          offsets(new (std::nothrow) size_t[size_t(dstWidth)])
+    {
+        double columnPosition = x0;
+        for (int c = 0; c < dstWidth; ++c, columnPosition += stepX) {
+            if (offsets)
+                offsets[size_t(c)] = size_t(columnPosition) * 3;
         }
-        previousRow = sourceRow;
-        const unsigned char *from = src + sourceRow * srcRowBytes;
-        unsigned char *px = to;
+    }
+
+    bool Done() const { return row == dstHeight; }
+    // The source row the next destination row picks.
+    size_t NextSourceRow() const { return size_t(rowPosition); }
+
+    // Fills the destination rows that pick source row sourceRow, if any.
+    void Take(size_t sourceRow, const unsigned char *from)
+    {
+        for (; row < dstHeight && size_t(rowPosition) == sourceRow;
+             ++row, rowPosition += stepY, to += dstRowBytes) {
+            if (row > 0 && sourceRow == previousRow)
+                std::memcpy(to, to - dstRowBytes, dstRowBytes);
+            else
+                SampleColumns(from, to);
+            previousRow = sourceRow;
+        }
+    }
+
+private:
+    void SampleColumns(const unsigned char *from, unsigned char *px) const
+    {
         if (offsets) {
             for (int c = 0; c < dstWidth; ++c, px += 3) {
                 const unsigned char *p = from + offsets[size_t(c)];
@@ -265,6 +275,29 @@ void Sample(const unsigned char *src, int srcWidth, unsigned char *dst, int dstW
                 px[2] = p[2];
             }
         }
+    }
+
+    unsigned char *to;   // the next destination row
+    int dstWidth, dstHeight;
+    size_t dstRowBytes;
+    int x0;
+    double stepX, stepY;
+    double rowPosition;
+    std::unique_ptr<size_t[]> offsets;   // null when they cannot be had
+    int row = 0;
+    size_t previousRow = 0;
+};
+
+void Sample(const unsigned char *src, int srcWidth, unsigned char *dst, int dstWidth,
+            int dstHeight, int x0, int y0, double stepX, double stepY)
+{
+    if (dstWidth < 1 || dstHeight < 1)
+        return;
+    RowSampler sampler(dst, dstWidth, dstHeight, x0, y0, stepX, stepY);
+    const size_t srcRowBytes = size_t(srcWidth) * 3;
+    while (!sampler.Done()) {
+        const size_t sourceRow = sampler.NextSourceRow();
+        sampler.Take(sourceRow, src + sourceRow * srcRowBytes);
     }
 }
 
@@ -606,48 +639,109 @@ void Sample2d(unsigned char *src, int srcWidth, int srcHeight,
         Smooth(dst, dstWidth, dstHeight, SmoothingAfter(stepX, stepY, dstHeight));
 }
 
-namespace {
-
-// Resize(w, h, true) of a source whose smoothing before sampling is done.
-void SampleSmoothed(const Image &source, Image &target, int w, int h)
-{
-    std::free(target.data);
-    target.width = w;
-    target.height = h;
-    target.data = AllocatePixels(PixelCount(w, h), false);
-    if (!target.data)
-        return;
-    const double stepX = double(source.width) / w;
-    const double stepY = double(source.height) / h;
-    Sample(source.data, source.width, target.data, w, h, 0, 0, stepX, stepY);
-    Smooth(target.data, w, h, SmoothingAfter(stepX, stepY, h));
-}
-
-void Swap(Image &a, Image &b)
-{
-    std::swap(a.width, b.width);
-    std::swap(a.height, b.height);
-    std::swap(a.data, b.data);
-}
-
-} // namespace
-
-void ResizeTwice(Image &picture, Image &first, int firstWidth, int firstHeight,
-                 Image &second, int secondWidth, int secondHeight)
-{
-    const int w = picture.width;
-    const int h = picture.height;
-    const bool sampled = picture.data && PixelCount(firstWidth, firstHeight) > 0
-        && PixelCount(secondWidth, secondHeight) > 0;
-    const int passes = SmoothingBefore(double(w) / firstWidth, double(h) / firstHeight, h);
-    if (!sampled || passes != SmoothingBefore(double(w) / secondWidth, double(h) / secondHeight, h)) {
-        first = picture;
-        first.Resize(firstWidth, firstHeight, true);
-        picture.Resize(secondWidth, secondHeight, true);
-        Swap(picture, second);
-        return;
+// Smooth(picture, width, height, passes) on the rows as they come, each
+// handed to the samplers as soon as it is final: at once when only the rows
+// are smoothed, else one row later, when the row below is there for the
+// vertical pass (the first and last rows are never smoothed down the columns).
+// Three rows are kept then, in turn.
+class StreamedReduction::Chain {
+public:
+    Chain(int passes, int width, int height)
+        : passes(passes), width(width), height(height), rowBytes(size_t(width) * 3),
+          slots(passes & SmoothColumns ? 3 : 1),
+          rows(new (std::nothrow) unsigned char[size_t(slots) * rowBytes])
+    {
     }
-    Smooth(picture.data, w, h, passes);
-    SampleSmoothed(picture, first, firstWidth, firstHeight);
-    SampleSmoothed(picture, second, secondWidth, secondHeight);
+
+    const int passes;
+    std::vector<RowSampler> samplers;
+
+    bool Usable() const { return rows != nullptr; }
+    unsigned char *Row(int y) const { return rows.get() + size_t(y % slots) * rowBytes; }
+
+    void RowDone(int y)
+    {
+        if (passes & SmoothRows)
+            SmoothRow(Row(y), width);
+        if (!(passes & SmoothColumns)) {
+            Hand(y);
+            return;
+        }
+        if (y >= 2) {
+            SmoothBetween(Row(y - 1), Row(y - 2), Row(y), rowBytes);
+            Hand(y - 1);
+        }
+        if (y == 0 || y == height - 1)
+            Hand(y);
+    }
+
+private:
+    void Hand(int y)
+    {
+        for (RowSampler &sampler : samplers)
+            sampler.Take(size_t(y), Row(y));
+    }
+
+    const int width, height;
+    const size_t rowBytes;
+    const int slots;
+    std::unique_ptr<unsigned char[]> rows;
+};
+
+StreamedReduction::StreamedReduction(Plan plan)
+    : plan(std::move(plan))
+{
+}
+
+StreamedReduction::~StreamedReduction() = default;
+
+bool StreamedReduction::Begin(int w, int h)
+{
+    width = w;
+    height = h;
+    chains.clear();
+    targets = plan(w, h);
+    for (const ReductionTarget &target : targets) {
+        Image &image = *target.image;
+        std::free(image.data);
+        image.width = target.width;
+        image.height = target.height;
+        image.data = AllocatePixels(PixelCount(target.width, target.height), false);
+        if (!image.data)
+            return false;
+        const double stepX = double(w) / target.width;
+        const double stepY = double(h) / target.height;
+        const int passes = SmoothingBefore(stepX, stepY, h);
+        auto chain = std::find_if(chains.begin(), chains.end(),
+                                  [passes](const Chain &c) { return c.passes == passes; });
+        if (chain == chains.end()) {
+            chains.emplace_back(passes, w, h);
+            chain = chains.end() - 1;
+            if (!chain->Usable())
+                return false;
+        }
+        chain->samplers.emplace_back(image.data, target.width, target.height, 0, 0, stepX, stepY);
+    }
+    return !chains.empty();
+}
+
+// The decoder writes into the first chain; any other gets a copy.
+unsigned char *StreamedReduction::Row(int y)
+{
+    return chains.front().Row(y);
+}
+
+void StreamedReduction::RowDone(int y)
+{
+    for (size_t i = 1; i < chains.size(); ++i)
+        std::memcpy(chains[i].Row(y), chains.front().Row(y), size_t(width) * 3);
+    for (Chain &chain : chains)
+        chain.RowDone(y);
+    if (y < height - 1)
+        return;
+    // An enlargement is smoothed after sampling.
+    for (const ReductionTarget &target : targets)
+        Smooth(target.image->data, target.width, target.height,
+               SmoothingAfter(double(width) / target.width, double(height) / target.height,
+                              target.height));
 }

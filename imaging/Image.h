@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <vector>
 
 // Three bytes of colour; never owns anything.
 struct color3 {
@@ -53,10 +55,50 @@ void Sample2d(unsigned char *src, int srcWidth, int srcHeight,
               unsigned char *dst, int dstWidth, int dstHeight,
               int x0, int y0, int regionWidth, int regionHeight, int filter);
 
-// Makes first and second what Resize(w, h, true) makes of copies of picture,
-// at two sizes. The smoothing before sampling depends only on which
-// directions shrink, so where both sizes shrink the same ones they are
-// sampled from one smoothing of the picture itself, without a copy. The
-// picture's pixels are used up: afterwards they are smoothed or resized.
-void ResizeTwice(Image &picture, Image &first, int firstWidth, int firstHeight,
-                 Image &second, int secondWidth, int secondHeight);
+// Takes a picture's RGB rows one by one, top to bottom, as a decoder makes
+// them, into buffers of its own.
+class RowSink {
+public:
+    // The picture's size, before any row; false refuses the picture.
+    virtual bool Begin(int width, int height) = 0;
+    // Where row y goes: width * 3 bytes, written before RowDone(y).
+    virtual unsigned char *Row(int y) = 0;
+    virtual void RowDone(int y) = 0;
+
+protected:
+    ~RowSink() = default;
+};
+
+// An image a StreamedReduction makes, and its size (at least 1 by 1).
+struct ReductionTarget {
+    Image *image;
+    int width, height;
+};
+
+// Makes of the picture whose rows come in what Resize(w, h, true) makes of a
+// copy of it, for every target, while holding only the rows the smoothing
+// before sampling works on (three at most) instead of the whole picture.
+// Targets that smooth the same directions share one smoothing; others get one
+// of their own. The plan names the targets once the picture's size is known.
+// The targets are complete after the last row; Begin is false when a buffer
+// cannot be had.
+class StreamedReduction : public RowSink {
+public:
+    using Plan = std::function<std::vector<ReductionTarget>(int width, int height)>;
+
+    explicit StreamedReduction(Plan plan);
+    ~StreamedReduction();
+
+    bool Begin(int width, int height) override;
+    unsigned char *Row(int y) override;
+    void RowDone(int y) override;
+
+private:
+    class Chain;
+
+    Plan plan;
+    int width = 0;
+    int height = 0;
+    std::vector<ReductionTarget> targets;
+    std::vector<Chain> chains;
+};

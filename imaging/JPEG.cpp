@@ -30,9 +30,27 @@ void my_error_exit(j_common_ptr cinfo)
     longjmp(err->setjmpBuffer, 1);
 }
 
-// Decodes an open file. Kept apart from ReadJPEG so that the function that
-// calls setjmp has no locals with destructors.
-bool DecodeJPEGFile(FILE *file, Image &image)
+// Output that is not three-component RGB, in the layout RGB takes.
+void ToRGB(const unsigned char *from, int components, unsigned char *to, int width)
+{
+    for (int x = 0; x < width; ++x, to += 3, from += components) {
+        if (components == 1) {
+            to[0] = to[1] = to[2] = from[0];
+        } else if (components == 2) {
+            to[0] = from[0];
+            to[1] = from[1];
+            to[2] = 0;
+        } else {
+            to[0] = from[0];
+            to[1] = from[1];
+            to[2] = from[2];
+        }
+    }
+}
+
+// Decodes an open file into the sink. Kept apart from DecodeJPEG so that the
+// function that calls setjmp has no locals with destructors.
+bool DecodeJPEGFile(FILE *file, RowSink &sink)
 {
     jpeg_decompress_struct cinfo;
     ErrorManager jerr;
@@ -58,45 +76,29 @@ bool DecodeJPEGFile(FILE *file, Image &image)
     // Step 3: start decompression with the library's defaults
     jpeg_start_decompress(&cinfo);
 
-    // Step 4: size the target; its previous pixels are not kept
-    std::free(image.data);
-    image.data = nullptr;
-    image.Resize(int(cinfo.output_width), int(cinfo.output_height), true);
-    if (!image.data) {
+    // Step 4: the sink takes the size or refuses the picture
+    const int width = int(cinfo.output_width);
+    if (!sink.Begin(width, int(cinfo.output_height))) {
         jpeg_destroy_decompress(&cinfo);
         return false;
     }
 
-    // Step 5: read the scanlines
-    const size_t rowBytes = size_t(image.width) * 3;
+    // Step 5: read the scanlines; RGB goes straight into the sink's rows
     const int components = cinfo.output_components;
-    if (components == 3) {
-        while (cinfo.output_scanline < cinfo.output_height) {
-            JSAMPROW row = image.data + size_t(cinfo.output_scanline) * rowBytes;
+    // Released with the decompressor, also when an error jumps out.
+    JSAMPARRAY buffer = components == 3 ? nullptr
+        : (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
+                                     JDIMENSION(components) * cinfo.output_width, 1);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        const int y = int(cinfo.output_scanline);
+        JSAMPROW row = sink.Row(y);
+        if (buffer) {
+            jpeg_read_scanlines(&cinfo, buffer, 1);
+            ToRGB(buffer[0], components, row, width);
+        } else {
             jpeg_read_scanlines(&cinfo, &row, 1);
         }
-    } else {
-        // Released with the decompressor, also when an error jumps out.
-        JSAMPARRAY buffer = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
-                                                       JDIMENSION(components) * cinfo.output_width, 1);
-        while (cinfo.output_scanline < cinfo.output_height) {
-            unsigned char *to = image.data + size_t(cinfo.output_scanline) * rowBytes;
-            jpeg_read_scanlines(&cinfo, buffer, 1);
-            const unsigned char *from = buffer[0];
-            for (int x = 0; x < image.width; ++x, to += 3, from += components) {
-                if (components == 1) {
-                    to[0] = to[1] = to[2] = from[0];
-                } else if (components == 2) {
-                    to[0] = from[0];
-                    to[1] = from[1];
-                    to[2] = 0;
-                } else {
-                    to[0] = from[0];
-                    to[1] = from[1];
-                    to[2] = from[2];
-                }
-            }
-        }
+        sink.RowDone(y);
     }
 
     // Step 6: finish
@@ -105,6 +107,27 @@ bool DecodeJPEGFile(FILE *file, Image &image)
     jpeg_destroy_decompress(&cinfo);
     return clean;
 }
+
+// ReadJPEG's sink: the rows of the image itself.
+class ImageRows : public RowSink {
+public:
+    explicit ImageRows(Image &image) : image(image) {}
+
+    // The image's previous pixels are not kept.
+    bool Begin(int width, int height) override
+    {
+        std::free(image.data);
+        image.data = nullptr;
+        image.Resize(width, height, true);
+        return image.data != nullptr;
+    }
+
+    unsigned char *Row(int y) override { return image.data + size_t(y) * size_t(image.width) * 3; }
+    void RowDone(int) override {}
+
+private:
+    Image &image;
+};
 
 // Encodes into an open file; false after any library error. Kept apart from
 // WriteJPEG for the same reason as DecodeJPEGFile.
@@ -153,7 +176,7 @@ bool IsRegularFile(FILE *file)
 
 } // namespace
 
-bool ReadJPEG(const QString &filename, Image &image)
+bool DecodeJPEG(const QString &filename, RowSink &sink)
 {
     const QByteArray name = QFile::encodeName(filename);
     FILE *file = std::fopen(name.constData(), "rb");
@@ -162,9 +185,15 @@ bool ReadJPEG(const QString &filename, Image &image)
         std::fflush(stdout);
         return false;
     }
-    const bool decoded = DecodeJPEGFile(file, image);
+    const bool decoded = DecodeJPEGFile(file, sink);
     std::fclose(file);
     return decoded;
+}
+
+bool ReadJPEG(const QString &filename, Image &image)
+{
+    ImageRows rows(image);
+    return DecodeJPEG(filename, rows);
 }
 
 bool WriteJPEG(const QString &filename, const Image &image, int quality)

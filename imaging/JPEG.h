@@ -4,6 +4,7 @@
 #include <cstddef>
 
 class Image;
+class RowSink;
 
 // A picture whose decoded RGB buffer would be larger than this is refused
 // right after its header is read (about 358 megapixels).
@@ -16,6 +17,11 @@ constexpr size_t MaxDecodedImageBytes = size_t(1) << 30;
 // decoded in full and returns false. File names go through
 // QFile::encodeName, so any name the file system holds can be read.
 bool ReadJPEG(const QString &filename, Image &image);
+
+// What ReadJPEG does, with the rows going to the sink as they are decoded
+// instead of into an image; ReadJPEG is this with a sink that fills the image.
+// False also when the sink refuses the picture.
+bool DecodeJPEG(const QString &filename, RowSink &sink);
 
 // Baseline RGB JPEG at the given quality. False when the image has no pixels,
 // the file cannot be opened or any write, flush or close fails; a partly

@@ -73,3 +73,16 @@ inline int MaxDifference(const Image &a, const Image &b)
         worst = std::max(worst, std::abs(a.data[i] - b.data[i]));
     return worst;
 }
+
+// Hands the picture's rows to the sink as a decoder would.
+inline bool Stream(const Image &picture, RowSink &sink)
+{
+    if (!sink.Begin(picture.width, picture.height))
+        return false;
+    const size_t rowBytes = size_t(picture.width) * 3;
+    for (int y = 0; y < picture.height; ++y) {
+        std::memcpy(sink.Row(y), picture.data + size_t(y) * rowBytes, rowBytes);
+        sink.RowDone(y);
+    }
+    return true;
+}

@@ -99,6 +99,15 @@ QByteArray StandardOutputOf(const std::function<void()> &call)
     return capture.readAll();
 }
 
+// The update's targets: a copy 200 pixels on its longer side, and the key.
+StreamedReduction UpdateReduction(Image &copy, Image &key)
+{
+    return StreamedReduction([&copy, &key](int w, int h) {
+        const int cw = w > h ? 200 : std::max(1, w * 200 / h), ch = w > h ? std::max(1, h * 200 / w) : 200;
+        return std::vector<ReductionTarget>{{&copy, cw, ch}, {&key, 16, 16}};
+    });
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(color3)
@@ -117,6 +126,8 @@ private slots:
     void unreadable();
     void writeFails_data();
     void writeFails();
+    void streamedReduction();
+    void streamedReductionFails();
 
 private:
     QTemporaryDir dir;
@@ -303,6 +314,55 @@ void TstJpeg::writeFails()
         QVERIFY(stat("/dev/full", &info) == 0 && S_ISCHR(info.st_mode));
     else
         QVERIFY(!QFileInfo::exists(path));
+}
+
+// Decoding straight into the reductions gives what reducing the decoded
+// picture gives, for noise and smooth pictures of every kind of size, and for
+// a grayscale progressive picture.
+void TstJpeg::streamedReduction()
+{
+    const int sizes[][2] = {{1, 1}, {1, 40}, {40, 1}, {2, 37}, {37, 2}, {3, 3}, {15, 300}, {300, 15},
+                            {16, 16}, {17, 17}, {199, 120}, {120, 199}, {201, 150}, {150, 201},
+                            {200, 200}, {250, 17}, {640, 480}, {1000, 750}, {750, 1000}};
+    QStringList files;
+    for (const auto &[w, h] : sizes) {
+        for (const bool noise : {true, false}) {
+            files.append(dir.filePath(QStringLiteral("streamed-%1x%2-%3.jpg").arg(w).arg(h).arg(noise)));
+            QVERIFY(WriteJPEG(files.last(), noise ? Noise(w, h, unsigned(w * h)) : Gradient(w, h), 90));
+        }
+    }
+    files.append(dir.filePath(QStringLiteral("streamed-gray.jpg")));
+    WriteRaw(files.last(), 230, 180, 1, JCS_GRAYSCALE, true);
+    for (const QString &path : std::as_const(files)) {
+        Image picture, copy, key, keyAlone;
+        QVERIFY(ReadJPEG(path, picture));
+        StreamedReduction both = UpdateReduction(copy, key);
+        QVERIFY(DecodeJPEG(path, both));
+        StreamedReduction alone([&keyAlone](int, int) { return std::vector<ReductionTarget>{{&keyAlone, 16, 16}}; });
+        QVERIFY(DecodeJPEG(path, alone));
+        Image expectedCopy = picture;
+        expectedCopy.Resize(copy.width, copy.height, true);
+        picture.ResizeToKey();
+        QVERIFY2(Same(copy, expectedCopy) && Same(key, picture) && Same(keyAlone, picture), qPrintable(path));
+    }
+}
+
+// A file ReadJPEG cannot read in full is no better streamed.
+void TstJpeg::streamedReductionFails()
+{
+    const QString cut = dir.filePath(QStringLiteral("streamed-cut.jpg"));
+    QVERIFY(WriteJPEG(cut, Noise(300, 200, 5), 90));
+    QVERIFY(QFile::resize(cut, QFileInfo(cut).size() / 2));
+    const QString text = dir.filePath(QStringLiteral("streamed-text.jpg"));
+    QFile file(text);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("no picture") == 10);
+    file.close();
+    for (const QString &path : {cut, text, dir.filePath(QStringLiteral("streamed-missing.jpg"))}) {
+        Image picture, copy, key;
+        StreamedReduction reduction = UpdateReduction(copy, key);
+        QVERIFY(!ReadJPEG(path, picture));
+        QVERIFY(!DecodeJPEG(path, reduction));
+    }
 }
 
 QTEST_GUILESS_MAIN(TstJpeg)
