@@ -326,12 +326,16 @@ bool ClipDrawing(const Image &target, int x, int y, const Image &src, DrawSpan &
 // the results are those of the byte-by-byte loop that finishes the row; the
 // low eight bits are kept, as the cast to a byte keeps them.
 #ifdef __x86_64__
-// Sixteen bytes at a time: widened to 32-bit lanes straight from memory, and
-// narrowed back by VPMOVDB, which keeps the low eight bits.
-__attribute__((target("avx512f"))) size_t BlendRowAvx512(unsigned char *to, const unsigned char *from,
-                                                         size_t bytes, float keep, const float tint[3])
+// BlendRow over the rows of a drawing, sixteen bytes at a time: widened to
+// 32-bit lanes straight from memory, and narrowed back by VPMOVDB, which
+// keeps the low eight bits. A row's last bytes go through masked loads and
+// stores, so no row needs the byte-by-byte loop.
+__attribute__((target("avx512f,avx512bw,avx512vl"))) void BlendRowsAvx512(
+    unsigned char *to, size_t toStride, const unsigned char *from, size_t fromStride, int rows,
+    size_t bytes, float keep, const float tint[3])
 {
-    // 48 bytes are three groups of sixteen; group j starts at channel j.
+    // Groups of sixteen bytes from the start of a row: group j starts at
+    // channel j mod 3.
     __m512 tints[3];
     for (int j = 0; j < 3; ++j) {
         alignas(64) float lanes[16];
@@ -343,29 +347,23 @@ __attribute__((target("avx512f"))) size_t BlendRowAvx512(unsigned char *to, cons
     // Masked conversions with every lane set: the plain ones trip a false
     // "may be used uninitialized" warning inside GCC 12's own header.
     constexpr __mmask16 All = 0xFFFF;
-    size_t i = 0;
-    for (; i + 48 <= bytes; i += 48) {
-        for (int j = 0; j < 3; ++j) {
-            const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i + 16 * j));
+    for (int r = 0; r < rows; ++r, to += toStride, from += fromStride) {
+        for (size_t i = 0, j = 0; i < bytes; i += 16, j = j == 2 ? 0 : j + 1) {
+            const __mmask16 mask = bytes - i >= 16 ? All : __mmask16((1u << (bytes - i)) - 1);
+            const __m128i in = _mm_maskz_loadu_epi8(mask, from + i);
             const __m512 values = _mm512_maskz_cvtepi32_ps(All, _mm512_maskz_cvtepu8_epi32(All, in));
             const __m512 mixed = _mm512_add_ps(_mm512_mul_ps(values, keeps), tints[j]);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(to + i + 16 * j),
-                             _mm512_maskz_cvtepi32_epi8(All, _mm512_maskz_cvttps_epi32(All, mixed)));
+            _mm_mask_storeu_epi8(to + i, mask,
+                                 _mm512_maskz_cvtepi32_epi8(All, _mm512_maskz_cvttps_epi32(All, mixed)));
         }
     }
-    return i;
 }
-
 #endif
 
 void BlendRow(unsigned char *to, const unsigned char *from, size_t bytes, float keep,
               const float tint[3])
 {
     size_t i = 0;
-#ifdef __x86_64__
-    if (HasAvx512())
-        i = BlendRowAvx512(to, from, bytes, keep, tint);
-#endif
 #ifdef __SSE2__
     // 48 bytes are 12 groups of four; group j starts at channel (4j) mod 3.
     const __m128 tints[3] = {_mm_setr_ps(tint[0], tint[1], tint[2], tint[0]),
@@ -619,10 +617,16 @@ void Image::DrawImageBlendedWithColor(int x, int y, const Image &src, const colo
     const size_t rowBytes = size_t(width) * 3;
     const size_t srcRowBytes = size_t(src.width) * 3;
     const size_t bytes = size_t(span.columns) * 3;
-    for (int r = span.firstRow; r < span.endRow; ++r)
-        BlendRow(data + size_t(y + r) * rowBytes + size_t(x + span.firstColumn) * 3,
-                 src.data + size_t(r) * srcRowBytes + size_t(span.firstColumn) * 3, bytes, keep,
-                 tint);
+    unsigned char *to = data + size_t(y + span.firstRow) * rowBytes + size_t(x + span.firstColumn) * 3;
+    const unsigned char *from = src.data + size_t(span.firstRow) * srcRowBytes + size_t(span.firstColumn) * 3;
+#ifdef __x86_64__
+    if (HasAvx512()) {
+        BlendRowsAvx512(to, rowBytes, from, srcRowBytes, span.endRow - span.firstRow, bytes, keep, tint);
+        return;
+    }
+#endif
+    for (int r = span.firstRow; r < span.endRow; ++r, to += rowBytes, from += srcRowBytes)
+        BlendRow(to, from, bytes, keep, tint);
 }
 
 void Sample2d(unsigned char *src, int srcWidth, int srcHeight,
