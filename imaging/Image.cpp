@@ -557,6 +557,9 @@ void Image::QuarterSize()
 
 void Image::Resize(int w, int h, bool filter)
 {
+    // Steps of exactly 1.0 neither smooth nor move a pixel.
+    if (data && w == width && h == height)
+        return;
     const size_t pixels = PixelCount(w, h);
     if (data) {
         unsigned char *resized = AllocatePixels(pixels, false);

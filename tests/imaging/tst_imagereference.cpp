@@ -83,13 +83,19 @@ void TstImageReference::sample2d()
             y0 = int(rng() % (sh - rh + 1));
         }
         const int filter = int(rng() % 3);   // any non-zero value filters
-        Image src = Noise(sw, sh, rng()), plainSrc = src, dst(dw, dh), plainDst(dw, dh);
+        const Image original = Noise(sw, sh, rng());
+        Image src = original, plainSrc = original, dst(dw, dh), plainDst(dw, dh);
         Sample2d(src.data, sw, sh, dst.data, dw, dh, x0, y0, rw, rh, filter);
         PlainSample2d(plainSrc, plainDst, x0, y0, rw, rh, filter);
+        // Resize is the whole picture's Sample2d, a quarter of the time to its own size.
+        Image resized = original;
+        if (!region)
+            resized.Resize(dw, dh, filter != 0);
         const QByteArray what = QString("%1x%2 (%3,%4 %5x%6) to %7x%8, filter %9")
                                     .arg(sw).arg(sh).arg(x0).arg(y0).arg(rw).arg(rh).arg(dw)
                                     .arg(dh).arg(filter).toLatin1();
         QVERIFY2(Same(src, plainSrc) && Same(dst, plainDst), what.constData());
+        QVERIFY2(region || Same(resized, plainDst), what.constData());
     }
 }
 
