@@ -234,8 +234,8 @@ KVP_TARGET inline uint32_t Total(Acc acc)
 //   sum(a * a) + sum(b * b) - 2 * sum(a * b),
 // and with s = b - 128 as signed bytes, sum(a * b) = sum(a * s) + 128 * sum(a).
 // The first two sums are kept per key and per tile, and one VPDPBUSD takes
-// sum(a * s) over 64 bytes, so a key costs a twelfth of the instructions of
-// the squared differences. Every sum is exact in 32 bits (|sum(a * s)| is at
+// sum(a * s) over 64 bytes, one instruction where the squared differences
+// take nine. Every sum is exact in 32 bits (|sum(a * s)| is at
 // most 768 * 255 * 128), so the score is the same to the last unit. The
 // partial sums are no longer running scores, so a key is always scored whole.
 namespace avx512vnni {
