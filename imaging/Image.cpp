@@ -500,59 +500,48 @@ void Image::Rotate(bool left)
 
 void Image::HalfSize()
 {
-    const int oldWidth = width;
-    width /= 2;
-    height /= 2;
-    if (!data)
-        return;
-    unsigned char *half = AllocatePixels(PixelCount(width, height), false);
-    if (half) {
-        const size_t rowBytes = size_t(oldWidth) * 3;
-        unsigned char *to = half;
-        for (int j = 0; j < height; ++j) {
-            const unsigned char *top = data + size_t(2 * j) * rowBytes;
-            const unsigned char *bottom = top + rowBytes;
-            for (int i = 0; i < width; ++i, top += 6, bottom += 6) {
-                for (int c = 0; c < 3; ++c)
-                    *to++ = static_cast<unsigned char>((top[c] + top[c + 3] + bottom[c] + bottom[c + 3]) >> 2);
-            }
-        }
-    }
-    std::free(data);
-    data = half;
+    Reduce(2);
 }
 
 void Image::QuarterSize()
 {
+    Reduce(4);
+}
+
+// Each factor by factor block becomes the truncated mean of its pixels; the
+// rows and columns left over at the right and bottom are dropped.
+void Image::Reduce(int factor)
+{
     const int oldWidth = width;
-    width /= 4;
-    height /= 4;
+    width /= factor;
+    height /= factor;
     if (!data)
         return;
-    unsigned char *quarter = AllocatePixels(PixelCount(width, height), false);
-    if (quarter) {
+    unsigned char *reduced = AllocatePixels(PixelCount(width, height), false);
+    if (reduced) {
         const size_t rowBytes = size_t(oldWidth) * 3;
-        unsigned char *to = quarter;
+        const size_t blockBytes = size_t(factor) * 3;
+        const unsigned area = unsigned(factor * factor);
+        unsigned char *to = reduced;
         for (int j = 0; j < height; ++j) {
-            const unsigned char *block = data + size_t(4 * j) * rowBytes;
-            for (int i = 0; i < width; ++i, block += 12) {
+            const unsigned char *block = data + size_t(factor) * size_t(j) * rowBytes;
+            for (int i = 0; i < width; ++i, block += blockBytes) {
                 unsigned sum[3] = {0, 0, 0};
-                for (int dy = 0; dy < 4; ++dy) {
+                for (int dy = 0; dy < factor; ++dy) {
                     const unsigned char *p = block + size_t(dy) * rowBytes;
-                    for (int dx = 0; dx < 12; dx += 3) {
+                    for (size_t dx = 0; dx < blockBytes; dx += 3) {
                         sum[0] += p[dx];
                         sum[1] += p[dx + 1];
                         sum[2] += p[dx + 2];
                     }
                 }
-                *to++ = static_cast<unsigned char>(sum[0] >> 4);
-                *to++ = static_cast<unsigned char>(sum[1] >> 4);
-                *to++ = static_cast<unsigned char>(sum[2] >> 4);
+                for (int c = 0; c < 3; ++c)
+                    *to++ = static_cast<unsigned char>(sum[c] / area);
             }
         }
     }
     std::free(data);
-    data = quarter;
+    data = reduced;
 }
 
 void Image::Resize(int w, int h, bool filter)

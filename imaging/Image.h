@@ -49,6 +49,7 @@ public:
 
 private:
     void Rotate(bool left);
+    void Reduce(int factor);
 };
 
 void Sample2d(unsigned char *src, int srcWidth, int srcHeight,
