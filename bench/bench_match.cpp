@@ -263,21 +263,18 @@ bool RunCase(const char *name, bool smooth)
     std::printf("%s keys (%d keys, %d tiles, %d uses):\n", name, NumKeys, NumTiles, Repeats);
     std::printf("  %-20s %9.1f ms\n", "scalar reference", referenceNs / 1e6);
     std::printf("  %-20s %9.1f ms\n", "building the index", buildNs / 1e6);
-    std::printf("  %-20s %9.1f ms  %6.1fx faster than the reference  %s\n", "ImageDB::BestMatch",
-                dbNs / 1e6, double(referenceNs) / double(dbNs),
-                dbDiffer ? qPrintable(QString("%1 TILES DIFFER").arg(dbDiffer)) : "identical");
-    std::printf("  %-20s %9.1f ms  %6.1fx faster than the reference  %s\n", "ImageDB::BestMatches",
-                batchNs / 1e6, double(referenceNs) / double(batchNs),
-                batchDiffer ? qPrintable(QString("%1 TILES DIFFER").arg(batchDiffer)) : "identical");
-    bool ok = dbDiffer == 0 && batchDiffer == 0;
-    for (int k = 0; k < NumKernels; ++k) {
-        if (!KeyIndex::Supported(kernels[k].first))
-            continue;
-        ok = ok && differ[k] == 0;
-        std::printf("  %-20s %9.1f ms  %6.1fx faster than the reference  %s\n", kernels[k].second,
-                    ns[k] / 1e6, double(referenceNs) / double(ns[k]),
-                    differ[k] ? qPrintable(QString("%1 TILES DIFFER").arg(differ[k])) : "identical");
-    }
+    const auto report = [referenceNs](const char *what, qint64 fastNs, int tilesDiffering) {
+        std::printf("  %-20s %9.1f ms  %6.1fx faster than the reference  %s\n", what, fastNs / 1e6,
+                    double(referenceNs) / double(fastNs),
+                    tilesDiffering ? qPrintable(QString("%1 TILES DIFFER").arg(tilesDiffering))
+                                   : "identical");
+        return tilesDiffering == 0;
+    };
+    bool ok = report("ImageDB::BestMatch", dbNs, dbDiffer);
+    ok = report("ImageDB::BestMatches", batchNs, batchDiffer) && ok;
+    for (int k = 0; k < NumKernels; ++k)
+        if (KeyIndex::Supported(kernels[k].first))
+            ok = report(kernels[k].second, ns[k], differ[k]) && ok;
     return ok;
 }
 
