@@ -1,7 +1,7 @@
-#include "app/cli/CliOptions.h"
-#include "app/cli/MosaicJob.h"
-#include "app/cli/ProgressReport.h"
-#include "app/cli/SampleMaker.h"
+#include "cli/CliOptions.h"
+#include "cli/MosaicJob.h"
+#include "cli/ProgressReport.h"
+#include "cli/SampleMaker.h"
 
 #include <QCoreApplication>
 #include <QDir>

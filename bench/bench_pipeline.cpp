@@ -4,7 +4,7 @@
 // floor: decoding the cached copies of the pictures the mosaic uses, on the
 // same threads, plus encoding the finished mosaic at quality 100.
 // Usage: bench_pipeline [pictures, at least 2000]
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 #include "engine/PosterGenerator.h"
 #include "imaging/Image.h"
 #include "imaging/JPEG.h"

@@ -1,6 +1,6 @@
 #include "engine/AssemblyAgent.h"
 
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 #include "imaging/Image.h"
 #include "imaging/TileMetrics.h"
 

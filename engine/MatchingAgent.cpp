@@ -1,6 +1,6 @@
 #include "engine/MatchingAgent.h"
 
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 #include "engine/MatchData.h"
 #include "imaging/Image.h"
 

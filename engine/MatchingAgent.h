@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/Agent.h"
+#include "imaging/Agent.h"
 
 class Image;
 struct ImagePosterParameters;

@@ -1,6 +1,6 @@
 #include "engine/PosterGenerator.h"
 
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 #include "engine/AssemblyAgent.h"
 #include "engine/MatchData.h"
 #include "engine/MatchingAgent.h"

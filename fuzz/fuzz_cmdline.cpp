@@ -2,7 +2,7 @@
 // arguments are the input split at NUL bytes, the first standing for the
 // program name.
 
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 
 #include <QFile>
 #include <cctype>

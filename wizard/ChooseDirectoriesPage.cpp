@@ -1,6 +1,6 @@
 #include "wizard/ChooseDirectoriesPage.h"
 
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 
 #include <QComboBox>
 #include <QDir>

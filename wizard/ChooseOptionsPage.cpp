@@ -1,6 +1,6 @@
 #include "wizard/ChooseOptionsPage.h"
 
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 #include "wizard/FileNameRow.h"
 
 #include <QDir>

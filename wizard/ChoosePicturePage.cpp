@@ -2,7 +2,7 @@
 
 #include "wizard/FileNameRow.h"
 
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 #include "imaging/Image.h"
 #include "imaging/JPEG.h"
 #include "imaging/TileMetrics.h"

@@ -1,6 +1,6 @@
 #include "wizard/GeneratePage.h"
 
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 #include "engine/PosterGenerator.h"
 #include "wizard/ImageDisplayWidget.h"
 #include "wizard/ImagePosterWizard.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 
 #include <QIcon>
 #include <QWizard>

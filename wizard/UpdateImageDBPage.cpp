@@ -1,6 +1,6 @@
 #include "wizard/UpdateImageDBPage.h"
 
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 
 #include <QFontMetrics>
 #include <QGridLayout>

@@ -1,4 +1,4 @@
-#include "app/cli/ProgressReport.h"
+#include "cli/ProgressReport.h"
 
 #include <QFile>
 #include <QTest>

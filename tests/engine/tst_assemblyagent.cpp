@@ -1,5 +1,5 @@
 #include "EngineTestSupport.h"
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 #include "engine/AssemblyAgent.h"
 #include "imaging/JPEG.h"
 

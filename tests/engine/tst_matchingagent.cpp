@@ -1,5 +1,5 @@
 #include "EngineTestSupport.h"
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 #include "engine/MatchData.h"
 #include "engine/MatchingAgent.h"
 

@@ -6,7 +6,7 @@
 // never destroyed; no worker thread outlives a cancel.
 
 #include "FaultKit.h"
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 #include "engine/PosterGenerator.h"
 
 #include <QDir>

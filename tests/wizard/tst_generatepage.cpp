@@ -1,6 +1,6 @@
 #include "WizardTestSupport.h"
 
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 #include "engine/PosterGenerator.h"
 #include "wizard/GeneratePage.h"
 

@@ -1,4 +1,4 @@
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 
 #include "imaging/Image.h"
 

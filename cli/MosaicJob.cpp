@@ -1,8 +1,8 @@
-#include "app/cli/MosaicJob.h"
+#include "cli/MosaicJob.h"
 
-#include "app/ImagePosterParameters.h"
-#include "app/cli/CliOptions.h"
-#include "app/cli/ProgressReport.h"
+#include "engine/ImagePosterParameters.h"
+#include "cli/CliOptions.h"
+#include "cli/ProgressReport.h"
 #include "engine/Notice.h"
 #include "engine/PosterGenerator.h"
 #include "imaging/Image.h"

@@ -1,6 +1,6 @@
-#include "app/cli/CliOptions.h"
+#include "cli/CliOptions.h"
 
-#include "app/ImagePosterParameters.h"
+#include "engine/ImagePosterParameters.h"
 
 #include <QCommandLineParser>
 

@@ -1,4 +1,4 @@
-#include "app/cli/SampleMaker.h"
+#include "cli/SampleMaker.h"
 
 #include "imaging/Image.h"
 #include "imaging/JPEG.h"

@@ -1,4 +1,4 @@
-#include "engine/Agent.h"
+#include "imaging/Agent.h"
 
 Agent::Agent(QMutex *mutex, int *counter, int index, int count)
     : mutex(mutex), keepRunning(true), counter(counter), index(index), count(count)
