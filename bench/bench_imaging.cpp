@@ -59,8 +59,8 @@ void PlainSmoothColumns(unsigned char *buffer, int width, int height)
     }
 }
 
-void PlainSample2d(unsigned char *src, int srcWidth, int srcHeight, unsigned char *dst, int dstWidth,
-                   int dstHeight, int filter)
+void PlainSample2d(unsigned char *src, int srcWidth, int srcHeight, unsigned char *dst, int dstWidth, int dstHeight,
+                   int filter)
 {
     const double stepX = double(srcWidth) / dstWidth;
     const double stepY = double(srcHeight) / dstHeight;
@@ -110,8 +110,7 @@ Image Photo(int w, int h)
 
 bool Same(const Image &a, const Image &b)
 {
-    return a.width == b.width && a.height == b.height
-        && std::memcmp(a.data, b.data, a.ByteCount()) == 0;
+    return a.width == b.width && a.height == b.height && std::memcmp(a.data, b.data, a.ByteCount()) == 0;
 }
 
 bool ok = true;
@@ -119,12 +118,11 @@ bool ok = true;
 void Report(const char *what, double pixels, double fastNs, double plainNs, bool same)
 {
     ok = ok && same;
-    std::printf("  %-46s %7.2f ns/pixel   plain %7.2f ns/pixel   %5.1fx  %s\n", what,
-                fastNs / pixels, plainNs / pixels, plainNs / fastNs,
-                same ? "identical" : "RESULTS DIFFER");
+    std::printf("  %-46s %7.2f ns/pixel   plain %7.2f ns/pixel   %5.1fx  %s\n", what, fastNs / pixels, plainNs / pixels,
+                plainNs / fastNs, same ? "identical" : "RESULTS DIFFER");
 }
 
-} // namespace
+}   // namespace
 
 int main()
 {
@@ -136,10 +134,18 @@ int main()
     // Reductions: the smoothing of the whole source dominates.
     for (const auto &[tw, th, name] : {std::tuple{200, 150, "reduce 4000x3000 to 200x150 (copy)"},
                                        std::tuple{16, 16, "reduce 4000x3000 to 16x16 (key)"}}) {
-        const double fast = BestNs([&] { work = photo; out = Image(tw, th); },
-                                   [&] { Sample2d(work.data, w, h, out.data, tw, th, 0, 0, w, h, 1); });
-        const double slow = BestNs([&] { plain = photo; plainOut = Image(tw, th); },
-                                   [&] { PlainSample2d(plain.data, w, h, plainOut.data, tw, th, 1); });
+        const double fast = BestNs(
+            [&] {
+                work = photo;
+                out = Image(tw, th);
+            },
+            [&] { Sample2d(work.data, w, h, out.data, tw, th, 0, 0, w, h, 1); });
+        const double slow = BestNs(
+            [&] {
+                plain = photo;
+                plainOut = Image(tw, th);
+            },
+            [&] { PlainSample2d(plain.data, w, h, plainOut.data, tw, th, 1); });
         Report(name, double(w) * h, fast, slow, Same(work, plain) && Same(out, plainOut));
     }
 
@@ -150,13 +156,14 @@ int main()
         StreamedReduction reduction([&](int, int) {
             return std::vector<ReductionTarget>{{&copy, 200, 150}, {&key, 16, 16}};
         });
-        const double fast = BestNs([&] {}, [&] {
-            reduction.Begin(w, h);
-            for (int y = 0; y < h; ++y) {
-                std::memcpy(reduction.Row(y), photo.data + size_t(y) * w * 3, size_t(w) * 3);
-                reduction.RowDone(y);
-            }
-        });
+        const double fast = BestNs([&] {},
+                                   [&] {
+                                       reduction.Begin(w, h);
+                                       for (int y = 0; y < h; ++y) {
+                                           std::memcpy(reduction.Row(y), photo.data + size_t(y) * w * 3, size_t(w) * 3);
+                                           reduction.RowDone(y);
+                                       }
+                                   });
         Image plainCopy, plainKey;
         const double slow = BestNs([&] {},
                                    [&] {
@@ -173,22 +180,36 @@ int main()
     // pixel made.
     {
         const int tw = 3000, th = 2250;
-        const double fast = BestNs([&] { work = photo; out = Image(tw, th); },
-                                   [&] { Sample2d(work.data, w, h, out.data, tw, th, 0, 0, w, h, 0); });
-        const double slow = BestNs([&] { plain = photo; plainOut = Image(tw, th); },
-                                   [&] { PlainSample2d(plain.data, w, h, plainOut.data, tw, th, 0); });
-        Report("sample 4000x3000 to 3000x2250, no smoothing", double(tw) * th, fast, slow,
-               Same(out, plainOut));
+        const double fast = BestNs(
+            [&] {
+                work = photo;
+                out = Image(tw, th);
+            },
+            [&] { Sample2d(work.data, w, h, out.data, tw, th, 0, 0, w, h, 0); });
+        const double slow = BestNs(
+            [&] {
+                plain = photo;
+                plainOut = Image(tw, th);
+            },
+            [&] { PlainSample2d(plain.data, w, h, plainOut.data, tw, th, 0); });
+        Report("sample 4000x3000 to 3000x2250, no smoothing", double(tw) * th, fast, slow, Same(out, plainOut));
     }
     {
         const Image small = Photo(200, 150);
         const int tw = 1000, th = 750;
-        const double fast = BestNs([&] { work = small; out = Image(tw, th); },
-                                   [&] { Sample2d(work.data, 200, 150, out.data, tw, th, 0, 0, 200, 150, 1); });
-        const double slow = BestNs([&] { plain = small; plainOut = Image(tw, th); },
-                                   [&] { PlainSample2d(plain.data, 200, 150, plainOut.data, tw, th, 1); });
-        Report("enlarge 200x150 to 1000x750, smoothed", double(tw) * th, fast, slow,
-               Same(out, plainOut));
+        const double fast = BestNs(
+            [&] {
+                work = small;
+                out = Image(tw, th);
+            },
+            [&] { Sample2d(work.data, 200, 150, out.data, tw, th, 0, 0, 200, 150, 1); });
+        const double slow = BestNs(
+            [&] {
+                plain = small;
+                plainOut = Image(tw, th);
+            },
+            [&] { PlainSample2d(plain.data, 200, 150, plainOut.data, tw, th, 1); });
+        Report("enlarge 200x150 to 1000x750, smoothed", double(tw) * th, fast, slow, Same(out, plainOut));
     }
 
     // Rotations of a tile-sized picture and of a whole photograph.
@@ -196,25 +217,27 @@ int main()
         const Image source = Photo(rw, rh);
         const int reps = rw == w ? 1 : 200;
         Image rotated;
-        const double left = BestNs([&] {}, [&] {
-            for (int i = 0; i < reps; ++i) {
-                rotated = source;
-                rotated.RotateLeft();
-            }
-        });
+        const double left = BestNs([&] {},
+                                   [&] {
+                                       for (int i = 0; i < reps; ++i) {
+                                           rotated = source;
+                                           rotated.RotateLeft();
+                                       }
+                                   });
         Image plainRotated(rh, rw);
-        const double plainLeft = BestNs([&] {}, [&] {
-            for (int i = 0; i < reps; ++i) {
-                plainRotated = Image(rh, rw);
-                for (int y = 0; y < rh; ++y)
-                    for (int x = 0; x < rw; ++x)
-                        for (int c = 0; c < 3; ++c)
-                            plainRotated.data[3 * (size_t(rw - 1 - x) * rh + y) + c] =
-                                source.data[3 * (size_t(y) * rw + x) + c];
-            }
-        });
-        Report(qPrintable(QString("rotate %1x%2 left (copy included)").arg(rw).arg(rh)),
-               double(rw) * rh * reps, left, plainLeft, Same(rotated, plainRotated));
+        const double plainLeft = BestNs([&] {},
+                                        [&] {
+                                            for (int i = 0; i < reps; ++i) {
+                                                plainRotated = Image(rh, rw);
+                                                for (int y = 0; y < rh; ++y)
+                                                    for (int x = 0; x < rw; ++x)
+                                                        for (int c = 0; c < 3; ++c)
+                                                            plainRotated.data[3 * (size_t(rw - 1 - x) * rh + y) + c] =
+                                                                source.data[3 * (size_t(y) * rw + x) + c];
+                                            }
+                                        });
+        Report(qPrintable(QString("rotate %1x%2 left (copy included)").arg(rw).arg(rh)), double(rw) * rh * reps, left,
+               plainLeft, Same(rotated, plainRotated));
     }
 
     // Blended drawing of 100x66 tiles over a 6000x4000 output.
@@ -223,18 +246,19 @@ int main()
         const Image tile = Photo(tw, th);
         const color3 colour{90, 140, 200};
         Image output(ow, oh), plainOutput(ow, oh);
-        const double fast = BestNs([&] {}, [&] {
-            for (int y = 0; y < oh; y += th)
-                for (int x = 0; x < ow; x += tw)
-                    output.DrawImageBlendedWithColor(x, y, tile, &colour, 0.2f);
-        });
-        const double slow = BestNs([&] {}, [&] {
-            for (int y = 0; y < oh; y += th)
-                for (int x = 0; x < ow; x += tw)
-                    PlainBlend(plainOutput, x, y, tile, colour, 0.2f);
-        });
-        Report("blended drawing into 6000x3960, blend 20%", double(ow) * oh, fast, slow,
-               Same(output, plainOutput));
+        const double fast = BestNs([&] {},
+                                   [&] {
+                                       for (int y = 0; y < oh; y += th)
+                                           for (int x = 0; x < ow; x += tw)
+                                               output.DrawImageBlendedWithColor(x, y, tile, &colour, 0.2f);
+                                   });
+        const double slow = BestNs([&] {},
+                                   [&] {
+                                       for (int y = 0; y < oh; y += th)
+                                           for (int x = 0; x < ow; x += tw)
+                                               PlainBlend(plainOutput, x, y, tile, colour, 0.2f);
+                                   });
+        Report("blended drawing into 6000x3960, blend 20%", double(ow) * oh, fast, slow, Same(output, plainOutput));
     }
     if (!ok) {
         std::printf("FAILED: a fast path gave different pixels\n");

@@ -89,8 +89,8 @@ Answer ReferenceBestMatch(const ImageDB &db, const unsigned char *tile, bool por
     unsigned bestScore = 0;
     for (auto it = db.images.constBegin(); it != db.images.constEnd(); ++it) {
         const ImageDB::ImageInformation &r = *it;
-        if (r.skip || r.useCount.load(std::memory_order_relaxed) >= maxUses || !r.keyImage
-            || r.keyImage->width != Side || r.keyImage->height != Side)
+        if (r.skip || r.useCount.load(std::memory_order_relaxed) >= maxUses || !r.keyImage || r.keyImage->width != Side
+            || r.keyImage->height != Side)
             continue;
         const unsigned char *key = r.keyImage->data;
         unsigned score;
@@ -169,22 +169,22 @@ bool RunCase(const char *name, bool smooth)
     qint64 start = CpuNs();
     db.ResetUseCounts();   // builds the database's own index
     const qint64 buildNs = CpuNs() - start;
-    KeyIndex index;        // the same, to try each instruction set
+    KeyIndex index;   // the same, to try each instruction set
     for (auto it = db.images.constBegin(); it != db.images.constEnd(); ++it)
         if (!it->skip)
             index.Add(it.key(), it->keyImage->data, it->orientation == Portrait, &it->useCount);
 
-    const std::pair<KeyIndex::Kernel, const char *> kernels[] = {
-        {KeyIndex::Kernel::Sse2, "SSE2"}, {KeyIndex::Kernel::Avx2, "AVX2"},
-        {KeyIndex::Kernel::Avx512, "AVX-512"}, {KeyIndex::Kernel::Avx512Vnni, "AVX-512 VNNI"}};
+    const std::pair<KeyIndex::Kernel, const char *> kernels[] = {{KeyIndex::Kernel::Sse2, "SSE2"},
+                                                                 {KeyIndex::Kernel::Avx2, "AVX2"},
+                                                                 {KeyIndex::Kernel::Avx512, "AVX-512"},
+                                                                 {KeyIndex::Kernel::Avx512Vnni, "AVX-512 VNNI"}};
     constexpr int NumKernels = int(std::size(kernels));
 
     // Matching as the matching threads do it, one tile after the other:
     // search, then take one use of the answer. Each way of searching makes
     // its own pass, so none finds the caches filled by another.
     std::vector<Answer> expected(NumTiles);
-    auto pass = [&](const std::function<Answer(const unsigned char *, bool)> &search,
-                    bool reference, int *differ) {
+    auto pass = [&](const std::function<Answer(const unsigned char *, bool)> &search, bool reference, int *differ) {
         db.ResetUseCounts();
         qint64 ns = 0;
         for (int t = 0; t < NumTiles; ++t) {
@@ -200,25 +200,29 @@ bool RunCase(const char *name, bool smooth)
         }
         return ns;
     };
-    const qint64 referenceNs = pass([&](const unsigned char *tile, bool portrait) {
-        return ReferenceBestMatch(db, tile, portrait, Repeats);
-    }, true, nullptr);
+    const qint64 referenceNs =
+        pass([&](const unsigned char *tile, bool portrait) { return ReferenceBestMatch(db, tile, portrait, Repeats); },
+             true, nullptr);
     Image tileImage(Side, Side);
     int dbDiffer = 0;
-    const qint64 dbNs = pass([&](const unsigned char *tile, bool portrait) {
-        std::memcpy(tileImage.data, tile, KeyBytes);
-        const ImageDB::MatchResult m = db.BestMatch(tileImage, portrait ? Portrait : Landscape, Repeats);
-        return Answer{m.filename, m.rotation};
-    }, false, &dbDiffer);
+    const qint64 dbNs = pass(
+        [&](const unsigned char *tile, bool portrait) {
+            std::memcpy(tileImage.data, tile, KeyBytes);
+            const ImageDB::MatchResult m = db.BestMatch(tileImage, portrait ? Portrait : Landscape, Repeats);
+            return Answer{m.filename, m.rotation};
+        },
+        false, &dbDiffer);
     qint64 ns[NumKernels] = {};
     int differ[NumKernels] = {};
     for (int k = 0; k < NumKernels; ++k) {
         if (!KeyIndex::Supported(kernels[k].first))
             continue;
-        ns[k] = pass([&](const unsigned char *tile, bool portrait) {
-            const KeyIndex::Match m = index.Find(tile, portrait, Repeats, kernels[k].first);
-            return m.order < 0 ? Answer() : Answer{index.Filename(m.order), m.rotation};
-        }, false, &differ[k]);
+        ns[k] = pass(
+            [&](const unsigned char *tile, bool portrait) {
+                const KeyIndex::Match m = index.Find(tile, portrait, Repeats, kernels[k].first);
+                return m.order < 0 ? Answer() : Answer{index.Filename(m.order), m.rotation};
+            },
+            false, &differ[k]);
     }
 
     // Eight tiles a pass with three results each, as the matching threads
@@ -266,8 +270,7 @@ bool RunCase(const char *name, bool smooth)
     const auto report = [referenceNs](const char *what, qint64 fastNs, int tilesDiffering) {
         std::printf("  %-20s %9.1f ms  %6.1fx faster than the reference  %s\n", what, fastNs / 1e6,
                     double(referenceNs) / double(fastNs),
-                    tilesDiffering ? qPrintable(QString("%1 TILES DIFFER").arg(tilesDiffering))
-                                   : "identical");
+                    tilesDiffering ? qPrintable(QString("%1 TILES DIFFER").arg(tilesDiffering)) : "identical");
         return tilesDiffering == 0;
     };
     bool ok = report("ImageDB::BestMatch", dbNs, dbDiffer);
@@ -278,7 +281,7 @@ bool RunCase(const char *name, bool smooth)
     return ok;
 }
 
-} // namespace
+}   // namespace
 
 int main()
 {

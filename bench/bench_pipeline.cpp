@@ -32,8 +32,7 @@ Image MakePicture(QRandomGenerator &random, int w, int h)
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             for (int c = 0; c < 3; ++c)
-                image.data[3 * (size_t(y) * w + x) + c] =
-                    std::clamp(base[c] + slope[c] * (x + y) / (w + h), 0, 255);
+                image.data[3 * (size_t(y) * w + x) + c] = std::clamp(base[c] + slope[c] * (x + y) / (w + h), 0, 255);
     for (int block = 0; block < 4; ++block) {
         const int bw = random.bounded(w / 6, w / 2), bh = random.bounded(h / 6, h / 2);
         const int x0 = random.bounded(w - bw), y0 = random.bounded(h - bh);
@@ -50,7 +49,7 @@ double Seconds(qint64 ms)
 {
     return double(ms) / 1000.0;
 }
-}
+}   // namespace
 
 int main(int argc, char **argv)
 {
@@ -123,8 +122,7 @@ int main(int argc, char **argv)
     std::printf("  setup and matching: %.2f s   peak memory %.0f MB\n", Seconds(stageStart[1]), stagePeak[0]);
     std::printf("  assembly:           %.2f s   peak memory %.0f MB\n", Seconds(stageStart[2] - stageStart[1]),
                 stagePeak[1]);
-    std::printf("  saving:             %.2f s   peak memory %.0f MB\n", Seconds(end - stageStart[2]),
-                stagePeak[2]);
+    std::printf("  saving:             %.2f s   peak memory %.0f MB\n", Seconds(end - stageStart[2]), stagePeak[2]);
     std::printf("  total:              %.2f s\n", Seconds(end));
 
     // The floor. The use counts tell which pictures the mosaic took.

@@ -64,8 +64,7 @@ double CpuSeconds()
 }
 
 // Runs job(i) for every i below count, item i on worker i % threads.
-template <typename Job>
-void Interleaved(int count, int threads, const Job &job)
+template <typename Job> void Interleaved(int count, int threads, const Job &job)
 {
     std::vector<std::thread> workers;
     for (int k = 0; k < threads; ++k) {
@@ -78,8 +77,7 @@ void Interleaved(int count, int threads, const Job &job)
         worker.join();
 }
 
-double TimeUpdate(ImageDB &db, const QString &dir, ImageDB::SourceImageStrategy strategy,
-                  int threads)
+double TimeUpdate(ImageDB &db, const QString &dir, ImageDB::SourceImageStrategy strategy, int threads)
 {
     QEventLoop loop;
     QObject::connect(&db, &ImageDB::complete, &loop, &QEventLoop::quit);
@@ -91,7 +89,7 @@ double TimeUpdate(ImageDB &db, const QString &dir, ImageDB::SourceImageStrategy 
     return timer.nsecsElapsed() / 1e9;
 }
 
-} // namespace
+}   // namespace
 
 int main(int argc, char **argv)
 {
@@ -146,15 +144,14 @@ int main(int argc, char **argv)
     const double decodeSeconds = timer.nsecsElapsed() / 1e9;
     const double decodeCpu = CpuSeconds() - decodeCpuStart;
     printf("%d threads\n", threads);
-    printf("%-34s %8.2f s %8.1f pictures/s   peak memory %.0f MB, cpu %.2f s\n", "decoding alone",
-           decodeSeconds, count / decodeSeconds, PeakMemoryMB(), decodeCpu);
+    printf("%-34s %8.2f s %8.1f pictures/s   peak memory %.0f MB, cpu %.2f s\n", "decoding alone", decodeSeconds,
+           count / decodeSeconds, PeakMemoryMB(), decodeCpu);
 
     const struct {
         ImageDB::SourceImageStrategy strategy;
         const char *name;
-    } strategies[] = {{ImageDB::StrategyNone, "None"},
-                      {ImageDB::StrategyFast, "Fast"},
-                      {ImageDB::StrategyFastest, "Fastest"}};
+    } strategies[] = {
+        {ImageDB::StrategyNone, "None"}, {ImageDB::StrategyFast, "Fast"}, {ImageDB::StrategyFastest, "Fastest"}};
     for (const auto &run : strategies) {
         ImageDB db;
         ResetPeakMemory();
@@ -169,11 +166,10 @@ int main(int argc, char **argv)
         const double again = TimeUpdate(db, collection, run.strategy, threads);
         printf("%-34s %8.2f s %8.1f pictures/s   %.2f x decoding time, peak memory %.0f MB, "
                "cpu %.2f x decoding\n",
-               qPrintable(QString("update from empty, %1").arg(run.name)), first, count / first,
-               first / decodeSeconds, peak, cpu / decodeCpu);
+               qPrintable(QString("update from empty, %1").arg(run.name)), first, count / first, first / decodeSeconds,
+               peak, cpu / decodeCpu);
         printf("%-34s %8.3f s %8.0f pictures/s   %.4f x decoding time\n",
-               qPrintable(QString("update unchanged, %1").arg(run.name)), again, count / again,
-               again / decodeSeconds);
+               qPrintable(QString("update unchanged, %1").arg(run.name)), again, count / again, again / decodeSeconds);
     }
     return 0;
 }

@@ -19,10 +19,12 @@ struct NumberOption {
 const NumberOption NumberOptions[] = {
     {"tiles", "Number of tiles across and down, 10 to 1000. Default: 60.", MinDivisions, MaxDivisions,
      &CliOptions::divisions},
-    {"resolution", "Pixels along the longer side of the mosaic, 500 to 30000. Default: 100 per tile.",
-     MinResolution, MaxResolution, &CliOptions::targetResolution},
-    {"repeats", "How often one picture may be used, 0 to 99; raised when the collection is too small to fill "
-                "every tile. Default: 5.", MinRepeats, MaxRepeats, &CliOptions::repeats},
+    {"resolution", "Pixels along the longer side of the mosaic, 500 to 30000. Default: 100 per tile.", MinResolution,
+     MaxResolution, &CliOptions::targetResolution},
+    {"repeats",
+     "How often one picture may be used, 0 to 99; raised when the collection is too small to fill "
+     "every tile. Default: 5.",
+     MinRepeats, MaxRepeats, &CliOptions::repeats},
     {"blend", "Tint the tiles towards the source picture's colours by N percent, 0 to 50. Default: 20.", MinBlend,
      MaxBlend, &CliOptions::blend},
     {"threads", "Worker threads, 1 to 256. Default: one per processor core.", 1, 256, &CliOptions::threads},
@@ -48,7 +50,10 @@ bool ReadNumber(const QCommandLineParser &parser, const NumberOption &option, Cl
     const int value = text.toInt(&ok);
     if (!ok || value < option.minimum || value > option.maximum) {
         error = QString("--%1 takes a whole number from %2 to %3, not '%4'")
-                    .arg(option.name).arg(option.minimum).arg(option.maximum).arg(text);
+                    .arg(option.name)
+                    .arg(option.minimum)
+                    .arg(option.maximum)
+                    .arg(text);
         return false;
     }
     options.*option.field = value;
@@ -91,7 +96,7 @@ bool ReadPath(const QCommandLineParser &parser, const QString &name, QString &pa
     return true;
 }
 
-} // namespace
+}   // namespace
 
 bool ParseCliOptions(const QStringList &arguments, CliOptions &options, QString &error)
 {
@@ -101,17 +106,25 @@ bool ParseCliOptions(const QStringList &arguments, CliOptions &options, QString 
         "wizard does, with the same image database and tile cache, and prints where the mosaic was saved.");
     parser.addPositionalArgument("SOURCE", "The picture (JPEG) to turn into a mosaic.");
     parser.addOptions({
-        {"use", "Use the pictures in DIR and its subfolders (repeatable). Default: the folders stored in the "
-                "image database file, else ~/Pictures.", "DIR"},
-        {"exclude", "Leave out DIR and its subfolders (repeatable). Without --use, adds to the folders the "
-                    "image database file leaves out.", "DIR"},
-        {"strategy", "How reduced copies of the pictures are kept: none, fast (files in the tile cache) or "
-                     "fastest (in the database file and in memory). Default: the stored one, else fast.", "NAME"},
+        {"use",
+         "Use the pictures in DIR and its subfolders (repeatable). Default: the folders stored in the "
+         "image database file, else ~/Pictures.",
+         "DIR"},
+        {"exclude",
+         "Leave out DIR and its subfolders (repeatable). Without --use, adds to the folders the "
+         "image database file leaves out.",
+         "DIR"},
+        {"strategy",
+         "How reduced copies of the pictures are kept: none, fast (files in the tile cache) or "
+         "fastest (in the database file and in memory). Default: the stored one, else fast.",
+         "NAME"},
         {"output", "Save the mosaic as FILE. Default: ~/Desktop/photomosaic.jpg.", "FILE"},
         {"imagedb", "The image database file. Default: ~/imagedb.", "FILE"},
         {"quiet", "Show no progress and no notes, only errors."},
-        {"make-sample", "Write a sample collection into DIR/collection and a source picture DIR/source.jpg, "
-                        "then stop.", "DIR"},
+        {"make-sample",
+         "Write a sample collection into DIR/collection and a source picture DIR/source.jpg, "
+         "then stop.",
+         "DIR"},
         {{"h", "help"}, "Show this help and stop."},
         {{"v", "version"}, "Show the version and stop."},
     });
@@ -157,7 +170,7 @@ bool ParseCliOptions(const QStringList &arguments, CliOptions &options, QString 
         if (!ReadNumber(parser, option, options, error))
             return false;
     return ReadStrategy(parser, options, error) && ReadPaths(parser, "use", options.useDirectories, error)
-        && ReadPaths(parser, "exclude", options.excludeDirectories, error)
-        && ReadPath(parser, "output", options.outputFilename, error)
-        && ReadPath(parser, "imagedb", options.imageDBFilename, error);
+           && ReadPaths(parser, "exclude", options.excludeDirectories, error)
+           && ReadPath(parser, "output", options.outputFilename, error)
+           && ReadPath(parser, "imagedb", options.imageDBFilename, error);
 }

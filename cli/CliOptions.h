@@ -15,7 +15,7 @@ struct CliOptions {
     QString sourceFilename;
     QStringList useDirectories;
     QStringList excludeDirectories;
-    int strategy = -1;          // an ImageDB::SourceImageStrategy
+    int strategy = -1;   // an ImageDB::SourceImageStrategy
     int divisions = -1;
     int targetResolution = -1;
     int repeats = -1;
@@ -25,7 +25,7 @@ struct CliOptions {
     QString imageDBFilename;
     QString sampleDirectory;
     bool quiet = false;
-    QString helpText;           // filled for every parse
+    QString helpText;   // filled for every parse
 };
 
 // Reads the tool's arguments (the program name first). False with a one-line

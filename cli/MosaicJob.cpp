@@ -145,7 +145,7 @@ void WaitUntil(QEventLoop &loop, const bool &done)
         loop.exec();
 }
 
-} // namespace
+}   // namespace
 
 int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &savedPath)
 {
@@ -201,8 +201,8 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
         loop.quit();
     });
     report.BeginStage("scanning");
-    imageDB.Update(params.useDirectories, params.notUseDirectories,
-                   ImageDB::SourceImageStrategy(params.imageStrategy), params.numThreads);
+    imageDB.Update(params.useDirectories, params.notUseDirectories, ImageDB::SourceImageStrategy(params.imageStrategy),
+                   params.numThreads);
     WaitUntil(loop, updated);
     report.EndStage();
     if (!imageDB.Write(params.imageDBFilename)) {
@@ -224,17 +224,22 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
         params.repeats = options.repeats;
     if (options.blend >= 0)
         params.blend = options.blend;
-    params.targetResolution = options.targetResolution > 0 ? options.targetResolution
-                                                           : ResolutionForDivisions(params.divisions);
+    params.targetResolution =
+        options.targetResolution > 0 ? options.targetResolution : ResolutionForDivisions(params.divisions);
     const int askedRepeats = params.repeats;
     const qint64 tiles = qint64(params.divisions) * params.divisions;
     if (RaiseRepeatsToFill(params.divisions, usable, params.repeats)) {
         report.Note(QString("Tile repetitions raised from %1 to %2 so that %3 pictures can fill %4 tiles.")
-                        .arg(askedRepeats).arg(params.repeats).arg(usable).arg(tiles));
+                        .arg(askedRepeats)
+                        .arg(params.repeats)
+                        .arg(usable)
+                        .arg(tiles));
     }
     if (qint64(usable) * params.repeats < tiles) {
         report.Note(QString("%1 pictures used at most %2 times each cannot fill %3 tiles; some tiles stay empty.")
-                        .arg(usable).arg(params.repeats).arg(tiles));
+                        .arg(usable)
+                        .arg(params.repeats)
+                        .arg(tiles));
     }
 
     PosterGenerator generator(&params);
@@ -245,7 +250,8 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
         if (stageNumber >= 0 && stageNumber < int(std::size(StageNames)))
             report.BeginStage(StageNames[stageNumber]);
     });
-    QObject::connect(&generator, &PosterGenerator::progress, &loop, [&report](int percent) { report.SetPercent(percent); });
+    QObject::connect(&generator, &PosterGenerator::progress, &loop,
+                     [&report](int percent) { report.SetPercent(percent); });
     QObject::connect(&generator, &PosterGenerator::complete, &loop, [&] {
         finished = true;
         loop.quit();
@@ -266,7 +272,8 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
         return ExitFailed;
     }
     report.EndStage();
-    report.Note(QString("Mosaic saved as %1 in %2.").arg(params.outputFilename, ProgressReport::FormatElapsed(total.elapsed())));
+    report.Note(QString("Mosaic saved as %1 in %2.")
+                    .arg(params.outputFilename, ProgressReport::FormatElapsed(total.elapsed())));
     savedPath = params.outputFilename;
     return ExitSuccess;
 }

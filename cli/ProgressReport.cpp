@@ -6,9 +6,10 @@
 namespace {
 constexpr int BarWidth = 30;
 constexpr int StageNameWidth = 10;
-}
+}   // namespace
 
-ProgressReport::ProgressReport(FILE *stream, Mode mode) : stream(stream), mode(mode) {}
+ProgressReport::ProgressReport(FILE *stream, Mode mode) : stream(stream), mode(mode)
+{}
 
 ProgressReport::Mode ProgressReport::ModeFor(FILE *stream, bool quiet)
 {

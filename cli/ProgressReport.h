@@ -42,13 +42,13 @@ private:
     void WriteLine(const QString &text);
     QString StageLine() const;
 
-    QMutex lock;                // guards everything below
+    QMutex lock;   // guards everything below
     FILE *stream;
     Mode mode;
-    QString stage;              // empty between stages
+    QString stage;   // empty between stages
     int percent = 0;
-    int lastLineTenth = -1;     // Lines mode: tenth of the last line written
-    bool lineOpen = false;      // Terminal mode: a bar is drawn without its newline
+    int lastLineTenth = -1;   // Lines mode: tenth of the last line written
+    bool lineOpen = false;    // Terminal mode: a bar is drawn without its newline
     QString lastDrawn;
     QElapsedTimer clock;
 };

@@ -58,12 +58,33 @@ Colour FromHsv(double hue, double saturation, double value)
     const double t = value * (1.0 - saturation * (1.0 - f));
     double r = value, g = t, b = p;
     switch (sector) {
-    case 1: r = q; g = value; b = p; break;
-    case 2: r = p; g = value; b = t; break;
-    case 3: r = p; g = q; b = value; break;
-    case 4: r = t; g = p; b = value; break;
-    case 5: r = value; g = p; b = q; break;
-    default: break;
+    case 1:
+        r = q;
+        g = value;
+        b = p;
+        break;
+    case 2:
+        r = p;
+        g = value;
+        b = t;
+        break;
+    case 3:
+        r = p;
+        g = q;
+        b = value;
+        break;
+    case 4:
+        r = t;
+        g = p;
+        b = value;
+        break;
+    case 5:
+        r = value;
+        g = p;
+        b = q;
+        break;
+    default:
+        break;
     }
     return {r * 255.0, g * 255.0, b * 255.0};
 }
@@ -117,8 +138,7 @@ public:
     }
 
     // A filled ellipse turned by angle (radians), its edge fading over soft pixels.
-    void Ellipse(double cx, double cy, double rx, double ry, double angle, Colour c, double alpha,
-                 double soft)
+    void Ellipse(double cx, double cy, double rx, double ry, double angle, Colour c, double alpha, double soft)
     {
         const double reach = std::max(rx, ry) + soft;
         const double cosA = std::cos(angle), sinA = std::sin(angle);
@@ -166,8 +186,7 @@ public:
 
     // Fills everything below a wavy line, from top colour at the line to
     // bottom colour at the picture's lower edge.
-    void Ridge(double base, double amplitude, double wavelength, double phase, Colour top,
-               Colour bottom, double alpha)
+    void Ridge(double base, double amplitude, double wavelength, double phase, Colour top, Colour bottom, double alpha)
     {
         for (int x = 0; x < Width(); ++x) {
             const double t = 2.0 * Pi * x / wavelength + phase;
@@ -288,9 +307,15 @@ void PaintAbstract(Canvas &c, SampleRandom &random, double hue)
         const double x = random.Range(0, w), y = random.Range(0, h), size = std::min(w, h) * random.Range(0.08, 0.3);
         const double alpha = random.Range(0.5, 1.0);
         switch (random.Int(0, 2)) {
-        case 0: c.Disc(x, y, size, colour, alpha, 1.5); break;
-        case 1: c.Rect(x - size, y - size * 0.6, x + size, y + size * 0.6, colour, alpha); break;
-        default: c.Spire(x, y - size, x - size, x + size, y + size, colour, alpha); break;
+        case 0:
+            c.Disc(x, y, size, colour, alpha, 1.5);
+            break;
+        case 1:
+            c.Rect(x - size, y - size * 0.6, x + size, y + size * 0.6, colour, alpha);
+            break;
+        default:
+            c.Spire(x, y - size, x - size, x + size, y + size, colour, alpha);
+            break;
         }
     }
 }
@@ -423,9 +448,9 @@ struct Kind {
 };
 
 const Kind Kinds[] = {
-    {"landscapes", PaintLandscape}, {"bokeh", PaintBokeh},       {"abstract", PaintAbstract},
-    {"city", PaintCity},            {"portraits", PaintPortrait}, {"flowers", PaintFlower},
-    {"fields", PaintFields},        {"skies", PaintSky},          {"seaside", PaintSeaside},
+    {"landscapes", PaintLandscape}, {"bokeh", PaintBokeh},    {"abstract", PaintAbstract}, {"city", PaintCity},
+    {"portraits", PaintPortrait},   {"flowers", PaintFlower}, {"fields", PaintFields},     {"skies", PaintSky},
+    {"seaside", PaintSeaside},
 };
 constexpr int KindCount = int(sizeof(Kinds) / sizeof(Kinds[0]));
 
@@ -486,7 +511,7 @@ bool WritePicture(const Canvas &canvas, const QString &path, int quality, QStrin
     return true;
 }
 
-} // namespace
+}   // namespace
 
 bool MakeSample(const QString &dir, QString &error)
 {

@@ -20,18 +20,17 @@ void Turn(Image &image, int rotation)
     else if (rotation == 1)
         image.RotateRight();
 }
-}
+}   // namespace
 
 AssemblyAgent::AssemblyAgent(const ImagePosterParameters *params, QImage *preview, Image *output,
-                             const Image *blendColours, MatchData *matchData,
-                             QMutex *mutex, int *counter, int index, int count)
-    : Agent(mutex, counter, index, count),
-      params(params), preview(preview), output(output), blendColours(blendColours), matchData(matchData)
-{
-}
+                             const Image *blendColours, MatchData *matchData, QMutex *mutex, int *counter, int index,
+                             int count)
+    : Agent(mutex, counter, index, count), params(params), preview(preview), output(output), blendColours(blendColours),
+      matchData(matchData)
+{}
 
-void AssemblyAgent::SimplifyTileList(const QList<MatchData::TileMatch> &matches, const int *widths,
-                                     const int *heights, QList<TileInfo> &infos) const
+void AssemblyAgent::SimplifyTileList(const QList<MatchData::TileMatch> &matches, const int *widths, const int *heights,
+                                     QList<TileInfo> &infos) const
 {
     for (const MatchData::TileMatch &m : matches) {
         const TileInfo info{widths[m.x], heights[m.y], m.rotation};
@@ -94,7 +93,8 @@ void AssemblyAgent::run()
     const bool blended = params->blend > 0 && blendColours && blendColours->data;
     const float weight = float(params->blend) / 100.0f;
     const auto colourAt = [this](int x, int y) {
-        return reinterpret_cast<const color3 *>(blendColours->data + 3 * (size_t(y) * size_t(blendColours->width) + size_t(x)));
+        return reinterpret_cast<const color3 *>(blendColours->data
+                                                + 3 * (size_t(y) * size_t(blendColours->width) + size_t(x)));
     };
 
     for (qsizetype k = index; k < names.size() && keepRunning.load(std::memory_order_relaxed); k += count) {

@@ -23,16 +23,14 @@ public:
         bool operator==(const TileInfo &other) const = default;
     };
 
-    AssemblyAgent(const ImagePosterParameters *params, QImage *preview, Image *output,
-                  const Image *blendColours, MatchData *matchData,
-                  QMutex *mutex, int *counter, int index, int count);
+    AssemblyAgent(const ImagePosterParameters *params, QImage *preview, Image *output, const Image *blendColours,
+                  MatchData *matchData, QMutex *mutex, int *counter, int index, int count);
 
-    void SimplifyTileList(const QList<MatchData::TileMatch> &matches, const int *widths,
-                          const int *heights, QList<TileInfo> &infos) const;
+    void SimplifyTileList(const QList<MatchData::TileMatch> &matches, const int *widths, const int *heights,
+                          QList<TileInfo> &infos) const;
     void LargestTileSize(const QList<TileInfo> &infos, int &width, int &height) const;
     // The map receives new images that the caller owns.
-    void CreateTiles(const QString &filename, const QList<TileInfo> &infos,
-                     QMap<QString, Image *> &copies) const;
+    void CreateTiles(const QString &filename, const QList<TileInfo> &infos, QMap<QString, Image *> &copies) const;
 
 signals:
     void progress(int percent);
@@ -42,7 +40,7 @@ protected:
 
 private:
     const ImagePosterParameters *params;
-    QImage *preview;             // may be null; drawn only under mutex
+    QImage *preview;   // may be null; drawn only under mutex
     Image *output;
     const Image *blendColours;   // null when blend is 0
     MatchData *matchData;

@@ -20,18 +20,10 @@ QString GetPictureFolderPath()
 }
 
 ImagePosterParameters::ImagePosterParameters()
-    : numThreads(-1),
-      imageDBFilename(QDir::homePath() + "/imagedb"),
-      sourceImage(nullptr),
-      imageStrategy(ImageDB::StrategyFast),
-      useDirectories(GetPictureFolderPath()),
-      divisions(60),
-      repeats(5),
-      blend(20),
-      targetResolution(6000),
-      outputFilename(GetDesktopFolderPath() + "/photomosaic.jpg")
-{
-}
+    : numThreads(-1), imageDBFilename(QDir::homePath() + "/imagedb"), sourceImage(nullptr),
+      imageStrategy(ImageDB::StrategyFast), useDirectories(GetPictureFolderPath()), divisions(60), repeats(5),
+      blend(20), targetResolution(6000), outputFilename(GetDesktopFolderPath() + "/photomosaic.jpg")
+{}
 
 ImagePosterParameters::~ImagePosterParameters()
 {

@@ -16,18 +16,18 @@ struct ImagePosterParameters {
     ImagePosterParameters(const ImagePosterParameters &) = delete;
     ImagePosterParameters &operator=(const ImagePosterParameters &) = delete;
 
-    int numThreads;              // -1: QThread::idealThreadCount()
+    int numThreads;   // -1: QThread::idealThreadCount()
     ImageDB imageDB;
     QString imageDBFilename;
-    QString sourceFilename;      // empty while no readable picture is chosen
-    Image *sourceImage;          // owned; deleted by whoever replaces it
-    int imageStrategy;           // an ImageDB::SourceImageStrategy
+    QString sourceFilename;   // empty while no readable picture is chosen
+    Image *sourceImage;       // owned; deleted by whoever replaces it
+    int imageStrategy;        // an ImageDB::SourceImageStrategy
     QStringList useDirectories;
     QStringList notUseDirectories;
     int divisions;
     int repeats;
-    int blend;                   // percent
-    int targetResolution;        // pixels along the longer side
+    int blend;              // percent
+    int targetResolution;   // pixels along the longer side
     QString outputFilename;
 };
 

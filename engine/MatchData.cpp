@@ -86,8 +86,8 @@ void MatchData::Setup(const Image &image, int numX, int numY)
     for (int r = 0; r < numY; ++r) {
         for (int c = 0; c < numX; ++c) {
             const size_t t = size_t(r) * size_t(numX) + size_t(c);
-            const double d = std::sqrt(double(c - halfX) * (c - halfX) + double(r - halfY) * (r - halfY))
-                             / reference * 0.01;
+            const double d =
+                std::sqrt(double(c - halfX) * (c - halfX) + double(r - halfY) * (r - halfY)) / reference * 0.01;
             // A picture without any edge response has nothing to rank by.
             const double e = maxEdge > 0 ? double(edges[t]) / double(maxEdge) * 0.25 : 0.0;
             const double f = skin[t] * 0.00390625 * 0.74;
@@ -100,8 +100,7 @@ void MatchData::Setup(const Image &image, int numX, int numY)
     }
 
     if (scored.size() < tileCount)
-        ShowNotice("Tile setup error",
-                   QString("Only %1/%2 tiles were scored!").arg(scored.size()).arg(tileCount));
+        ShowNotice("Tile setup error", QString("Only %1/%2 tiles were scored!").arg(scored.size()).arg(tileCount));
 
     tileOrder.reserve(qsizetype(scored.size()));
     for (const auto &entry : scored)

@@ -25,6 +25,6 @@ struct MatchData {
 
     int numTilesX = 0;
     int numTilesY = 0;
-    QList<QPair<int, int>> tileOrder;               // (row, column), matching order
-    QMap<QString, QList<TileMatch>> tileMatches;    // guarded by the generator's mutex while matching
+    QList<QPair<int, int>> tileOrder;              // (row, column), matching order
+    QMap<QString, QList<TileMatch>> tileMatches;   // guarded by the generator's mutex while matching
 };

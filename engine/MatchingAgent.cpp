@@ -16,13 +16,12 @@ const int MaxAttempts = 15;
 // each: enough that a tile rarely needs a search of its own.
 const int Batch = 8;
 const int Candidates = 3;
-}
+}   // namespace
 
-MatchingAgent::MatchingAgent(ImagePosterParameters *params, const Image *source, MatchData *matchData,
-                             QMutex *mutex, int *counter, int index, int count)
+MatchingAgent::MatchingAgent(ImagePosterParameters *params, const Image *source, MatchData *matchData, QMutex *mutex,
+                             int *counter, int index, int count)
     : Agent(mutex, counter, index, count), params(params), source(source), matchData(matchData)
-{
-}
+{}
 
 void MatchingAgent::debug_run()
 {
@@ -45,8 +44,7 @@ void MatchingAgent::run()
     // picture in turn, as if searched on its own just then.
     const qsizetype total = matchData->tileOrder.size();
     const qsizetype stride = qsizetype(count) * Batch;
-    for (qsizetype first = index; first < total && keepRunning.load(std::memory_order_relaxed);
-         first += stride) {
+    for (qsizetype first = index; first < total && keepRunning.load(std::memory_order_relaxed); first += stride) {
         Image tiles[Batch];
         const Image *tilePointers[Batch];
         Orientation orientations[Batch];
@@ -61,16 +59,18 @@ void MatchingAgent::run()
             tiles[n].ResizeToKey();
             tilePointers[n] = &tiles[n];
         }
-        const QList<QList<ImageDB::MatchResult>> shortlists = params->imageDB.BestMatches(
-            tilePointers, orientations, n, params->repeats, Candidates);
+        const QList<QList<ImageDB::MatchResult>> shortlists =
+            params->imageDB.BestMatches(tilePointers, orientations, n, params->repeats, Candidates);
         for (int k = 0; k < n && keepRunning.load(std::memory_order_relaxed); ++k) {
             const int row = places[k].first;
             const int column = places[k].second;
-            if (std::any_of(shortlists[k].cbegin(), shortlists[k].cend(),
-                            [&](const ImageDB::MatchResult &m) { return Place(m.filename, m.rotation, column, row, total); }))
+            if (std::any_of(shortlists[k].cbegin(), shortlists[k].cend(), [&](const ImageDB::MatchResult &m) {
+                    return Place(m.filename, m.rotation, column, row, total);
+                }))
                 continue;
             for (int attempt = 0; attempt < MaxAttempts && keepRunning.load(std::memory_order_relaxed); ++attempt) {
-                const ImageDB::MatchResult match = params->imageDB.BestMatch(tiles[k], orientations[k], params->repeats);
+                const ImageDB::MatchResult match =
+                    params->imageDB.BestMatch(tiles[k], orientations[k], params->repeats);
                 // Use counts only grow while matching, so an empty search stays empty.
                 if (match.filename.isEmpty() || Place(match.filename, match.rotation, column, row, total))
                     break;

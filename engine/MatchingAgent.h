@@ -10,8 +10,8 @@ struct MatchData;
 class MatchingAgent : public Agent {
     Q_OBJECT
 public:
-    MatchingAgent(ImagePosterParameters *params, const Image *source, MatchData *matchData,
-                  QMutex *mutex, int *counter, int index, int count);
+    MatchingAgent(ImagePosterParameters *params, const Image *source, MatchData *matchData, QMutex *mutex, int *counter,
+                  int index, int count);
 
     // Runs the agent on the calling thread, then emits finished().
     void debug_run();

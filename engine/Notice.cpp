@@ -6,7 +6,7 @@
 namespace {
 QMutex handlerLock;
 NoticeHandler currentHandler;
-}
+}   // namespace
 
 void SetNoticeHandler(NoticeHandler handler)
 {

@@ -167,8 +167,8 @@ void PosterGenerator::startGeneratingFile()
     image = new Image(outWidth, outHeight);
     if (!image->data) {
         emit stage(1);
-        emit failed(tr("There is not enough memory for a photo mosaic of %1 by %2 pixels.")
-                        .arg(outWidth).arg(outHeight));
+        emit failed(
+            tr("There is not enough memory for a photo mosaic of %1 by %2 pixels.").arg(outWidth).arg(outHeight));
         return;
     }
 
@@ -176,8 +176,7 @@ void PosterGenerator::startGeneratingFile()
     QImage *preview = nullptr;
     if (MosaicPreview *shown = Display()) {
         QImage *backing = shown->GetBackingImage();
-        if (backing && backing->depth() == 32
-            && backing->width() >= matchData->numTilesX * Image::COMPARISON_X_SIZE
+        if (backing && backing->depth() == 32 && backing->width() >= matchData->numTilesX * Image::COMPARISON_X_SIZE
             && backing->height() >= matchData->numTilesY * Image::COMPARISON_Y_SIZE) {
             QMutexLocker lock(&mutex);
             backing->fill(QColor(0, 0, 0));
@@ -190,8 +189,8 @@ void PosterGenerator::startGeneratingFile()
     doneCount = 0;
     const int group = ++groupNumber;
     for (int i = 0; i < n; ++i) {
-        AssemblyAgent *agent = new AssemblyAgent(params, preview, image, blendColours, matchData,
-                                                 &mutex, &doneCount, i, n);
+        AssemblyAgent *agent =
+            new AssemblyAgent(params, preview, image, blendColours, matchData, &mutex, &doneCount, i, n);
         connect(agent, &AssemblyAgent::progress, this, [this, group](int percent) {
             if (group == groupNumber)
                 emit progress(percent);

@@ -56,7 +56,7 @@ private:
     QElapsedTimer timer;
     int runningAgents = 0;
     int stageNumber = 0;
-    int doneCount = 0;            // guarded by mutex; the agents' shared counter
+    int doneCount = 0;   // guarded by mutex; the agents' shared counter
     MosaicPreview *display = nullptr;
     QMutex mutex;
     Image *image = nullptr;
@@ -66,16 +66,16 @@ private:
     QList<Agent *> agents;
     QJPEGWriterAgent *writer = nullptr;
 
-    QTimer assemblyStart;          // the pause between matching and assembly
-    int groupNumber = 0;           // reports of other agent groups are stale
-    int runNumber = 0;             // counts Generate calls
+    QTimer assemblyStart;              // the pause between matching and assembly
+    int groupNumber = 0;               // reports of other agent groups are stale
+    int runNumber = 0;                 // counts Generate calls
     QPointer<QObject> displayObject;   // tells when a display widget has gone
     bool displayIsObject = false;
 
     // The writer reads savingImage until its finished() has been handled;
     // a new run works on image meanwhile.
     Image *savingImage = nullptr;
-    int savingRun = 0;             // the run whose mosaic is being saved
+    int savingRun = 0;   // the run whose mosaic is being saved
     QString savingFilename;
-    bool savePending = false;      // image waits for the writer to be free
+    bool savePending = false;   // image waits for the writer to be free
 };

@@ -30,7 +30,7 @@ void WriterErrorExit(j_common_ptr cinfo)
     (*cinfo->err->format_message)(cinfo, manager->message);
     longjmp(manager->jump, 1);
 }
-}
+}   // namespace
 
 struct QJPEGWriterAgent::SavingRecord {
     FILE *file = nullptr;
@@ -122,12 +122,10 @@ int CreateTemporaryBeside(const QString &target, mode_t replacedMode, bool repla
     }
     return -1;
 }
-}
+}   // namespace
 
-QJPEGWriterAgent::QJPEGWriterAgent(QObject *parent)
-    : QThread(parent)
-{
-}
+QJPEGWriterAgent::QJPEGWriterAgent(QObject *parent) : QThread(parent)
+{}
 
 QJPEGWriterAgent::~QJPEGWriterAgent()
 {

@@ -34,6 +34,6 @@ protected:
 
 private:
     SavingRecord *record = nullptr;
-    bool succeeded = false;      // written by run(), read after finished()
-    QString errorMessage;        // likewise
+    bool succeeded = false;   // written by run(), read after finished()
+    QString errorMessage;     // likewise
 };

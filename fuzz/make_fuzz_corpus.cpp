@@ -34,15 +34,15 @@ struct JpegKind {
     bool optimize;
     int restartRows;
     int quality;
-    bool fullChroma;           // 4:4:4 instead of the default 4:2:0
+    bool fullChroma;   // 4:4:4 instead of the default 4:2:0
 };
 
 // A gradient with some texture so that every coefficient band carries data.
 static unsigned char Sample(int x, int y, int c, int w, int h)
 {
-    const int base = (c % 3 == 0) ? x * 255 / std::max(1, w - 1)
-                   : (c % 3 == 1) ? y * 255 / std::max(1, h - 1)
-                                  : ((x ^ y) * 16) & 255;
+    const int base = (c % 3 == 0)   ? x * 255 / std::max(1, w - 1)
+                     : (c % 3 == 1) ? y * 255 / std::max(1, h - 1)
+                                    : ((x ^ y) * 16) & 255;
     return static_cast<unsigned char>(base + c * 37);
 }
 
@@ -163,8 +163,8 @@ public:
 struct DbRecord {
     std::string filename;
     bool portrait;
-    std::string cached;     // StrategyFast
-    int copyW, copyH;       // StrategyFastest
+    std::string cached;   // StrategyFast
+    int copyW, copyH;     // StrategyFastest
 };
 
 static Bytes MakeDatabase(int strategy, int counter, const std::vector<std::string> &dirs,
@@ -278,7 +278,8 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    if (!MakeJpegCorpus(root / "jpeg") || !MakeDatabaseCorpus(root / "imagedb") || !MakeCommandLineCorpus(root / "cmdline")) {
+    if (!MakeJpegCorpus(root / "jpeg") || !MakeDatabaseCorpus(root / "imagedb")
+        || !MakeCommandLineCorpus(root / "cmdline")) {
         std::fprintf(stderr, "cannot write the corpus under %s\n", root.c_str());
         return 1;
     }

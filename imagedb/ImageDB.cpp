@@ -23,11 +23,11 @@ std::atomic<int> ImageDB::imageFilenameCounter{0};
 namespace {
 
 const char Magic[] = "Kestrelvanepatchery";
-const int MagicFieldSize = 20;          // the name and its NUL
-const int MagicCompared = 19;           // the 20th byte is not examined
+const int MagicFieldSize = 20;   // the name and its NUL
+const int MagicCompared = 19;    // the 20th byte is not examined
 const qint32 Version[3] = {0, 2, 0};
 const qint64 KeyImageBytes = qint64(Image::COMPARISON_X_SIZE) * Image::COMPARISON_Y_SIZE * 3;
-const int ReducedSide = 200;            // longer side of a reduced copy
+const int ReducedSide = 200;   // longer side of a reduced copy
 const char CacheDirectoryName[] = "Kestrelvanepatchery";
 
 // Every name Latin-1 can hold keeps one byte per character, as in the files
@@ -146,8 +146,7 @@ private:
 bool IsWritable(const ImageDB::ImageInformation &record)
 {
     return !record.skip && record.keyImage && record.keyImage->data
-        && record.keyImage->width == Image::COMPARISON_X_SIZE
-        && record.keyImage->height == Image::COMPARISON_Y_SIZE;
+           && record.keyImage->width == Image::COMPARISON_X_SIZE && record.keyImage->height == Image::COMPARISON_Y_SIZE;
 }
 
 // Longer side 200, the other in proportion (truncated), but never below one
@@ -174,7 +173,7 @@ void AfterAgents(QMutex &mutex)
     QMutexLocker lock(&mutex);
 }
 
-} // namespace
+}   // namespace
 
 QString ReadString(FILE *stream)
 {
@@ -186,14 +185,9 @@ QString ReadString(FILE *stream)
 // ---------------------------------------------------------------- records
 
 ImageDB::ImageInformation::ImageInformation(const ImageInformation &other)
-    : keyImage(other.keyImage),
-      sourceImage(other.sourceImage),
-      cachedFilename(other.cachedFilename),
-      skip(other.skip),
-      orientation(other.orientation),
-      useCount(other.useCount.load(std::memory_order_relaxed))
-{
-}
+    : keyImage(other.keyImage), sourceImage(other.sourceImage), cachedFilename(other.cachedFilename), skip(other.skip),
+      orientation(other.orientation), useCount(other.useCount.load(std::memory_order_relaxed))
+{}
 
 ImageDB::ImageInformation &ImageDB::ImageInformation::operator=(const ImageInformation &other)
 {
@@ -206,10 +200,8 @@ ImageDB::ImageInformation &ImageDB::ImageInformation::operator=(const ImageInfor
     return *this;
 }
 
-ImageDB::ImageDB()
-    : strategy(StrategyFast), processedCount(0), runningThreads(0)
-{
-}
+ImageDB::ImageDB() : strategy(StrategyFast), processedCount(0), runningThreads(0)
+{}
 
 ImageDB::~ImageDB()
 {
@@ -329,7 +321,7 @@ bool ImageDB::Write(const QString &filename)
     } else {
         for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
             temporaryName = targetName + '.' + QByteArray::number(qint64(getpid())) + '.'
-                + QByteArray::number(temporaryCounter.fetch_add(1, std::memory_order_relaxed)) + ".tmp";
+                            + QByteArray::number(temporaryCounter.fetch_add(1, std::memory_order_relaxed)) + ".tmp";
             fd = open(temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd < 0 && errno != EEXIST)
                 break;
@@ -419,13 +411,11 @@ bool ImageDB::Read(const QString &filename)
     char magic[MagicFieldSize];
     qint32 version[3];
     qint32 fileStrategy, counter, numDirectories, numExcluded, numRecords;
-    bool ok = in.Bytes(magic, MagicFieldSize) && memcmp(magic, Magic, MagicCompared) == 0
-        && in.Int(version[0]) && in.Int(version[1]) && in.Int(version[2])
-        && version[0] == Version[0] && version[1] == Version[1]
-        && in.Int(fileStrategy) && in.Int(counter)
-        && in.Int(numDirectories) && in.Int(numExcluded) && in.Int(numRecords)
-        && fileStrategy >= StrategyNone && fileStrategy <= StrategyFastest && counter >= 0
-        && numDirectories >= 0 && numExcluded >= 0 && numRecords >= 0;
+    bool ok = in.Bytes(magic, MagicFieldSize) && memcmp(magic, Magic, MagicCompared) == 0 && in.Int(version[0])
+              && in.Int(version[1]) && in.Int(version[2]) && version[0] == Version[0] && version[1] == Version[1]
+              && in.Int(fileStrategy) && in.Int(counter) && in.Int(numDirectories) && in.Int(numExcluded)
+              && in.Int(numRecords) && fileStrategy >= StrategyNone && fileStrategy <= StrategyFastest && counter >= 0
+              && numDirectories >= 0 && numExcluded >= 0 && numRecords >= 0;
 
     QStringList readDirectories, readExcluded;
     for (qint64 i = 0; ok && i < qint64(numDirectories) + numExcluded; ++i) {
@@ -440,19 +430,19 @@ bool ImageDB::Read(const QString &filename)
         unsigned char orientation = 0;
         ImageInformation record;
         record.keyImage = new Image(Image::COMPARISON_X_SIZE, Image::COMPARISON_Y_SIZE);
-        ok = in.Text(name) && record.keyImage->data
-            && in.Bytes(record.keyImage->data, KeyImageBytes) && in.Bytes(&orientation, 1);
+        ok = in.Text(name) && record.keyImage->data && in.Bytes(record.keyImage->data, KeyImageBytes)
+             && in.Bytes(&orientation, 1);
         record.orientation = orientation != 0 ? Portrait : Landscape;
         if (ok && fileStrategy == StrategyFast) {
             ok = in.Text(record.cachedFilename);
         } else if (ok && fileStrategy == StrategyFastest) {
             qint32 width = 0, height = 0;
             ok = in.Int(width) && in.Int(height) && width >= 0 && height >= 0
-                && quint64(width) * quint64(height) * 3 <= quint64(in.Left());
+                 && quint64(width) * quint64(height) * 3 <= quint64(in.Left());
             if (ok && qint64(width) * height > 0) {
                 record.sourceImage = new Image(width, height);
                 ok = record.sourceImage->data
-                    && in.Bytes(record.sourceImage->data, qint64(record.sourceImage->ByteCount()));
+                     && in.Bytes(record.sourceImage->data, qint64(record.sourceImage->ByteCount()));
             }
         }
         auto earlier = records.find(name);
@@ -487,8 +477,8 @@ bool ImageDB::IsUpdating() const
     return runningThreads > 0;
 }
 
-void ImageDB::Update(const QStringList &dirs, const QStringList &excludedDirs,
-                     ImageDB::SourceImageStrategy strategy, int threadCount)
+void ImageDB::Update(const QStringList &dirs, const QStringList &excludedDirs, ImageDB::SourceImageStrategy strategy,
+                     int threadCount)
 {
     const UpdateRequest request{dirs, excludedDirs, strategy, threadCount};
     // A strategy change, purge or scan now would change records under the
@@ -571,8 +561,7 @@ void ImageDB::AddFiles(const QDir &dir, const QStringList &excludedDirs)
 // Symbolic links to directories are followed; one that leads back to a
 // directory on the current path down (a canonical path already in ancestors)
 // would make the recursion endless and is not entered.
-void ImageDB::AddFilesBelow(const QDir &dir, const QStringList &excludedDirs,
-                            QStringList &ancestors)
+void ImageDB::AddFilesBelow(const QDir &dir, const QStringList &excludedDirs, QStringList &ancestors)
 {
     const QString canonical = dir.canonicalPath();
     if (canonical.isEmpty() || ancestors.contains(canonical))
@@ -580,8 +569,7 @@ void ImageDB::AddFilesBelow(const QDir &dir, const QStringList &excludedDirs,
     ancestors.append(canonical);
 
     const QFileInfoList entries =
-        dir.entryInfoList(QDir::Dirs | QDir::Files | QDir::Drives | QDir::Readable,
-                          QDir::Name | QDir::DirsFirst);
+        dir.entryInfoList(QDir::Dirs | QDir::Files | QDir::Drives | QDir::Readable, QDir::Name | QDir::DirsFirst);
     for (const QFileInfo &entry : entries) {
         if (entry.isDir()) {
             const QString name = entry.fileName();
@@ -621,11 +609,10 @@ void ImageDB::PurgeFiles(const QStringList &prefixes)
         Remove(filename);
 }
 
-ImageDBAgent::ImageDBAgent(ImageDB *imageDB, const QStringList *fileList, QMutex *mutex,
-                           int *counter, int index, int count)
+ImageDBAgent::ImageDBAgent(ImageDB *imageDB, const QStringList *fileList, QMutex *mutex, int *counter, int index,
+                           int count)
     : Agent(mutex, counter, index, count), imageDB(imageDB), fileList(fileList)
-{
-}
+{}
 
 void ImageDBAgent::run()
 {
@@ -688,13 +675,11 @@ void ImageDB::SetSourceImage(const QString &filename, const Image &picture)
 bool ImageDB::ReadSourceAndKeyImages(const QString &filename)
 {
     auto key = std::make_unique<Image>();
-    auto copy = strategy == StrategyFast || strategy == StrategyFastest ? std::make_unique<Image>()
-                                                                        : nullptr;
+    auto copy = strategy == StrategyFast || strategy == StrategyFastest ? std::make_unique<Image>() : nullptr;
     Orientation orientation = Landscape;
     StreamedReduction reduction([&](int width, int height) {
         orientation = width > height ? Landscape : Portrait;
-        std::vector<ReductionTarget> targets{
-            {key.get(), Image::COMPARISON_X_SIZE, Image::COMPARISON_Y_SIZE}};
+        std::vector<ReductionTarget> targets{{key.get(), Image::COMPARISON_X_SIZE, Image::COMPARISON_Y_SIZE}};
         if (copy) {
             int reducedWidth, reducedHeight;
             ReducedSize(width, height, reducedWidth, reducedHeight);
@@ -735,8 +720,7 @@ Image *ImageDB::GetSourceImage(const QString &filename, int size) const
     if (record && strategy == StrategyFastest && record->sourceImage
         && qMax(record->sourceImage->width, record->sourceImage->height) > size)
         return new Image(*record->sourceImage);
-    if (record && strategy == StrategyFast && size <= ReducedSide - 1
-        && !record->cachedFilename.isEmpty()) {
+    if (record && strategy == StrategyFast && size <= ReducedSide - 1 && !record->cachedFilename.isEmpty()) {
         auto *cached = new Image;
         if (ReadJPEG(record->cachedFilename, *cached))
             return cached;
@@ -776,14 +760,11 @@ QString ImageDB::GetNewCachedFilename()
 // The packed scan gives the answer of ScanRecords for every key-sized tile;
 // other tiles can only match keys of their own size, which the index does not
 // hold, so they take the plain scan.
-ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientation,
-                                        int maxUses) const
+ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientation, int maxUses) const
 {
-    static_assert(Image::COMPARISON_X_SIZE == KeyIndex::KeySide
-                  && Image::COMPARISON_Y_SIZE == KeyIndex::KeySide);
-    const KeyIndex *index = tile.data && tile.width == KeyIndex::KeySide
-            && tile.height == KeyIndex::KeySide
-        ? CurrentKeyIndex() : nullptr;
+    static_assert(Image::COMPARISON_X_SIZE == KeyIndex::KeySide && Image::COMPARISON_Y_SIZE == KeyIndex::KeySide);
+    const KeyIndex *index =
+        tile.data && tile.width == KeyIndex::KeySide && tile.height == KeyIndex::KeySide ? CurrentKeyIndex() : nullptr;
     if (!index)
         return ScanRecords(tile, orientation, maxUses);
     const KeyIndex::Match match = index->Find(tile.data, orientation == Portrait, maxUses);
@@ -795,9 +776,8 @@ ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientati
     return best;
 }
 
-QList<QList<ImageDB::MatchResult>> ImageDB::BestMatches(const Image *const *tiles,
-                                                        const Orientation *orientations, int count,
-                                                        int maxUses, int candidates) const
+QList<QList<ImageDB::MatchResult>> ImageDB::BestMatches(const Image *const *tiles, const Orientation *orientations,
+                                                        int count, int maxUses, int candidates) const
 {
     QList<QList<MatchResult>> lists(count);
     QVarLengthArray<const unsigned char *, 16> keys;
@@ -811,8 +791,8 @@ QList<QList<ImageDB::MatchResult>> ImageDB::BestMatches(const Image *const *tile
     }
     const KeyIndex *index = int(keys.size()) == count ? CurrentKeyIndex() : nullptr;
     QVarLengthArray<KeyIndex::Shortlist, 16> shortlists(keys.size());
-    if (!index || !index->FindShortlists(keys.data(), portraits.data(), count, maxUses, candidates,
-                                         shortlists.data())) {
+    if (!index
+        || !index->FindShortlists(keys.data(), portraits.data(), count, maxUses, candidates, shortlists.data())) {
         for (int k = 0; k < count; ++k) {
             const MatchResult best = BestMatch(*tiles[k], orientations[k], maxUses);
             if (!best.filename.isNull())
@@ -823,14 +803,12 @@ QList<QList<ImageDB::MatchResult>> ImageDB::BestMatches(const Image *const *tile
     for (int k = 0; k < count; ++k) {
         const KeyIndex::Shortlist &shortlist = shortlists[k];
         for (int c = 0; c < shortlist.count; ++c)
-            lists[k].append(MatchResult{index->Filename(shortlist.matches[c].order),
-                                        shortlist.matches[c].rotation});
+            lists[k].append(MatchResult{index->Filename(shortlist.matches[c].order), shortlist.matches[c].rotation});
     }
     return lists;
 }
 
-ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orientation,
-                                          int maxUses) const
+ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orientation, int maxUses) const
 {
     MatchResult best;
     bool found = false;
@@ -838,8 +816,8 @@ ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orienta
     for (auto it = images.cbegin(); it != images.cend(); ++it) {
         const ImageInformation &record = it.value();
         const Image *key = record.keyImage;
-        if (record.skip || record.useCount.load(std::memory_order_relaxed) >= maxUses
-            || !key || !key->data || key->width != tile.width || key->height != tile.height)
+        if (record.skip || record.useCount.load(std::memory_order_relaxed) >= maxUses || !key || !key->data
+            || key->width != tile.width || key->height != tile.height)
             continue;
         unsigned score;
         int rotation;
@@ -883,10 +861,8 @@ void ImageDB::RebuildKeyIndex() const
     for (auto it = keyIndexRecords.cbegin(); it != keyIndexRecords.cend() && keyIndexBuilt; ++it) {
         const ImageInformation &record = it.value();
         const Image *key = record.keyImage;
-        if (!record.skip && key && key->data && key->width == KeyIndex::KeySide
-            && key->height == KeyIndex::KeySide)
-            keyIndexBuilt = keyIndex.Add(it.key(), key->data, record.orientation == Portrait,
-                                         &record.useCount);
+        if (!record.skip && key && key->data && key->width == KeyIndex::KeySide && key->height == KeyIndex::KeySide)
+            keyIndexBuilt = keyIndex.Add(it.key(), key->data, record.orientation == Portrait, &record.useCount);
     }
 }
 

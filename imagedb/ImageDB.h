@@ -61,8 +61,8 @@ public:
     bool Write(const QString &filename);
 
     // Scan and update
-    void Update(const QStringList &dirs, const QStringList &excludedDirs,
-                ImageDB::SourceImageStrategy strategy, int threadCount);
+    void Update(const QStringList &dirs, const QStringList &excludedDirs, ImageDB::SourceImageStrategy strategy,
+                int threadCount);
     void AddFiles(const QDir &dir, const QStringList &excludedDirs);
     void Add(const QString &filename);
     void PurgeFiles(const QStringList &prefixes);
@@ -86,8 +86,8 @@ public:
     // answer were the ones before used up, up to candidates results in all.
     // Use counts only grow while matching, so the first result still usable
     // later is then BestMatch's answer; when none is, search again.
-    QList<QList<MatchResult>> BestMatches(const Image *const *tiles, const Orientation *orientations,
-                                          int count, int maxUses, int candidates) const;
+    QList<QList<MatchResult>> BestMatches(const Image *const *tiles, const Orientation *orientations, int count,
+                                          int maxUses, int candidates) const;
     bool UseMatch(const QString &filename, int maxUses);
     void ResetUseCounts();
 
@@ -95,9 +95,9 @@ public:
     QStringList directories;
     QStringList excludedDirectories;
     QMap<QString, ImageInformation> images;
-    int processedCount;        // guarded by mutex; written by update agents
-    QStringList workList;      // read-only while update agents run
-    int runningThreads;        // GUI thread only
+    int processedCount;     // guarded by mutex; written by update agents
+    QStringList workList;   // read-only while update agents run
+    int runningThreads;     // GUI thread only
     QMutex mutex;
 
     // Number of the next cache file; taken and increased in one step.
@@ -121,8 +121,7 @@ private:
     };
 
     void StartUpdate(const UpdateRequest &request);
-    void AddFilesBelow(const QDir &dir, const QStringList &excludedDirs,
-                       QStringList &ancestors);
+    void AddFilesBelow(const QDir &dir, const QStringList &excludedDirs, QStringList &ancestors);
     // The record of filename, writable through a const lookup so that update and
     // matching threads never make the shared map detach; null when there is none.
     ImageInformation *Record(const QString &filename) const;
@@ -141,15 +140,15 @@ private:
     // The records the index was built from, shared with images: any change
     // made to images through its non-const interface detaches the two, which
     // tells that the index, and its pointers to the use counts, are stale.
-    mutable QMap<QString, ImageInformation> keyIndexRecords;  // guarded by keyIndexMutex
-    mutable KeyIndex keyIndex;                                // guarded likewise while rebuilt
-    mutable bool keyIndexBuilt = false;                       // guarded by keyIndexMutex
-    mutable std::atomic<bool> keyIndexCurrent{false};         // cleared by record changes
+    mutable QMap<QString, ImageInformation> keyIndexRecords;   // guarded by keyIndexMutex
+    mutable KeyIndex keyIndex;                                 // guarded likewise while rebuilt
+    mutable bool keyIndexBuilt = false;                        // guarded by keyIndexMutex
+    mutable std::atomic<bool> keyIndexCurrent{false};          // cleared by record changes
     mutable QMutex keyIndexMutex;
 
-    QList<QPointer<Agent>> agents;          // GUI thread only; the running update's threads
-    bool updatePending = false;             // GUI thread only
-    UpdateRequest pendingUpdate;            // GUI thread only; valid while updatePending
+    QList<QPointer<Agent>> agents;   // GUI thread only; the running update's threads
+    bool updatePending = false;      // GUI thread only
+    UpdateRequest pendingUpdate;     // GUI thread only; valid while updatePending
 };
 
 // The next NUL-ended string of the stream; stops at the end of the file.
@@ -159,8 +158,7 @@ QString ReadString(FILE *stream);
 class ImageDBAgent : public Agent {
     Q_OBJECT
 public:
-    ImageDBAgent(ImageDB *imageDB, const QStringList *fileList, QMutex *mutex, int *counter,
-                 int index, int count);
+    ImageDBAgent(ImageDB *imageDB, const QStringList *fileList, QMutex *mutex, int *counter, int index, int count);
 
 signals:
     void progress(int percent, const QString &filename);

@@ -79,8 +79,7 @@ inline bool Bounded(uint32_t blockBound, uint32_t limit)
 
 // The smaller of the two turned scores, if it is below limit, with its code;
 // a tie goes to the right turn.
-inline bool TakeSmallerTurn(uint32_t left, uint32_t right, uint32_t limit, uint32_t &score,
-                            int &rotation)
+inline bool TakeSmallerTurn(uint32_t left, uint32_t right, uint32_t limit, uint32_t &score, int &rotation)
 {
     score = left < right ? left : right;
     rotation = left < right ? 1 : 2;
@@ -92,8 +91,14 @@ namespace portable {
 constexpr int Width = 16;
 using Acc = uint32_t;
 using Chunk = const unsigned char *;
-inline Acc Zero() { return 0; }
-inline Chunk Load(const unsigned char *p) { return p; }
+inline Acc Zero()
+{
+    return 0;
+}
+inline Chunk Load(const unsigned char *p)
+{
+    return p;
+}
 inline Acc AddSquares(Acc acc, Chunk a, Chunk b)
 {
     for (int i = 0; i < Width; ++i) {
@@ -114,11 +119,14 @@ inline Acc AddSquares16(Acc acc, Chunk a, Chunk b)
     }
     return acc;
 }
-inline uint32_t Total(Acc acc) { return acc; }
+inline uint32_t Total(Acc acc)
+{
+    return acc;
+}
 #include "imagedb/KeyIndexSquares.inc"
 #include "imagedb/KeyIndexScan.inc"
 #undef KVP_TARGET
-}
+}   // namespace portable
 
 #ifdef KVP_X86
 // The absolute byte differences come from two saturating subtractions; their
@@ -129,7 +137,10 @@ namespace sse2 {
 constexpr int Width = 16;
 using Acc = __m128i;
 using Chunk = __m128i;
-KVP_TARGET inline Acc Zero() { return _mm_setzero_si128(); }
+KVP_TARGET inline Acc Zero()
+{
+    return _mm_setzero_si128();
+}
 KVP_TARGET inline Chunk Load(const unsigned char *p)
 {
     return _mm_load_si128(reinterpret_cast<const __m128i *>(p));
@@ -157,14 +168,17 @@ KVP_TARGET inline uint32_t Total(Acc acc)
 #include "imagedb/KeyIndexSquares.inc"
 #include "imagedb/KeyIndexScan.inc"
 #undef KVP_TARGET
-}
+}   // namespace sse2
 
 namespace avx2 {
 #define KVP_TARGET __attribute__((target("avx2")))
 constexpr int Width = 32;
 using Acc = __m256i;
 using Chunk = __m256i;
-KVP_TARGET inline Acc Zero() { return _mm256_setzero_si256(); }
+KVP_TARGET inline Acc Zero()
+{
+    return _mm256_setzero_si256();
+}
 KVP_TARGET inline Chunk Load(const unsigned char *p)
 {
     return _mm256_load_si256(reinterpret_cast<const __m256i *>(p));
@@ -174,8 +188,7 @@ KVP_TARGET inline Acc AddSquares(Acc acc, Chunk a, Chunk b)
     const __m256i d = _mm256_or_si256(_mm256_subs_epu8(a, b), _mm256_subs_epu8(b, a));
     const __m256i even = _mm256_and_si256(d, _mm256_set1_epi16(0x00FF));
     const __m256i odd = _mm256_srli_epi16(d, 8);
-    return _mm256_add_epi32(acc, _mm256_add_epi32(_mm256_madd_epi16(even, even),
-                                                  _mm256_madd_epi16(odd, odd)));
+    return _mm256_add_epi32(acc, _mm256_add_epi32(_mm256_madd_epi16(even, even), _mm256_madd_epi16(odd, odd)));
 }
 KVP_TARGET inline Acc AddSquares16(Acc acc, Chunk a, Chunk b)
 {
@@ -192,22 +205,27 @@ KVP_TARGET inline uint32_t Total(Acc acc)
 #include "imagedb/KeyIndexSquares.inc"
 #include "imagedb/KeyIndexScan.inc"
 #undef KVP_TARGET
-}
+}   // namespace avx2
 
 namespace avx512 {
 #define KVP_TARGET __attribute__((target("avx512f,avx512bw")))
 constexpr int Width = 64;
 using Acc = __m512i;
 using Chunk = __m512i;
-KVP_TARGET inline Acc Zero() { return _mm512_setzero_si512(); }
-KVP_TARGET inline Chunk Load(const unsigned char *p) { return _mm512_load_si512(p); }
+KVP_TARGET inline Acc Zero()
+{
+    return _mm512_setzero_si512();
+}
+KVP_TARGET inline Chunk Load(const unsigned char *p)
+{
+    return _mm512_load_si512(p);
+}
 KVP_TARGET inline Acc AddSquares(Acc acc, Chunk a, Chunk b)
 {
     const __m512i d = _mm512_or_si512(_mm512_subs_epu8(a, b), _mm512_subs_epu8(b, a));
     const __m512i even = _mm512_and_si512(d, _mm512_set1_epi16(0x00FF));
     const __m512i odd = _mm512_srli_epi16(d, 8);
-    return _mm512_add_epi32(acc, _mm512_add_epi32(_mm512_madd_epi16(even, even),
-                                                  _mm512_madd_epi16(odd, odd)));
+    return _mm512_add_epi32(acc, _mm512_add_epi32(_mm512_madd_epi16(even, even), _mm512_madd_epi16(odd, odd)));
 }
 KVP_TARGET inline Acc AddSquares16(Acc acc, Chunk a, Chunk b)
 {
@@ -218,8 +236,8 @@ KVP_TARGET inline uint32_t Total(Acc acc)
 {
     // Masked extracts: the plain ones and the casts trip a false
     // "may be used uninitialized" warning inside GCC 12's own header.
-    const __m256i half = _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xF, acc, 0),
-                                          _mm512_maskz_extracti64x4_epi64(0xF, acc, 1));
+    const __m256i half =
+        _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xF, acc, 0), _mm512_maskz_extracti64x4_epi64(0xF, acc, 1));
     __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(half), _mm256_extracti128_si256(half, 1));
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4E));
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
@@ -228,7 +246,7 @@ KVP_TARGET inline uint32_t Total(Acc acc)
 #include "imagedb/KeyIndexSquares.inc"
 #include "imagedb/KeyIndexScan.inc"
 #undef KVP_TARGET
-}
+}   // namespace avx512
 
 // The sum of squared differences of key a and tile b is
 //   sum(a * a) + sum(b * b) - 2 * sum(a * b),
@@ -240,12 +258,12 @@ KVP_TARGET inline uint32_t Total(Acc acc)
 // partial sums are no longer running scores, so a key is always scored whole.
 namespace avx512vnni {
 #define KVP_TARGET __attribute__((target("avx512f,avx512bw,avx512vnni")))
-using avx512::Width;
 using avx512::Acc;
-using avx512::Zero;
-using avx512::Load;
 using avx512::AddSquares16;
+using avx512::Load;
 using avx512::Total;
+using avx512::Width;
+using avx512::Zero;
 constexpr int Chunks = KeyIndex::KeyBytes / Width;
 
 KVP_TARGET inline Acc AddProducts(Acc acc, const unsigned char *key, const int8_t *tile)
@@ -259,8 +277,7 @@ KVP_TARGET inline uint32_t Score(const KeyIndex::Keys &group, size_t i, const Ti
     return group.squares[i] + tile.squares - 2 * uint32_t(dot + 128 * int32_t(group.totals[i]));
 }
 
-KVP_TARGET static inline uint32_t ScoreSame(const KeyIndex::Keys &group, size_t i,
-                                            const Tile &tile, uint32_t)
+KVP_TARGET static inline uint32_t ScoreSame(const KeyIndex::Keys &group, size_t i, const Tile &tile, uint32_t)
 {
     const unsigned char *key = group.keys + i * KeyIndex::KeyBytes;
     Acc acc = Zero();
@@ -269,8 +286,8 @@ KVP_TARGET static inline uint32_t ScoreSame(const KeyIndex::Keys &group, size_t 
     return Score(group, i, tile, acc);
 }
 
-KVP_TARGET static inline bool ScoreTurned(const KeyIndex::Keys &group, size_t i, const Tile &tile,
-                                          uint32_t limit, uint32_t &score, int &rotation)
+KVP_TARGET static inline bool ScoreTurned(const KeyIndex::Keys &group, size_t i, const Tile &tile, uint32_t limit,
+                                          uint32_t &score, int &rotation)
 {
     const unsigned char *key = group.keys + i * KeyIndex::KeyBytes;
     Acc left = Zero();
@@ -279,12 +296,11 @@ KVP_TARGET static inline bool ScoreTurned(const KeyIndex::Keys &group, size_t i,
         left = AddProducts(left, key + c * Width, tile.signedLeft + c * Width);
         right = AddProducts(right, key + c * Width, tile.signedRight + c * Width);
     }
-    return TakeSmallerTurn(Score(group, i, tile, left), Score(group, i, tile, right), limit, score,
-                           rotation);
+    return TakeSmallerTurn(Score(group, i, tile, left), Score(group, i, tile, right), limit, score, rotation);
 }
 #include "imagedb/KeyIndexScan.inc"
 #undef KVP_TARGET
-}
+}   // namespace avx512vnni
 #endif
 
 using Scanner = void (*)(const KeyIndex::Keys &, Search *const *, int, Search *const *, int,
@@ -327,8 +343,8 @@ Scanner ScannerFor(KeyIndex::Kernel kernel)
         return avx512vnni::Scan;
 #endif
     case KeyIndex::Kernel::Auto:
-        for (KeyIndex::Kernel k : {KeyIndex::Kernel::Avx512Vnni, KeyIndex::Kernel::Avx512,
-                                   KeyIndex::Kernel::Avx2, KeyIndex::Kernel::Sse2})
+        for (KeyIndex::Kernel k :
+             {KeyIndex::Kernel::Avx512Vnni, KeyIndex::Kernel::Avx512, KeyIndex::Kernel::Avx2, KeyIndex::Kernel::Sse2})
             if (KernelSupported(k))
                 return ScannerFor(k);
         break;
@@ -395,8 +411,8 @@ void TurnTile(const unsigned char *tile, unsigned char *left, unsigned char *rig
 
 // The searches for count tiles, with bySide room for count pointers.
 void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *useCounts,
-                 const unsigned char *const *tiles, const bool *portraits, int count, int maxUses,
-                 int candidates, Search *searches, Search **bySide, KeyIndex::Kernel kernel)
+                 const unsigned char *const *tiles, const bool *portraits, int count, int maxUses, int candidates,
+                 Search *searches, Search **bySide, KeyIndex::Kernel kernel)
 {
     // Landscape tiles at the front of bySide, portrait ones at the back.
     int landscape = 0;
@@ -420,18 +436,16 @@ void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *us
     Search *const *portraitSearches = bySide + portrait;
     const int portraitCount = count - portrait;
 
-    const Scanner scan = kernel == KeyIndex::Kernel::Auto || !KernelSupported(kernel)
-        ? AutoScanner() : ScannerFor(kernel);
+    const Scanner scan =
+        kernel == KeyIndex::Kernel::Auto || !KernelSupported(kernel) ? AutoScanner() : ScannerFor(kernel);
     // The group of most tiles' own orientation first: one comparison per key
     // finds low bounds sooner, and the lower the bounds the earlier the turned
     // keys are dropped.
     const auto scanLandscapeKeys = [&] {
-        scan(groups[0], landscapeSearches, landscape, portraitSearches, portraitCount,
-             useCounts, maxUses);
+        scan(groups[0], landscapeSearches, landscape, portraitSearches, portraitCount, useCounts, maxUses);
     };
     const auto scanPortraitKeys = [&] {
-        scan(groups[1], portraitSearches, portraitCount, landscapeSearches, landscape,
-             useCounts, maxUses);
+        scan(groups[1], portraitSearches, portraitCount, landscapeSearches, landscape, useCounts, maxUses);
     };
     if (portraitCount > landscape) {
         scanPortraitKeys();
@@ -442,7 +456,7 @@ void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *us
     }
 }
 
-} // namespace
+}   // namespace
 
 KeyIndex::KeyIndex() = default;
 
@@ -503,8 +517,7 @@ bool KeyIndex::Append(Keys &group, const unsigned char *key, int32_t order)
     return true;
 }
 
-bool KeyIndex::Add(const QString &filename, const unsigned char *key, bool portrait,
-                   const std::atomic<int> *useCount)
+bool KeyIndex::Add(const QString &filename, const unsigned char *key, bool portrait, const std::atomic<int> *useCount)
 {
     if (!Append(groups[portrait ? 1 : 0], key, int32_t(filenames.size()))) {
         Clear();
@@ -520,8 +533,7 @@ bool KeyIndex::Supported(Kernel kernel)
     return KernelSupported(kernel);
 }
 
-KeyIndex::Match KeyIndex::Find(const unsigned char *tile, bool portrait, int maxUses,
-                               Kernel kernel) const
+KeyIndex::Match KeyIndex::Find(const unsigned char *tile, bool portrait, int maxUses, Kernel kernel) const
 {
     Search search;
     Search *bySide = &search;
@@ -532,8 +544,8 @@ KeyIndex::Match KeyIndex::Find(const unsigned char *tile, bool portrait, int max
     return match;
 }
 
-bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *portraits, int count,
-                              int maxUses, int candidates, Shortlist *shortlists, Kernel kernel) const
+bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *portraits, int count, int maxUses,
+                              int candidates, Shortlist *shortlists, Kernel kernel) const
 {
     if (count < 1)
         return true;
@@ -541,8 +553,8 @@ bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *por
     const std::unique_ptr<Search *[]> bySide(new (std::nothrow) Search *[size_t(count)]);
     if (!searches || !bySide)
         return false;
-    RunSearches(groups, useCounts.data(), tiles, portraits, count, maxUses, candidates,
-                searches.get(), bySide.get(), kernel);
+    RunSearches(groups, useCounts.data(), tiles, portraits, count, maxUses, candidates, searches.get(), bySide.get(),
+                kernel);
     for (int k = 0; k < count; ++k) {
         const Search &search = searches[size_t(k)];
         Shortlist &shortlist = shortlists[k];

@@ -46,8 +46,7 @@ public:
     // key holds KeyBytes bytes; useCount stays owned by the caller and must
     // outlive the index's use. False, with the index left empty, when memory
     // runs out.
-    bool Add(const QString &filename, const unsigned char *key, bool portrait,
-             const std::atomic<int> *useCount);
+    bool Add(const QString &filename, const unsigned char *key, bool portrait, const std::atomic<int> *useCount);
 
     int Size() const { return int(filenames.size()); }
     const QString &Filename(int order) const { return filenames[size_t(order)]; }
@@ -56,8 +55,7 @@ public:
     // the tile's orientation are compared unrotated, the others turned left
     // and right with a tie going to right. Entries whose use count is not
     // below maxUses are passed over.
-    Match Find(const unsigned char *tile, bool portrait, int maxUses,
-               Kernel kernel = Kernel::Auto) const;
+    Match Find(const unsigned char *tile, bool portrait, int maxUses, Kernel kernel = Kernel::Auto) const;
 
     // Up to MaxCandidates entries for one tile, best first: what Find gives,
     // then what Find would give were the entries before it used up.
@@ -71,9 +69,8 @@ public:
     // followed by the next candidates-1 (at most MaxCandidates in all). Every
     // key is then read from memory once for all the tiles. False, with the
     // shortlists untouched, when memory runs out.
-    bool FindShortlists(const unsigned char *const *tiles, const bool *portraits, int count,
-                        int maxUses, int candidates, Shortlist *shortlists,
-                        Kernel kernel = Kernel::Auto) const;
+    bool FindShortlists(const unsigned char *const *tiles, const bool *portraits, int count, int maxUses,
+                        int candidates, Shortlist *shortlists, Kernel kernel = Kernel::Auto) const;
 
     static bool Supported(Kernel kernel);
 
@@ -92,7 +89,7 @@ private:
     static bool Append(Keys &group, const unsigned char *key, int32_t order);
     static void Release(Keys &group);
 
-    Keys groups[2];   // [0] landscape, [1] portrait
-    std::vector<QString> filenames;                     // by order
-    std::vector<const std::atomic<int> *> useCounts;    // by order
+    Keys groups[2];                                    // [0] landscape, [1] portrait
+    std::vector<QString> filenames;                    // by order
+    std::vector<const std::atomic<int> *> useCounts;   // by order
 };

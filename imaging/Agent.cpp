@@ -2,8 +2,7 @@
 
 Agent::Agent(QMutex *mutex, int *counter, int index, int count)
     : mutex(mutex), keepRunning(true), counter(counter), index(index), count(count)
-{
-}
+{}
 
 void Agent::stopRunning()
 {

@@ -58,8 +58,8 @@ void SmoothRowFrom(unsigned char *row, int width, int k)
 #ifdef __x86_64__
 bool HasAvx512()
 {
-    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
-        && __builtin_cpu_supports("avx512vl");
+    static const bool has =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
     return has;
 }
 
@@ -105,8 +105,7 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) int SmoothRowAvx512(unsigne
         __m256i sums = _mm256_sllv_epi16(_mm256_add_epi16(_mm256_add_epi16(c, c), n), weights);
         sums = _mm256_add_epi16(sums, _mm256_maskz_permutexvar_epi16(0xFFF8, back3, sums));
         sums = _mm256_add_epi16(sums, _mm256_maskz_permutexvar_epi16(0xFFC0, back6, sums));
-        previous = _mm256_srlv_epi16(
-            _mm256_add_epi16(sums, _mm256_permutexvar_epi16(lastPixel, previous)), shifts);
+        previous = _mm256_srlv_epi16(_mm256_add_epi16(sums, _mm256_permutexvar_epi16(lastPixel, previous)), shifts);
         _mm_mask_storeu_epi8(row + j, 0x0FFF, _mm256_maskz_cvtepi16_epi8(0xFFFF, previous));
         j += 12;
         if (!more)
@@ -135,14 +134,16 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) inline __m512i Wide(const u
     return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
 }
 
-__attribute__((target("avx512f,avx512bw,avx512vl"))) size_t SmoothBetweenAvx512(
-    unsigned char *row, const unsigned char *above, const unsigned char *below, size_t bytes)
+__attribute__((target("avx512f,avx512bw,avx512vl"))) size_t SmoothBetweenAvx512(unsigned char *row,
+                                                                                const unsigned char *above,
+                                                                                const unsigned char *below,
+                                                                                size_t bytes)
 {
     size_t i = 0;
     for (; i + 32 <= bytes; i += 32) {
         const __m512i c = Wide(row + i);
-        const __m512i sum = _mm512_add_epi16(_mm512_add_epi16(c, c),
-                                             _mm512_add_epi16(Wide(above + i), Wide(below + i)));
+        const __m512i sum =
+            _mm512_add_epi16(_mm512_add_epi16(c, c), _mm512_add_epi16(Wide(above + i), Wide(below + i)));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(row + i),
                             _mm512_maskz_cvtepi16_epi8(~__mmask32(0), _mm512_srli_epi16(sum, 2)));
     }
@@ -150,8 +151,7 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) size_t SmoothBetweenAvx512(
 }
 #endif
 
-void SmoothBetween(unsigned char *row, const unsigned char *above, const unsigned char *below,
-                   size_t bytes)
+void SmoothBetween(unsigned char *row, const unsigned char *above, const unsigned char *below, size_t bytes)
 {
     size_t i = 0;
 #ifdef __x86_64__
@@ -164,14 +164,14 @@ void SmoothBetween(unsigned char *row, const unsigned char *above, const unsigne
         const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + i));
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(above + i));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(below + i));
-        const __m128i lo = _mm_srli_epi16(
-            _mm_add_epi16(_mm_add_epi16(_mm_unpacklo_epi8(c, zero), _mm_unpacklo_epi8(c, zero)),
-                          _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero))),
-            2);
-        const __m128i hi = _mm_srli_epi16(
-            _mm_add_epi16(_mm_add_epi16(_mm_unpackhi_epi8(c, zero), _mm_unpackhi_epi8(c, zero)),
-                          _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero))),
-            2);
+        const __m128i lo =
+            _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(_mm_unpacklo_epi8(c, zero), _mm_unpacklo_epi8(c, zero)),
+                                         _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero))),
+                           2);
+        const __m128i hi =
+            _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(_mm_unpackhi_epi8(c, zero), _mm_unpackhi_epi8(c, zero)),
+                                         _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero))),
+                           2);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(row + i), _mm_packus_epi16(lo, hi));
     }
 #endif
@@ -226,11 +226,9 @@ void Smooth(unsigned char *buffer, int width, int height, int passes)
 // picks the same source row as the row before is a copy of it.
 class RowSampler {
 public:
-    RowSampler(unsigned char *dst, int dstWidth, int dstHeight, int x0, int y0, double stepX,
-               double stepY)
-        : to(dst), dstWidth(dstWidth), dstHeight(dstHeight), dstRowBytes(size_t(dstWidth) * 3),
-          x0(x0), stepX(stepX), stepY(stepY), rowPosition(y0),
-          offsets(new (std::nothrow) size_t[size_t(dstWidth)])
+    RowSampler(unsigned char *dst, int dstWidth, int dstHeight, int x0, int y0, double stepX, double stepY)
+        : to(dst), dstWidth(dstWidth), dstHeight(dstHeight), dstRowBytes(size_t(dstWidth) * 3), x0(x0), stepX(stepX),
+          stepY(stepY), rowPosition(y0), offsets(new (std::nothrow) size_t[size_t(dstWidth)])
     {
         double columnPosition = x0;
         for (int c = 0; c < dstWidth; ++c, columnPosition += stepX) {
@@ -246,8 +244,7 @@ public:
     // Fills the destination rows that pick source row sourceRow, if any.
     void Take(size_t sourceRow, const unsigned char *from)
     {
-        for (; row < dstHeight && size_t(rowPosition) == sourceRow;
-             ++row, rowPosition += stepY, to += dstRowBytes) {
+        for (; row < dstHeight && size_t(rowPosition) == sourceRow; ++row, rowPosition += stepY, to += dstRowBytes) {
             if (row > 0 && sourceRow == previousRow)
                 std::memcpy(to, to - dstRowBytes, dstRowBytes);
             else
@@ -288,8 +285,8 @@ private:
     size_t previousRow = 0;
 };
 
-void Sample(const unsigned char *src, int srcWidth, unsigned char *dst, int dstWidth,
-            int dstHeight, int x0, int y0, double stepX, double stepY)
+void Sample(const unsigned char *src, int srcWidth, unsigned char *dst, int dstWidth, int dstHeight, int x0, int y0,
+            double stepX, double stepY)
 {
     if (dstWidth < 1 || dstHeight < 1)
         return;
@@ -330,9 +327,10 @@ bool ClipDrawing(const Image &target, int x, int y, const Image &src, DrawSpan &
 // 32-bit lanes straight from memory, and narrowed back by VPMOVDB, which
 // keeps the low eight bits. A row's last bytes go through masked loads and
 // stores, so no row needs the byte-by-byte loop.
-__attribute__((target("avx512f,avx512bw,avx512vl"))) void BlendRowsAvx512(
-    unsigned char *to, size_t toStride, const unsigned char *from, size_t fromStride, int rows,
-    size_t bytes, float keep, const float tint[3])
+__attribute__((target("avx512f,avx512bw,avx512vl"))) void BlendRowsAvx512(unsigned char *to, size_t toStride,
+                                                                          const unsigned char *from, size_t fromStride,
+                                                                          int rows, size_t bytes, float keep,
+                                                                          const float tint[3])
 {
     // Groups of sixteen bytes from the start of a row: group j starts at
     // channel j mod 3.
@@ -353,15 +351,13 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void BlendRowsAvx512(
             const __m128i in = _mm_maskz_loadu_epi8(mask, from + i);
             const __m512 values = _mm512_maskz_cvtepi32_ps(All, _mm512_maskz_cvtepu8_epi32(All, in));
             const __m512 mixed = _mm512_add_ps(_mm512_mul_ps(values, keeps), tints[j]);
-            _mm_mask_storeu_epi8(to + i, mask,
-                                 _mm512_maskz_cvtepi32_epi8(All, _mm512_maskz_cvttps_epi32(All, mixed)));
+            _mm_mask_storeu_epi8(to + i, mask, _mm512_maskz_cvtepi32_epi8(All, _mm512_maskz_cvttps_epi32(All, mixed)));
         }
     }
 }
 #endif
 
-void BlendRow(unsigned char *to, const unsigned char *from, size_t bytes, float keep,
-              const float tint[3])
+void BlendRow(unsigned char *to, const unsigned char *from, size_t bytes, float keep, const float tint[3])
 {
     size_t i = 0;
 #ifdef __SSE2__
@@ -378,14 +374,12 @@ void BlendRow(unsigned char *to, const unsigned char *from, size_t bytes, float 
             const __m128i words[2] = {_mm_unpacklo_epi8(in, zero), _mm_unpackhi_epi8(in, zero)};
             __m128i out[4];
             for (int q = 0; q < 4; ++q) {
-                const __m128i ints = q % 2 ? _mm_unpackhi_epi16(words[q / 2], zero)
-                                           : _mm_unpacklo_epi16(words[q / 2], zero);
-                const __m128 mixed = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(ints), keeps),
-                                                tints[(4 * part + q) % 3]);
+                const __m128i ints =
+                    q % 2 ? _mm_unpackhi_epi16(words[q / 2], zero) : _mm_unpacklo_epi16(words[q / 2], zero);
+                const __m128 mixed = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(ints), keeps), tints[(4 * part + q) % 3]);
                 out[q] = _mm_and_si128(_mm_cvttps_epi32(mixed), lowByte);
             }
-            const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(out[0], out[1]),
-                                                    _mm_packs_epi32(out[2], out[3]));
+            const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(out[0], out[1]), _mm_packs_epi32(out[2], out[3]));
             _mm_storeu_si128(reinterpret_cast<__m128i *>(to + i + 16 * part), packed);
         }
     }
@@ -425,20 +419,15 @@ void Turn(const unsigned char *src, int w, int h, unsigned char *dst, bool left)
     }
 }
 
-} // namespace
+}   // namespace
 
-Image::Image()
-    : width(0), height(0), data(nullptr)
-{
-}
+Image::Image() : width(0), height(0), data(nullptr)
+{}
 
-Image::Image(int w, int h)
-    : width(w), height(h), data(AllocatePixels(PixelCount(w, h), true))
-{
-}
+Image::Image(int w, int h) : width(w), height(h), data(AllocatePixels(PixelCount(w, h), true))
+{}
 
-Image::Image(const Image &other)
-    : width(other.width), height(other.height), data(nullptr)
+Image::Image(const Image &other) : width(other.width), height(other.height), data(nullptr)
 {
     if (other.data) {
         data = AllocatePixels(PixelCount(width, height), false);
@@ -621,9 +610,8 @@ void Image::DrawImageBlendedWithColor(int x, int y, const Image &src, const colo
         BlendRow(to, from, bytes, keep, tint);
 }
 
-void Sample2d(unsigned char *src, int srcWidth, int srcHeight,
-              unsigned char *dst, int dstWidth, int dstHeight,
-              int x0, int y0, int regionWidth, int regionHeight, int filter)
+void Sample2d(unsigned char *src, int srcWidth, int srcHeight, unsigned char *dst, int dstWidth, int dstHeight, int x0,
+              int y0, int regionWidth, int regionHeight, int filter)
 {
     const double stepX = double(regionWidth) / dstWidth;
     const double stepY = double(regionHeight) / dstHeight;
@@ -644,10 +632,8 @@ class StreamedReduction::Chain {
 public:
     Chain(int passes, int width, int height)
         : passes(passes), width(width), height(height), rowBytes(size_t(width) * 3),
-          slots(passes & SmoothColumns ? 3 : 1),
-          rows(new (std::nothrow) unsigned char[size_t(slots) * rowBytes])
-    {
-    }
+          slots(passes & SmoothColumns ? 3 : 1), rows(new (std::nothrow) unsigned char[size_t(slots) * rowBytes])
+    {}
 
     const int passes;
     std::vector<RowSampler> samplers;
@@ -684,10 +670,8 @@ private:
     std::unique_ptr<unsigned char[]> rows;
 };
 
-StreamedReduction::StreamedReduction(Plan plan)
-    : plan(std::move(plan))
-{
-}
+StreamedReduction::StreamedReduction(Plan plan) : plan(std::move(plan))
+{}
 
 StreamedReduction::~StreamedReduction() = default;
 
@@ -708,8 +692,8 @@ bool StreamedReduction::Begin(int w, int h)
         const double stepX = double(w) / target.width;
         const double stepY = double(h) / target.height;
         const int passes = SmoothingBefore(stepX, stepY, h);
-        auto chain = std::find_if(chains.begin(), chains.end(),
-                                  [passes](const Chain &c) { return c.passes == passes; });
+        auto chain =
+            std::find_if(chains.begin(), chains.end(), [passes](const Chain &c) { return c.passes == passes; });
         if (chain == chains.end()) {
             chains.emplace_back(passes, w, h);
             chain = chains.end() - 1;
@@ -738,6 +722,5 @@ void StreamedReduction::RowDone(int y)
     // An enlargement is smoothed after sampling.
     for (const ReductionTarget &target : targets)
         Smooth(target.image->data, target.width, target.height,
-               SmoothingAfter(double(width) / target.width, double(height) / target.height,
-                              target.height));
+               SmoothingAfter(double(width) / target.width, double(height) / target.height, target.height));
 }

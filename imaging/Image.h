@@ -45,16 +45,15 @@ public:
 
     int width;
     int height;
-    unsigned char *data;  // owned, from std::malloc; null when there are no pixels
+    unsigned char *data;   // owned, from std::malloc; null when there are no pixels
 
 private:
     void Rotate(bool left);
     void Reduce(int factor);
 };
 
-void Sample2d(unsigned char *src, int srcWidth, int srcHeight,
-              unsigned char *dst, int dstWidth, int dstHeight,
-              int x0, int y0, int regionWidth, int regionHeight, int filter);
+void Sample2d(unsigned char *src, int srcWidth, int srcHeight, unsigned char *dst, int dstWidth, int dstHeight, int x0,
+              int y0, int regionWidth, int regionHeight, int filter);
 
 // Takes a picture's RGB rows one by one, top to bottom, as a decoder makes
 // them, into buffers of its own.

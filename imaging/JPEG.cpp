@@ -86,9 +86,10 @@ bool DecodeJPEGFile(FILE *file, RowSink &sink)
     // Step 5: read the scanlines; RGB goes straight into the sink's rows
     const int components = cinfo.output_components;
     // Released with the decompressor, also when an error jumps out.
-    JSAMPARRAY buffer = components == 3 ? nullptr
-        : (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
-                                     JDIMENSION(components) * cinfo.output_width, 1);
+    JSAMPARRAY buffer = components == 3
+                            ? nullptr
+                            : (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
+                                                         JDIMENSION(components) * cinfo.output_width, 1);
     while (cinfo.output_scanline < cinfo.output_height) {
         const int y = int(cinfo.output_scanline);
         JSAMPROW row = sink.Row(y);
@@ -174,7 +175,7 @@ bool IsRegularFile(FILE *file)
     return fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-} // namespace
+}   // namespace
 
 bool DecodeJPEG(const QString &filename, RowSink &sink)
 {

@@ -141,7 +141,8 @@ SkinTable BuildSkinTable()
                 for (int step : candidates) {
                     const int n = lens.Count(step / 100.0, lean);
                     const int error = std::abs(n - target);
-                    if (bestError < 0 || error < bestError || (error == bestError && lean == bestLean && step < bestStep)) {
+                    if (bestError < 0 || error < bestError
+                        || (error == bestError && lean == bestLean && step < bestStep)) {
                         bestStep = step;
                         bestCount = n;
                         bestError = error;
@@ -181,8 +182,7 @@ inline QRgb *TargetRow(QImage *target, int y)
 }
 
 // Nothing outside the target is written, whatever the tile position.
-bool ClipTile(const QImage *target, int column, int row, const Image &tile,
-              int &x0, int &y0, int &columns, int &rows)
+bool ClipTile(const QImage *target, int column, int row, const Image &tile, int &x0, int &y0, int &columns, int &rows)
 {
     if (!target || target->depth() != 32 || !tile.data)
         return false;
@@ -195,7 +195,7 @@ bool ClipTile(const QImage *target, int column, int row, const Image &tile,
     return true;
 }
 
-} // namespace
+}   // namespace
 
 int DifferenceSameOrientation(const Image &a, const Image &b)
 {
@@ -321,8 +321,8 @@ void DrawImageIntoQImage(QImage *target, int column, int row, const Image &tile)
     }
 }
 
-void DrawImageBlendWithColorIntoQImage(QImage *target, int column, int row, const Image &tile,
-                                       const color3 *color, float t)
+void DrawImageBlendWithColorIntoQImage(QImage *target, int column, int row, const Image &tile, const color3 *color,
+                                       float t)
 {
     int x0, y0, columns, rows;
     if (!ClipTile(target, column, row, tile, x0, y0, columns, rows))

@@ -17,5 +17,5 @@ void DrawEdges(Image &image);
 
 // Draw a tile at grid position (column, row) of a 32-bit display image.
 void DrawImageIntoQImage(QImage *target, int column, int row, const Image &tile);
-void DrawImageBlendWithColorIntoQImage(QImage *target, int column, int row, const Image &tile,
-                                       const color3 *color, float t);
+void DrawImageBlendWithColorIntoQImage(QImage *target, int column, int row, const Image &tile, const color3 *color,
+                                       float t);

@@ -17,8 +17,7 @@
 namespace {
 
 // One "Directories to ..." box: add and remove buttons above the list.
-QGroupBox *DirectoryGroup(const QString &title, QListWidget *list, QPushButton *addButton,
-                          QPushButton *removeButton)
+QGroupBox *DirectoryGroup(const QString &title, QListWidget *list, QPushButton *addButton, QPushButton *removeButton)
 {
     auto *group = new QGroupBox(title);
     auto *grid = new QGridLayout(group);
@@ -40,10 +39,9 @@ QStringList ListTexts(const QListWidget *list)
     return texts;
 }
 
-}  // namespace
+}   // namespace
 
-ChooseDirectoriesPage::ChooseDirectoriesPage(ImagePosterParameters *params)
-    : QWizardPage(nullptr), params(params)
+ChooseDirectoriesPage::ChooseDirectoriesPage(ImagePosterParameters *params) : QWizardPage(nullptr), params(params)
 {
     setTitle(tr("Choose picture directories"));
     setSubTitle(tr("Choose the directories that contain the pictures you want to assemble into your final "

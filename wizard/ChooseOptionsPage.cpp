@@ -38,7 +38,7 @@ void ShowQuietly(QSpinBox *spinBox, int value)
     spinBox->setValue(value);
 }
 
-}  // namespace
+}   // namespace
 
 ChooseOptionsPage::ChooseOptionsPage(ImagePosterParameters *params)
     : QWizardPage(nullptr), params(params), lastPath(QDir::homePath() + "/Pictures")
@@ -84,9 +84,9 @@ ChooseOptionsPage::ChooseOptionsPage(ImagePosterParameters *params)
 
     filenameEdit = new QLineEdit;
     auto *browseButton = new QPushButton(tr("..."));
-    grid->addWidget(Caption(tr("Output filename"),
-                            tr("Set the name of the image file where you want to save your photo mosaic.")),
-                    4, 0);
+    grid->addWidget(
+        Caption(tr("Output filename"), tr("Set the name of the image file where you want to save your photo mosaic.")),
+        4, 0);
     grid->addWidget(FileNameRow(filenameEdit, 100, browseButton), 4, 1, 1, 2);
 
     connect(divisionsSpinBox, &QSpinBox::valueChanged, this, &ChooseOptionsPage::divisionsChanged);

@@ -49,7 +49,7 @@ protected:
     }
 };
 
-}  // namespace
+}   // namespace
 
 ChoosePicturePage::ChoosePicturePage(ImagePosterParameters *params)
     : QWizardPage(nullptr), params(params), lastPath(GetPictureFolderPath())
@@ -130,8 +130,8 @@ void ChoosePicturePage::takeChosenFilename(const QString &name)
 
 void ChoosePicturePage::selectFile()
 {
-    takeChosenFilename(QFileDialog::getOpenFileName(this, tr("Choose picture"), lastPath,
-                                                    tr("JPEG Images (*.jpg *.jpeg)")));
+    takeChosenFilename(
+        QFileDialog::getOpenFileName(this, tr("Choose picture"), lastPath, tr("JPEG Images (*.jpg *.jpeg)")));
 }
 
 void ChoosePicturePage::dragEnterEvent(QDragEnterEvent *event)
@@ -148,7 +148,8 @@ void ChoosePicturePage::dropEvent(QDropEvent *event)
     event->acceptProposedAction();
     // Handled once the drag has ended: reading may show a modal error box,
     // which must not run inside the drop.
-    QMetaObject::invokeMethod(this, [this, name] { takeChosenFilename(name); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, name] { takeChosenFilename(name); }, Qt::QueuedConnection);
 }
 
 void ChoosePicturePage::initializePage()

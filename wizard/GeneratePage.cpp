@@ -12,8 +12,7 @@
 #include <QVBoxLayout>
 #include <QWizard>
 
-GeneratePage::GeneratePage(ImagePosterParameters *params)
-    : QWizardPage(nullptr), params(params)
+GeneratePage::GeneratePage(ImagePosterParameters *params) : QWizardPage(nullptr), params(params)
 {
     setTitle(tr("Generate photo mosaic"));
     setSubTitle(tr("Your photo mosaic is being calculated."));

@@ -60,8 +60,7 @@ DisplayGeometry ComputeDisplayGeometry(int widgetWidth, int widgetHeight, int im
     return g;
 }
 
-ImageDisplayWidget::ImageDisplayWidget(QWidget *parent)
-    : QOpenGLWidget(parent)
+ImageDisplayWidget::ImageDisplayWidget(QWidget *parent) : QOpenGLWidget(parent)
 {
     // The view is drawn with fixed-function calls.
     QSurfaceFormat surfaceFormat = format();
@@ -143,8 +142,7 @@ void ImageDisplayWidget::initializeGL()
 }
 
 void ImageDisplayWidget::resizeGL(int, int)
-{
-}
+{}
 
 void ImageDisplayWidget::DeleteTexture()
 {
@@ -177,8 +175,8 @@ void ImageDisplayWidget::UploadTexture()
         upload = &reduced;
     }
     // RGB32 pixels are 0xffRRGGBB words, which is BGRA read as 8-8-8-8-reversed.
-    gl->glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, upload->width(), upload->height(), 0,
-                     GL_BGRA, GL_UNSIGNED_INT_8_8_8_8_REV, upload->constBits());
+    gl->glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, upload->width(), upload->height(), 0, GL_BGRA,
+                     GL_UNSIGNED_INT_8_8_8_8_REV, upload->constBits());
     textureStale = false;
 }
 

@@ -38,10 +38,10 @@ private:
     void DeleteTexture();
     void UploadTexture();
 
-    unsigned int textureId = 0;     // 0 until the first upload
-    QImage *backingImage = nullptr; // owned; other code draws into it under drawLock
-    int imageWidth = 0;             // aspect of the picture shown
+    unsigned int textureId = 0;       // 0 until the first upload
+    QImage *backingImage = nullptr;   // owned; other code draws into it under drawLock
+    int imageWidth = 0;               // aspect of the picture shown
     int imageHeight = 0;
-    bool textureStale = false;      // the backing image changed since the last upload
+    bool textureStale = false;            // the backing image changed since the last upload
     QOpenGLFunctions_1_1 *gl = nullptr;   // null without a fixed-function context
 };

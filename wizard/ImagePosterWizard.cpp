@@ -34,17 +34,15 @@ void ShowNoticeOnGuiThread(const QString &title, const QString &text)
         ShowNoticeBox(title, text);
         return;
     }
-    QMetaObject::invokeMethod(qApp, [title, text] { ShowNoticeBox(title, text); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp, [title, text] { ShowNoticeBox(title, text); }, Qt::QueuedConnection);
 }
 
-}  // namespace
+}   // namespace
 
-ImagePosterWizard::ImagePosterWizard()
-    : QWizard(nullptr)
+ImagePosterWizard::ImagePosterWizard() : QWizard(nullptr)
 {
-    setWindowTitle(tr("Kestrelvanepatchery %1.%2 - Copyright 2026 the Kestrelvanepatchery developers")
-                       .arg(0)
-                       .arg(2));
+    setWindowTitle(tr("Kestrelvanepatchery %1.%2 - Copyright 2026 the Kestrelvanepatchery developers").arg(0).arg(2));
     const QPixmap sidePicture(side_picture_xpm);
     setPixmap(QWizard::BackgroundPixmap, sidePicture);
     // Only the macOS style draws the background; the others show the side

@@ -10,8 +10,7 @@
 #include <QVBoxLayout>
 #include <QWizard>
 
-UpdateImageDBPage::UpdateImageDBPage(ImagePosterParameters *params)
-    : QWizardPage(nullptr), params(params)
+UpdateImageDBPage::UpdateImageDBPage(ImagePosterParameters *params) : QWizardPage(nullptr), params(params)
 {
     setTitle(tr("Updating image database"));
     setSubTitle(tr("This program examines the images it finds and makes a database that enables it to more "
@@ -61,7 +60,7 @@ void UpdateImageDBPage::initializePage()
 bool UpdateImageDBPage::scanMatchesRecord() const
 {
     return scanDirectories == params->useDirectories && scanExcludedDirectories == params->notUseDirectories
-        && scanStrategy == params->imageStrategy;
+           && scanStrategy == params->imageStrategy;
 }
 
 void UpdateImageDBPage::showCounts(int usable, int unusable)

@@ -25,8 +25,8 @@ struct CliResult {
 // A small mosaic of the sample; no --output when output is empty.
 static QStringList RunArguments(const QString &output)
 {
-    QStringList arguments = {"~/sample/source.jpg", "--imagedb", "~/db/imagedb", "--tiles", "20", "--resolution",
-                             "500", "--threads", "2"};
+    QStringList arguments = {"~/sample/source.jpg", "--imagedb", "~/db/imagedb", "--tiles", "20",
+                             "--resolution",        "500",       "--threads",    "2"};
     if (!output.isEmpty())
         arguments << "--output" << output;
     return arguments;
@@ -39,8 +39,8 @@ static QStringList Listing(const QString &dir)
     QDirIterator it(dir, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QFileInfo info(it.next());
-        entries.append(QString("%1 %2 %3").arg(info.filePath()).arg(info.size())
-                           .arg(info.lastModified().toMSecsSinceEpoch()));
+        entries.append(
+            QString("%1 %2 %3").arg(info.filePath()).arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch()));
     }
     entries.sort();
     return entries;
@@ -190,7 +190,7 @@ void TstCli::helpAndVersion()
 
 void TstCli::sampleCollection()
 {
-    QMap<int, int> shapes; // -1 portrait, 0 square, 1 landscape
+    QMap<int, int> shapes;   // -1 portrait, 0 square, 1 landscape
     QDirIterator it(Path("sample"), QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString file = it.next();
@@ -252,10 +252,13 @@ void TstCli::outputUnusable_data()
     QTest::addColumn<QString>("message");
     QTest::newRow("folder missing") << "~/nowhere/mosaic.jpg"
                                     << "~/nowhere/mosaic.jpg: the folder ~/nowhere does not exist";
-    QTest::newRow("parent is a file") << "~/file.txt/mosaic.jpg" << "~/file.txt/mosaic.jpg: ~/file.txt is not a folder";
-    QTest::newRow("output is a folder") << "~/out" << "~/out: it is a folder";
-    QTest::newRow("no Desktop") << "" << "~/Desktop/photomosaic.jpg: the folder ~/Desktop does not exist; "
-                                         "name another file with --output FILE";
+    QTest::newRow("parent is a file") << "~/file.txt/mosaic.jpg"
+                                      << "~/file.txt/mosaic.jpg: ~/file.txt is not a folder";
+    QTest::newRow("output is a folder") << "~/out"
+                                        << "~/out: it is a folder";
+    QTest::newRow("no Desktop") << ""
+                                << "~/Desktop/photomosaic.jpg: the folder ~/Desktop does not exist; "
+                                   "name another file with --output FILE";
 }
 
 // Found out before the long work starts: nothing below home changes.

@@ -30,11 +30,16 @@ void TstProgressReport::terminalRedrawsInPlace()
     report.EndStage();
     std::rewind(stream);
     const QString empty(30, '.'), half = QString(15, '#') + QString(15, '.'), full(30, '#');
-    QCOMPARE(QString::fromLocal8Bit(file.readAll()),
-             "\rsaving     [" + empty + "]   0%  0:00"
-             "\rsaving     [" + half + "]  50%  0:00\nTile repetitions raised.\n"
-             "\rsaving     [" + half + "]  50%  0:00"
-             "\rsaving     [" + full + "] 100%  0:00\n");
+    QCOMPARE(QString::fromLocal8Bit(file.readAll()), "\rsaving     [" + empty
+                                                         + "]   0%  0:00"
+                                                           "\rsaving     ["
+                                                         + half
+                                                         + "]  50%  0:00\nTile repetitions raised.\n"
+                                                           "\rsaving     ["
+                                                         + half
+                                                         + "]  50%  0:00"
+                                                           "\rsaving     ["
+                                                         + full + "] 100%  0:00\n");
 }
 
 void TstProgressReport::elapsed_data()

@@ -56,4 +56,4 @@ inline QString Describe(const unsigned char *p)
     return QString("(%1, %2, %3)").arg(p[0]).arg(p[1]).arg(p[2]);
 }
 
-}
+}   // namespace EngineTest

@@ -32,7 +32,7 @@ Image Quadrants(int w, int h)
     Fill(image, 0, h / 2, w / 2, h - h / 2, Blue);
     return image;
 }
-}
+}   // namespace
 
 void TstAssemblyAgent::simplifyTileList()
 {
@@ -110,7 +110,8 @@ void TstAssemblyAgent::assemble()
     QFETCH(bool, stopped);
 
     QTemporaryDir dir;
-    const QString names[] = {dir.filePath("a-quadrants.jpg"), dir.filePath("b-green.jpg"), dir.filePath("c-missing.jpg")};
+    const QString names[] = {dir.filePath("a-quadrants.jpg"), dir.filePath("b-green.jpg"),
+                             dir.filePath("c-missing.jpg")};
     QVERIFY(WriteJPEG(names[0], Quadrants(120, 80), 100));
     QVERIFY(WriteJPEG(names[1], Flat(50, 50, Green), 100));
     ImagePosterParameters params;
@@ -131,8 +132,8 @@ void TstAssemblyAgent::assemble()
     // Source colours per tile for the blend.
     Image colours(3, 2);
     for (int i = 0; i < 6; ++i)
-        Fill(colours, i % 3, i / 3, 1, 1, color3{(unsigned char)(10 + 30 * i), (unsigned char)(20 + 30 * i),
-                                                 (unsigned char)(30 + 30 * i)});
+        Fill(colours, i % 3, i / 3, 1, 1,
+             color3{(unsigned char)(10 + 30 * i), (unsigned char)(20 + 30 * i), (unsigned char)(30 + 30 * i)});
     const auto colourOf = [&](int column, int row) {
         const unsigned char *p = Pixel(colours, column, row);
         return color3{p[0], p[1], p[2]};
@@ -144,11 +145,12 @@ void TstAssemblyAgent::assemble()
     QList<int> percents;
     std::vector<std::unique_ptr<AssemblyAgent>> group;
     for (int i = 0; i < agents; ++i) {
-        group.emplace_back(new AssemblyAgent(&params, nullptr, &output, blend > 0 ? &colours : nullptr, &data,
-                                             &mutex, &counter, i, agents));
+        group.emplace_back(new AssemblyAgent(&params, nullptr, &output, blend > 0 ? &colours : nullptr, &data, &mutex,
+                                             &counter, i, agents));
         // Sent with the lock held, so the list needs no lock of its own.
-        connect(group.back().get(), &AssemblyAgent::progress, group.back().get(),
-                [&percents](int p) { percents << p; }, Qt::DirectConnection);
+        connect(
+            group.back().get(), &AssemblyAgent::progress, group.back().get(), [&percents](int p) { percents << p; },
+            Qt::DirectConnection);
         if (stopped)
             group.back()->stopRunning();
     }
@@ -170,10 +172,16 @@ void TstAssemblyAgent::assemble()
         color3 plain;
         int column, row;
     } drawn[] = {
-        {2, 2, Red, 0, 0}, {18, 2, Green, 0, 0}, {2, 18, Blue, 0, 0}, {18, 18, White, 0, 0},
+        {2, 2, Red, 0, 0},
+        {18, 2, Green, 0, 0},
+        {2, 18, Blue, 0, 0},
+        {18, 18, White, 0, 0},
         {30, 10, Green, 1, 0},
         // Turned right: the picture's bottom-left (blue) quadrant at the top left.
-        {43, 23, Blue, 2, 1}, {58, 23, Red, 2, 1}, {43, 38, White, 2, 1}, {58, 38, Green, 2, 1},
+        {43, 23, Blue, 2, 1},
+        {58, 23, Red, 2, 1},
+        {43, 38, White, 2, 1},
+        {58, 38, Green, 2, 1},
     };
     for (const auto &p : drawn) {
         const color3 expected = blend == 100 ? colourOf(p.column, p.row) : p.plain;

@@ -45,10 +45,13 @@ struct Greys {
         std::vector<std::unique_ptr<MatchingAgent>> agents;
         for (int i = 0; i < n; ++i) {
             agents.emplace_back(new MatchingAgent(&params, &source, &data, &mutex, &counter, i, n));
-            QObject::connect(agents.back().get(), &MatchingAgent::progress, agents.back().get(), [&](int p) {
-                QMutexLocker lock(&percentsLock);
-                percents << p;
-            }, Qt::DirectConnection);
+            QObject::connect(
+                agents.back().get(), &MatchingAgent::progress, agents.back().get(),
+                [&](int p) {
+                    QMutexLocker lock(&percentsLock);
+                    percents << p;
+                },
+                Qt::DirectConnection);
         }
         for (auto &agent : agents)
             agent->start();
@@ -63,7 +66,7 @@ struct Greys {
     QMutex mutex;
     int counter = 0;
 };
-}
+}   // namespace
 
 void TstMatchingAgent::repetitionLimitExact_data()
 {

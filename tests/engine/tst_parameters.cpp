@@ -18,11 +18,12 @@ void TstParameters::defaults()
 {
     const ImagePosterParameters params;
     const QString home = QDir::homePath();
-    QCOMPARE((std::vector<int>{params.numThreads, params.imageStrategy, params.divisions, params.repeats,
-                               params.blend, params.targetResolution}),
+    QCOMPARE((std::vector<int>{params.numThreads, params.imageStrategy, params.divisions, params.repeats, params.blend,
+                               params.targetResolution}),
              (std::vector<int>{-1, ImageDB::StrategyFast, 60, 5, 20, 6000}));
-    QCOMPARE((QStringList{params.imageDBFilename, params.outputFilename, GetDesktopFolderPath(), GetPictureFolderPath()}),
-             (QStringList{home + "/imagedb", home + "/Desktop/photomosaic.jpg", home + "/Desktop", home + "/Pictures"}));
+    QCOMPARE(
+        (QStringList{params.imageDBFilename, params.outputFilename, GetDesktopFolderPath(), GetPictureFolderPath()}),
+        (QStringList{home + "/imagedb", home + "/Desktop/photomosaic.jpg", home + "/Desktop", home + "/Pictures"}));
     QCOMPARE(params.useDirectories, QStringList{home + "/Pictures"});
     QVERIFY(params.sourceFilename.isEmpty() && !params.sourceImage && params.notUseDirectories.isEmpty());
     // The resolution follows the tiles up to the largest output.
@@ -47,7 +48,8 @@ void TstParameters::parse_data()
     QTest::newRow("imagedb last") << QStringList{"-nt", "2", "-imagedb"} << 2 << "/db";
     QTest::newRow("repeated") << QStringList{"-nt", "2", "-imagedb", "/a", "-nt", "8", "-imagedb", "/b"} << 8 << "/b";
     QTest::newRow("imagedb eats -nt") << QStringList{"-imagedb", "-nt", "3"} << -1 << "-nt";
-    QTest::newRow("unknown and other cases skipped") << QStringList{"-x", "-NT", "5", "-ImageDB", "/a", "-nt", "2", "stray"} << 2 << "/db";
+    QTest::newRow("unknown and other cases skipped")
+        << QStringList{"-x", "-NT", "5", "-ImageDB", "/a", "-nt", "2", "stray"} << 2 << "/db";
     QTest::newRow("non-ASCII path") << QStringList{"-imagedb", QString::fromUtf8("/tmp/bilder-\xc3\xa9/db")} << -1
                                     << QString::fromUtf8("/tmp/bilder-\xc3\xa9/db");
 }

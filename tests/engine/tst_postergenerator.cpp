@@ -21,10 +21,9 @@ using namespace EngineTest;
 // Sixteen well separated colours; the collection holds one flat picture of
 // each, the source is a 4 by 4 grid of them.
 static const color3 Palette[16] = {
-    {20, 20, 20}, {220, 20, 20}, {20, 220, 20}, {20, 20, 220},
-    {220, 220, 20}, {220, 20, 220}, {20, 220, 220}, {220, 220, 220},
-    {120, 20, 20}, {20, 120, 20}, {20, 20, 120}, {120, 120, 20},
-    {120, 20, 120}, {20, 120, 120}, {120, 120, 120}, {220, 120, 20},
+    {20, 20, 20},   {220, 20, 20},   {20, 220, 20},   {20, 20, 220},  {220, 220, 20}, {220, 20, 220},
+    {20, 220, 220}, {220, 220, 220}, {120, 20, 20},   {20, 120, 20},  {20, 20, 120},  {120, 120, 20},
+    {120, 20, 120}, {20, 120, 120},  {120, 120, 120}, {220, 120, 20},
 };
 static const QString WholeRun = "stage0 p* 100 stage1 p* 100 stage2 saving p* 100 complete";
 
@@ -87,7 +86,10 @@ struct Recorder : QObject {
         connect(g, &PosterGenerator::progress, this, [this](int p) { events << (p == 100 ? "100" : "p"); });
         connect(g, &PosterGenerator::saving, this, [this] { events << "saving"; });
         connect(g, &PosterGenerator::complete, this, [this] { events << "complete"; });
-        connect(g, &PosterGenerator::failed, this, [this](const QString &m) { events << "failed"; failure = m; });
+        connect(g, &PosterGenerator::failed, this, [this](const QString &m) {
+            events << "failed";
+            failure = m;
+        });
     }
     bool WaitEnd()
     {
@@ -112,7 +114,7 @@ public:
     QImage image;
     QSize aspect;
 };
-}
+}   // namespace
 
 // One whole run on a fresh generator: the signals as "stage0 p* ...", with
 // the mosaic read back when it completed.
@@ -240,9 +242,12 @@ void TstPosterGenerator::cancelInEachStage_data()
     QTest::addColumn<QString>("when");
     QTest::addColumn<QString>("cancelled");
 
-    QTest::newRow("matching") << "stage0" << "stage0 p*";
-    QTest::newRow("pause before assembly") << "pause" << "stage0 p* 100";
-    QTest::newRow("assembly") << "stage1" << "stage0 p* 100 stage1 p*";
+    QTest::newRow("matching") << "stage0"
+                              << "stage0 p*";
+    QTest::newRow("pause before assembly") << "pause"
+                                           << "stage0 p* 100";
+    QTest::newRow("assembly") << "stage1"
+                              << "stage0 p* 100 stage1 p*";
     QTest::newRow("saving") << "saving" << WholeRun;
 }
 
@@ -333,15 +338,17 @@ void TstPosterGenerator::saveFailures()
         QSKIP("no /dev/full here");
     params->outputFilename = output.startsWith('/') ? output : dir.filePath(output);
     params->targetResolution = 2000;
-    const auto entries = [this] { return QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot); };
+    const auto entries = [this] {
+        return QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    };
     const QStringList before = entries();
 
     PosterGenerator generator(params.get());
     Recorder recorder(&generator);
     generator.Generate(nullptr);
     QVERIFY(recorder.WaitEnd());
-    QCOMPARE(recorder.Compact(), QString("stage0 p* 100 stage1 p* 100 stage2 saving%1 failed")
-                                     .arg(output.startsWith('/') ? " p*" : ""));
+    QCOMPARE(recorder.Compact(),
+             QString("stage0 p* 100 stage1 p* 100 stage2 saving%1 failed").arg(output.startsWith('/') ? " p*" : ""));
     QVERIFY2(recorder.failure.contains(params->outputFilename), qPrintable(recorder.failure));
     QCOMPARE(entries(), before);
     struct stat status;

@@ -56,7 +56,7 @@ QStringList Entries(const QString &dir)
 {
     return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
 }
-}
+}   // namespace
 
 void TstQJPEGWriterAgent::progressByRows_data()
 {
@@ -78,7 +78,7 @@ void TstQJPEGWriterAgent::progressByRows()
     QFETCH(int, first);
     QFETCH(int, count);
     QTemporaryDir dir;
-    const Image image = Gradient(3, height);  // the writer reads it until it has finished
+    const Image image = Gradient(3, height);   // the writer reads it until it has finished
     QJPEGWriterAgent writer(nullptr);
     Reports reports(&writer);
     QVERIFY(writer.Save(dir.filePath("out.jpg"), image, 100));

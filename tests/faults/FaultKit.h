@@ -79,8 +79,8 @@ inline QByteArray RandomBytes(int size, quint32 seed)
 
 // Starts an update and waits for its complete(); onProgress sees every
 // progress report first. False when complete() did not come once.
-inline bool RunUpdate(ImageDB &db, const QStringList &dirs, ImageDB::SourceImageStrategy strategy,
-                      int threads, const std::function<void(int, const QString &)> &onProgress = {})
+inline bool RunUpdate(ImageDB &db, const QStringList &dirs, ImageDB::SourceImageStrategy strategy, int threads,
+                      const std::function<void(int, const QString &)> &onProgress = {})
 {
     QSignalSpy done(&db, &ImageDB::complete);
     QMetaObject::Connection watching;
@@ -106,8 +106,9 @@ inline Counts CountsOf(const ImageDB &db)
 
 inline char *toString(const Counts &counts)
 {
-    return qstrdup(QByteArray("usable " + QByteArray::number(counts.usable) + ", unusable "
-                              + QByteArray::number(counts.unusable)).constData());
+    return qstrdup(
+        QByteArray("usable " + QByteArray::number(counts.usable) + ", unusable " + QByteArray::number(counts.unusable))
+            .constData());
 }
 
-} // namespace FaultKit
+}   // namespace FaultKit

@@ -146,7 +146,6 @@ void TstCollectionFaults::everyPictureBad()
     QCOMPARE(cache.entryList(QDir::Files), cachedBefore);
 }
 
-
 void TstCollectionFaults::picturesChangeDuringScan_data()
 {
     QTest::addColumn<FileAction>("change");
@@ -222,12 +221,13 @@ void TstCollectionFaults::examinedPictureGoneBeforeNextScan_data()
     QTest::newRow("replaced by a folder")
         << FileAction([](const QString &path) { return QFile::remove(path) && QDir().mkdir(path); }) << false;
     // Root reads anything, so the owner's read bit is what tells.
-    QTest::newRow("mode 000")
-        << FileAction([](const QString &path) { return chmod(QFile::encodeName(path).constData(), 0) == 0; }) << false;
+    QTest::newRow("mode 000") << FileAction([](const QString &path) {
+        return chmod(QFile::encodeName(path).constData(), 0) == 0;
+    }) << false;
     QTest::newRow("renamed away") << FileAction([](const QString &path) { return QFile::rename(path, path + ".bak"); })
                                   << false;
-    QTest::newRow("touched but intact")
-        << FileAction([](const QString &path) { return Store(path, Contents(path)); }) << true;
+    QTest::newRow("touched but intact") << FileAction([](const QString &path) { return Store(path, Contents(path)); })
+                                        << true;
 }
 
 void TstCollectionFaults::examinedPictureGoneBeforeNextScan()
@@ -280,7 +280,7 @@ void TstCollectionFaults::symlinkLoopsEndAndCountEachPictureOnce()
     QCOMPARE(MakeGood(root, 2, 0), QString());
     QCOMPARE(MakeGood(root + "/a/b", 2, 10), QString());
     QVERIFY(QFile::link(root, root + "/a/b/up-to-root"));   // a loop through two levels
-    QVERIFY(QFile::link(root + "/a", root + "/a/self"));     // a folder that holds itself
+    QVERIFY(QFile::link(root + "/a", root + "/a/self"));    // a folder that holds itself
     QVERIFY(QFile::link(root + "/missing", root + "/a/dangling"));
 
     ImageDB db;

@@ -57,8 +57,8 @@ static QByteArray SavedCatalogue(const QString &dir, ImageDB::SourceImageStrateg
 // directory string, the record's name, key image and orientation byte.
 static int FirstCopyOffset(const QString &directory, const QString &firstPicture)
 {
-    return 52 + int(QFile::encodeName(directory).size()) + 1 + int(QFile::encodeName(firstPicture).size()) + 1
-        + 768 + 1;
+    return 52 + int(QFile::encodeName(directory).size()) + 1 + int(QFile::encodeName(firstPicture).size()) + 1 + 768
+           + 1;
 }
 
 void TstDatabaseFaults::truncatedFileIsRefusedAndRebuilt_data()

@@ -67,12 +67,11 @@ void TstGenerationFaults::initTestCase()
 {
     QVERIFY(collection.isValid() && outputs.isValid());
     for (int i = 0; i < 30; ++i)
-        QVERIFY(MakePicture(QString("%1/p%2.jpg").arg(collection.path()).arg(i, 2, 10, QChar('0')),
-                            40 + i * 3, 60 - i, i));
+        QVERIFY(
+            MakePicture(QString("%1/p%2.jpg").arg(collection.path()).arg(i, 2, 10, QChar('0')), 40 + i * 3, 60 - i, i));
 }
 
-void TstGenerationFaults::Prepare(ImagePosterParameters &params, const QString &collectionPath,
-                                  const QString &output)
+void TstGenerationFaults::Prepare(ImagePosterParameters &params, const QString &collectionPath, const QString &output)
 {
     params.numThreads = 2;
     params.divisions = 20;

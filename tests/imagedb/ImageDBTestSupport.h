@@ -50,7 +50,7 @@ inline bool Store(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly)
-        && file.write(bytes) == bytes.size();
+           && file.write(bytes) == bytes.size();
 }
 
 inline bool WritePicture(const QString &path, int width, int height, unsigned char shade)

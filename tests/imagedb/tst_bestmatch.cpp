@@ -29,7 +29,7 @@ Image Gradient()
     return tile;
 }
 
-} // namespace
+}   // namespace
 
 class TstBestMatch : public QObject {
     Q_OBJECT

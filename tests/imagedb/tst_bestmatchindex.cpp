@@ -23,15 +23,14 @@ private slots:
 
 namespace {
 
-ImageDB::MatchResult PlainBestMatch(const ImageDB &db, const Image &tile, Orientation orientation,
-                                    int maxUses)
+ImageDB::MatchResult PlainBestMatch(const ImageDB &db, const Image &tile, Orientation orientation, int maxUses)
 {
     ImageDB::MatchResult best;
     unsigned bestScore = 0;
     for (auto it = db.images.cbegin(); it != db.images.cend(); ++it) {
         const ImageDB::ImageInformation &r = it.value();
-        if (r.skip || r.useCount.load() >= maxUses || !r.keyImage
-            || r.keyImage->width != tile.width || r.keyImage->height != tile.height)
+        if (r.skip || r.useCount.load() >= maxUses || !r.keyImage || r.keyImage->width != tile.width
+            || r.keyImage->height != tile.height)
             continue;
         unsigned score;
         int rotation = 0;
@@ -76,8 +75,7 @@ void Fill(ImageDB &db, std::mt19937 &rng, int count, bool coarse)
         const int s = state(rng);
         if (s == 0)
             continue;   // not examined: no key
-        db.SetKeyImage(name, RandomKey(rng, coarse, s == 1 ? 8 : 16),
-                       s % 2 ? Portrait : Landscape);
+        db.SetKeyImage(name, RandomKey(rng, coarse, s == 1 ? 8 : 16), s % 2 ? Portrait : Landscape);
         if (s == 2)
             db.SkipImage(name);
     }
@@ -98,7 +96,7 @@ void CompareSearches(ImageDB &db, std::mt19937 &rng, bool coarse, int tiles, int
     }
 }
 
-} // namespace
+}   // namespace
 
 void TstBestMatchIndex::sameAsPlainSearch_data()
 {

@@ -24,7 +24,7 @@ void MakeExample(ImageDB &db, ImageDB::SourceImageStrategy strategy)
     AddRecord(db, "/p/a.jpg", PatternImage(16, 16, 3), Portrait);
 }
 
-} // namespace
+}   // namespace
 
 class TstImageDBFile : public QObject {
     Q_OBJECT
@@ -64,14 +64,13 @@ void TstImageDBFile::layout()
         QByteArray("Kestrelvanepatchery", 20) + QByteArray::fromHex("000000000200000000000000");
     ImageDB db;
     QVERIFY(db.Write(Path("empty")));
-    QCOMPARE(Contents(Path("empty")), magicAndVersion + Int(ImageDB::StrategyFast)
-                                          + Int(0x01020304) + QByteArray(12, '\0'));
+    QCOMPARE(Contents(Path("empty")),
+             magicAndVersion + Int(ImageDB::StrategyFast) + Int(0x01020304) + QByteArray(12, '\0'));
     MakeExample(db, ImageDB::StrategyNone);
     QVERIFY(db.Write(Path("example")));
-    QCOMPARE(Contents(Path("example")),
-             magicAndVersion + Int(ImageDB::StrategyNone) + Int(0x01020304) + Int(1) + Int(0)
-                 + Int(1) + QByteArray("/p\0/p/a.jpg\0", 12) + Bytes(*db.GetKeyImage("/p/a.jpg"))
-                 + '\1');
+    QCOMPARE(Contents(Path("example")), magicAndVersion + Int(ImageDB::StrategyNone) + Int(0x01020304) + Int(1) + Int(0)
+                                            + Int(1) + QByteArray("/p\0/p/a.jpg\0", 12)
+                                            + Bytes(*db.GetKeyImage("/p/a.jpg")) + '\1');
 }
 
 void TstImageDBFile::exampleSizes_data()
@@ -82,12 +81,9 @@ void TstImageDBFile::exampleSizes_data()
     QTest::addColumn<QString>("cached");
     QTest::addColumn<int>("size");
     QTest::newRow("none") << int(ImageDB::StrategyNone) << 0 << 0 << QString() << 833;
-    QTest::newRow("fastest 200x150") << int(ImageDB::StrategyFastest) << 200 << 150 << QString()
-                                     << 90841;
-    QTest::newRow("fastest without copy") << int(ImageDB::StrategyFastest) << 0 << 0 << QString()
-                                          << 833 + 8;
-    QTest::newRow("fast cached") << int(ImageDB::StrategyFast) << 0 << 0
-                                 << QString("/c/tile000000.jpg") << 833 + 18;
+    QTest::newRow("fastest 200x150") << int(ImageDB::StrategyFastest) << 200 << 150 << QString() << 90841;
+    QTest::newRow("fastest without copy") << int(ImageDB::StrategyFastest) << 0 << 0 << QString() << 833 + 8;
+    QTest::newRow("fast cached") << int(ImageDB::StrategyFast) << 0 << 0 << QString("/c/tile000000.jpg") << 833 + 18;
     QTest::newRow("fast not cached") << int(ImageDB::StrategyFast) << 0 << 0 << QString() << 834;
 }
 
@@ -148,8 +144,7 @@ void TstImageDBFile::roundTrip()
     ImageDB copy;
     QVERIFY(copy.Read(Path("db")));
     QCOMPARE(ImageDB::imageFilenameCounter.load(), 42);
-    QCOMPARE(copy.images.keys(),
-             (QStringList{a, "/home/u/Pictures/b.JPEG", "/media/photos/c.jpg"}));
+    QCOMPARE(copy.images.keys(), (QStringList{a, "/home/u/Pictures/b.JPEG", "/media/photos/c.jpg"}));
     for (auto it = copy.images.cbegin(); it != copy.images.cend(); ++it) {
         QCOMPARE(it->orientation, db.images[it.key()].orientation);
         QCOMPARE(Bytes(*it->keyImage), Bytes(*db.GetKeyImage(it.key())));
@@ -283,16 +278,13 @@ void TstImageDBFile::names_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("stored");
     QTest::newRow("ascii") << QString("/p/a.jpg") << QByteArray("/p/a.jpg");
-    QTest::newRow("e acute") << QString::fromUtf8("/p/\u00e9t\u00e9.jpg")
-                             << QByteArray("/p/\xe9t\xe9.jpg");
-    QTest::newRow("CJK") << QString::fromUtf8("/p/\u5199\u771f.jpg")
-                         << QByteArray("/p/\xe5\x86\x99\xe7\x9c\x9f.jpg");
+    QTest::newRow("e acute") << QString::fromUtf8("/p/\u00e9t\u00e9.jpg") << QByteArray("/p/\xe9t\xe9.jpg");
+    QTest::newRow("CJK") << QString::fromUtf8("/p/\u5199\u771f.jpg") << QByteArray("/p/\xe5\x86\x99\xe7\x9c\x9f.jpg");
     QTest::newRow("Latin-1 and CJK") << QString::fromUtf8("/\u00e9/\u5199.jpg")
                                      << QByteArray("/\xc3\xa9/\xe5\x86\x99.jpg");
     QTest::newRow("Latin-1 that is valid UTF-8 below U+0100")
         << QString::fromUtf8("/p/\u00c3\u00a9.jpg") << QByteArray("/p/\xc3\xa9.jpg");
-    QTest::newRow("Latin-1 that is broken UTF-8")
-        << QString::fromUtf8("/\u00e5\u0086") << QByteArray("/\xe5\x86");
+    QTest::newRow("Latin-1 that is broken UTF-8") << QString::fromUtf8("/\u00e5\u0086") << QByteArray("/\xe5\x86");
 }
 
 void TstImageDBFile::names()
@@ -355,8 +347,7 @@ void TstImageDBFile::safeReplacement()
     signal(SIGXFSZ, savedHandler);
     QVERIFY(!written);
     QCOMPARE(Contents(Path("imagedb")), old);
-    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::System),
-             (QStringList{"imagedb", "link"}));
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::System), (QStringList{"imagedb", "link"}));
     QVERIFY(large.Write(Path("link")));
     QCOMPARE(Contents(Path("imagedb")).size(), 833 + 8 + 120000);
 }

@@ -19,13 +19,16 @@ bool Touch(const QString &path)
 // lock taken as the thread ends makes that order visible to it too.
 void CountEndUnderLock(ImageDBAgent *agent, QMutex *mutex, int *ended)
 {
-    QObject::connect(agent, &QThread::finished, agent, [mutex, ended] {
-        QMutexLocker lock(mutex);
-        ++*ended;
-    }, Qt::DirectConnection);
+    QObject::connect(
+        agent, &QThread::finished, agent,
+        [mutex, ended] {
+            QMutexLocker lock(mutex);
+            ++*ended;
+        },
+        Qt::DirectConnection);
 }
 
-} // namespace
+}   // namespace
 
 class TstImageDBUpdate : public QObject {
     Q_OBJECT
@@ -59,8 +62,7 @@ void TstImageDBUpdate::init()
     QVERIFY(dir->isValid());
 }
 
-bool TstImageDBUpdate::RunUpdate(ImageDB &db, const QStringList &dirs,
-                                 const QStringList &excluded,
+bool TstImageDBUpdate::RunUpdate(ImageDB &db, const QStringList &dirs, const QStringList &excluded,
                                  ImageDB::SourceImageStrategy strategy, int threads)
 {
     QSignalSpy complete(&db, &ImageDB::complete);
@@ -96,23 +98,22 @@ void TstImageDBUpdate::scan_data()
     QTest::addColumn<QString>("scanned");
     QTest::addColumn<QStringList>("excluded");
     QTest::addColumn<QStringList>("expected");
-    QTest::newRow("filter")
-        << QStringList{"c/b/deeper.jpg", "c/photo.JPG", "c/photo.Jpeg", "c/photo.jpg", "c/z.jpeg",
-                       "c/photo.jpe", "c/photo.png", "c/.photo.jpg", "c/.hidden/a.jpg",
-                       "c/photo.jpg.txt"}
-        << QStringList() << "c" << QStringList()
-        << QStringList{"b/deeper.jpg", "photo.JPG", "photo.Jpeg", "photo.jpg", "z.jpeg"};
+    QTest::newRow("filter") << QStringList{"c/b/deeper.jpg",  "c/photo.JPG",    "c/photo.Jpeg", "c/photo.jpg",
+                                           "c/z.jpeg",        "c/photo.jpe",    "c/photo.png",  "c/.photo.jpg",
+                                           "c/.hidden/a.jpg", "c/photo.jpg.txt"}
+                            << QStringList() << "c" << QStringList()
+                            << QStringList{"b/deeper.jpg", "photo.JPG", "photo.Jpeg", "photo.jpg", "z.jpeg"};
     QTest::newRow("excluded by exact path")
-        << QStringList{"p/a.jpg", "p/x/in-x.jpg", "p/xy/in-xy.jpg", "p/x/deep/d.jpg"}
-        << QStringList() << "p" << QStringList{"p/x"} << QStringList{"a.jpg", "xy/in-xy.jpg"};
+        << QStringList{"p/a.jpg", "p/x/in-x.jpg", "p/xy/in-xy.jpg", "p/x/deep/d.jpg"} << QStringList() << "p"
+        << QStringList{"p/x"} << QStringList{"a.jpg", "xy/in-xy.jpg"};
     QTest::newRow("the folder scanned is never excluded")
-        << QStringList{"p/x/in-x.jpg", "p/x/deep/d.jpg"} << QStringList() << "p/x"
-        << QStringList{"p/x"} << QStringList{"deep/d.jpg", "in-x.jpg"};
-    QTest::newRow("symbolic link loops")
-        << QStringList{"root/a.jpg", "root/sub/b.jpg", "other/c.jpg"}
-        << QStringList{"root/sub/up>root", "root/self>root", "root/sub/out>other",
-                       "other/back>root/sub"}
-        << "root" << QStringList() << QStringList{"a.jpg", "sub/b.jpg", "sub/out/c.jpg"};
+        << QStringList{"p/x/in-x.jpg", "p/x/deep/d.jpg"} << QStringList() << "p/x" << QStringList{"p/x"}
+        << QStringList{"deep/d.jpg", "in-x.jpg"};
+    QTest::newRow("symbolic link loops") << QStringList{"root/a.jpg", "root/sub/b.jpg", "other/c.jpg"}
+                                         << QStringList{"root/sub/up>root", "root/self>root", "root/sub/out>other",
+                                                        "other/back>root/sub"}
+                                         << "root" << QStringList()
+                                         << QStringList{"a.jpg", "sub/b.jpg", "sub/out/c.jpg"};
 }
 
 void TstImageDBUpdate::scan()
@@ -155,10 +156,8 @@ void TstImageDBUpdate::progress_data()
     QTest::newRow("3 files") << 3 << 4 << QStringList{"33", "66", "100"};
     // The single-precision quotient, widened and then scaled: 7/20 is
     // 0.349999994f, which reports 34, not 35.
-    QTest::newRow("20 files") << 20 << 3
-                              << QStringList{"5",  "10", "15", "20", "25", "30", "34",
-                                             "40", "44", "50", "55", "60", "64", "69",
-                                             "75", "80", "85", "89", "94", "100"};
+    QTest::newRow("20 files") << 20 << 3 << QStringList{"5",  "10", "15", "20", "25", "30", "34", "40", "44", "50",
+                                                        "55", "60", "64", "69", "75", "80", "85", "89", "94", "100"};
 }
 
 void TstImageDBUpdate::progress()
@@ -175,9 +174,7 @@ void TstImageDBUpdate::progress()
     QSignalSpy progress(&db, &ImageDB::progress);
     // The counts are read while the threads run, as the progress page does.
     QList<int> usable;
-    connect(&db, &ImageDB::progress, this, [&db, &usable] {
-        usable.append(db.GetNumUsableImages());
-    });
+    connect(&db, &ImageDB::progress, this, [&db, &usable] { usable.append(db.GetNumUsableImages()); });
     QVERIFY(RunUpdate(db, {Path("n")}, {}, ImageDB::StrategyNone, threads));
     QStringList shown, reported;
     for (const QList<QVariant> &arguments : progress) {
@@ -251,11 +248,13 @@ void TstImageDBUpdate::agentInterleaving()
     std::vector<std::unique_ptr<ImageDBAgent>> group;
     for (int k = 0; k < agents; ++k) {
         group.push_back(std::make_unique<ImageDBAgent>(&db, &list, &mutex, &counter, k, agents));
-        connect(group.back().get(), &ImageDBAgent::progress, group.back().get(),
-                [&handled, &percents, k](int percent, const QString &name) {
-                    handled[k].append(name);
-                    percents[k].append(percent);
-                }, Qt::DirectConnection);
+        connect(
+            group.back().get(), &ImageDBAgent::progress, group.back().get(),
+            [&handled, &percents, k](int percent, const QString &name) {
+                handled[k].append(name);
+                percents[k].append(percent);
+            },
+            Qt::DirectConnection);
         CountEndUnderLock(group.back().get(), &mutex, &ended);
     }
     for (auto &agent : group) {

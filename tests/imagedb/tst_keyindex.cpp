@@ -93,8 +93,7 @@ enum class Kind { Noise, Smooth, NearCopies, FewLevels };
 // NearCopies makes many keys that differ from a few base pictures (and their
 // turned forms) by a pixel or two, so scores crowd around the bounds the scan
 // stops at; FewLevels makes exact ties common.
-void MakeKey(std::mt19937 &rng, Kind kind, const std::vector<std::vector<unsigned char>> &bases,
-             unsigned char *p)
+void MakeKey(std::mt19937 &rng, Kind kind, const std::vector<std::vector<unsigned char>> &bases, unsigned char *p)
 {
     std::uniform_int_distribution<int> byte(0, 255);
     switch (kind) {
@@ -138,9 +137,8 @@ void Turn(const unsigned char *src, unsigned char *dst)
 QList<KeyIndex::Kernel> Kernels()
 {
     QList<KeyIndex::Kernel> kernels;
-    for (KeyIndex::Kernel k : {KeyIndex::Kernel::Auto, KeyIndex::Kernel::Portable,
-                               KeyIndex::Kernel::Sse2, KeyIndex::Kernel::Avx2,
-                               KeyIndex::Kernel::Avx512, KeyIndex::Kernel::Avx512Vnni})
+    for (KeyIndex::Kernel k : {KeyIndex::Kernel::Auto, KeyIndex::Kernel::Portable, KeyIndex::Kernel::Sse2,
+                               KeyIndex::Kernel::Avx2, KeyIndex::Kernel::Avx512, KeyIndex::Kernel::Avx512Vnni})
         if (KeyIndex::Supported(k))
             kernels << k;
     return kernels;
@@ -153,7 +151,7 @@ void Build(const Records &records, KeyIndex &index)
         QVERIFY(index.Add(it.key(), (*it)->key.data(), (*it)->portrait, &(*it)->useCount));
 }
 
-} // namespace
+}   // namespace
 
 void TstKeyIndex::matchesPlainSearch_data()
 {
@@ -211,8 +209,12 @@ void TstKeyIndex::matchesPlainSearch()
             const QString got = m.order < 0 ? QString() : index.Filename(m.order);
             QVERIFY2(got == expected.filename && m.rotation == expected.rotation,
                      qPrintable(QString("tile %1, kernel %2: %3/%4, expected %5/%6")
-                                    .arg(t).arg(int(kernel)).arg(got).arg(m.rotation)
-                                    .arg(expected.filename).arg(expected.rotation)));
+                                    .arg(t)
+                                    .arg(int(kernel))
+                                    .arg(got)
+                                    .arg(m.rotation)
+                                    .arg(expected.filename)
+                                    .arg(expected.rotation)));
         }
         if (!expected.filename.isNull())
             records[expected.filename]->useCount.fetch_add(1);
@@ -246,8 +248,9 @@ void TstKeyIndex::matchesPlainSearch()
                     expected << QString("%1/%2").arg(a.filename).arg(a.rotation);
                 }
                 for (int c = 0; c < lists[k].count; ++c)
-                    got << QString("%1/%2").arg(index.Filename(lists[k].matches[c].order))
-                                .arg(lists[k].matches[c].rotation);
+                    got << QString("%1/%2")
+                               .arg(index.Filename(lists[k].matches[c].order))
+                               .arg(lists[k].matches[c].rotation);
                 QCOMPARE(got, expected);
             }
         }
@@ -258,7 +261,7 @@ void TstKeyIndex::ties_data()
 {
     // Uniform keys against a uniform tile of level 100: every arrangement
     // scores the same, so filename order and the rotation rule decide.
-    QTest::addColumn<QList<int>>("levels");       // key level per filename a, b, c...
+    QTest::addColumn<QList<int>>("levels");   // key level per filename a, b, c...
     QTest::addColumn<QList<bool>>("portraits");
     QTest::addColumn<bool>("tilePortrait");
     QTest::addColumn<QString>("filename");
@@ -269,8 +272,7 @@ void TstKeyIndex::ties_data()
         << QList<int>{90, 110} << QList<bool>{true, false} << true << "a" << 0;
     QTest::newRow("strictly smaller score later in order wins")
         << QList<int>{120, 95} << QList<bool>{true, false} << true << "b" << 2;
-    QTest::newRow("exact match")
-        << QList<int>{101, 100, 100} << QList<bool>{false, false, true} << false << "b" << 0;
+    QTest::newRow("exact match") << QList<int>{101, 100, 100} << QList<bool>{false, false, true} << false << "b" << 0;
 }
 
 void TstKeyIndex::ties()

@@ -14,8 +14,8 @@ Image *Picture(int width, int height)
     return SolidImage(width, height, 120);
 }
 
-ImageDB::ImageInformation &Copied(ImageDB &db, ImageDB::SourceImageStrategy strategy,
-                                  const QString &name, const Image &picture)
+ImageDB::ImageInformation &Copied(ImageDB &db, ImageDB::SourceImageStrategy strategy, const QString &name,
+                                  const Image &picture)
 {
     db.strategy = strategy;
     db.Add(name);
@@ -23,7 +23,7 @@ ImageDB::ImageInformation &Copied(ImageDB &db, ImageDB::SourceImageStrategy stra
     return db.images[name];
 }
 
-} // namespace
+}   // namespace
 
 class TstSourceImages : public QObject {
     Q_OBJECT
@@ -86,16 +86,14 @@ void TstSourceImages::reducedSizes()
     QFETCH(int, copyHeight);
     const std::unique_ptr<Image> picture(Picture(width, height));
     ImageDB fastest;
-    const ImageDB::ImageInformation &kept =
-        Copied(fastest, ImageDB::StrategyFastest, "/p/a.jpg", *picture);
+    const ImageDB::ImageInformation &kept = Copied(fastest, ImageDB::StrategyFastest, "/p/a.jpg", *picture);
     QVERIFY(kept.sourceImage && kept.sourceImage->data);
     QCOMPARE(kept.sourceImage->width, copyWidth);
     QCOMPARE(kept.sourceImage->height, copyHeight);
     QVERIFY(kept.cachedFilename.isNull());
 
     ImageDB fast;
-    const ImageDB::ImageInformation &cached =
-        Copied(fast, ImageDB::StrategyFast, "/p/a.jpg", *picture);
+    const ImageDB::ImageInformation &cached = Copied(fast, ImageDB::StrategyFast, "/p/a.jpg", *picture);
     QVERIFY(!cached.sourceImage);
     Image file;
     QVERIFY(ReadJPEG(cached.cachedFilename, file));
@@ -103,8 +101,7 @@ void TstSourceImages::reducedSizes()
     QCOMPARE(file.height, copyHeight);
 
     ImageDB none;
-    const ImageDB::ImageInformation &neither =
-        Copied(none, ImageDB::StrategyNone, "/p/a.jpg", *picture);
+    const ImageDB::ImageInformation &neither = Copied(none, ImageDB::StrategyNone, "/p/a.jpg", *picture);
     none.SetSourceImage("/p/unknown.jpg", *picture);
     QVERIFY(!neither.sourceImage);
     QVERIFY(neither.cachedFilename.isNull());
@@ -139,8 +136,7 @@ void TstSourceImages::sizeThresholds()
     const std::unique_ptr<Image> picture(Picture(400, 300));
     QVERIFY(WriteJPEG(own, *picture, 90));
     ImageDB db;
-    const ImageDB::ImageInformation &record =
-        Copied(db, ImageDB::SourceImageStrategy(strategy), own, *picture);
+    const ImageDB::ImageInformation &record = Copied(db, ImageDB::SourceImageStrategy(strategy), own, *picture);
     if (cacheLost)
         QVERIFY(QFile::remove(record.cachedFilename));
     const std::unique_ptr<Image> result(db.GetSourceImage(own, size));
@@ -178,8 +174,7 @@ void TstSourceImages::cacheNeverReplacesAnotherDatabasesCopy()
     QVERIFY(Store(cache + "/tile000000.jpg", "another database's copy"));
     ImageDB db;
     const std::unique_ptr<Image> picture(Picture(40, 30));
-    QCOMPARE(Copied(db, ImageDB::StrategyFast, "/p/a.jpg", *picture).cachedFilename,
-             cache + "/tile000001.jpg");
+    QCOMPARE(Copied(db, ImageDB::StrategyFast, "/p/a.jpg", *picture).cachedFilename, cache + "/tile000001.jpg");
     QCOMPARE(Contents(cache + "/tile000000.jpg"), QByteArray("another database's copy"));
 }
 
@@ -223,16 +218,13 @@ void TstSourceImages::convertStrategy_data()
     QTest::addColumn<bool>("keyKept");
     QTest::addColumn<bool>("cachedKept");
     QTest::addColumn<bool>("copyKept");
-    QTest::newRow("fast to fastest") << int(ImageDB::StrategyFast) << int(ImageDB::StrategyFastest)
-                                     << false << false << true;
-    QTest::newRow("fast to none") << int(ImageDB::StrategyFast) << int(ImageDB::StrategyNone)
-                                  << false << false << true;
-    QTest::newRow("fastest to fast") << int(ImageDB::StrategyFastest) << int(ImageDB::StrategyFast)
-                                     << false << true << false;
-    QTest::newRow("none to fast") << int(ImageDB::StrategyNone) << int(ImageDB::StrategyFast)
-                                  << true << true << true;
-    QTest::newRow("fast to fast") << int(ImageDB::StrategyFast) << int(ImageDB::StrategyFast)
-                                  << true << true << true;
+    QTest::newRow("fast to fastest") << int(ImageDB::StrategyFast) << int(ImageDB::StrategyFastest) << false << false
+                                     << true;
+    QTest::newRow("fast to none") << int(ImageDB::StrategyFast) << int(ImageDB::StrategyNone) << false << false << true;
+    QTest::newRow("fastest to fast") << int(ImageDB::StrategyFastest) << int(ImageDB::StrategyFast) << false << true
+                                     << false;
+    QTest::newRow("none to fast") << int(ImageDB::StrategyNone) << int(ImageDB::StrategyFast) << true << true << true;
+    QTest::newRow("fast to fast") << int(ImageDB::StrategyFast) << int(ImageDB::StrategyFast) << true << true << true;
 }
 
 // The record holds every kind of copy, so each drop shows.

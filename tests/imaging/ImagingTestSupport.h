@@ -63,7 +63,7 @@ inline int Red(const Image &image, int x, int y)
 inline bool Same(const Image &a, const Image &b)
 {
     return a.width == b.width && a.height == b.height
-        && (a.ByteCount() == 0 || std::memcmp(a.data, b.data, a.ByteCount()) == 0);
+           && (a.ByteCount() == 0 || std::memcmp(a.data, b.data, a.ByteCount()) == 0);
 }
 
 inline int MaxDifference(const Image &a, const Image &b)

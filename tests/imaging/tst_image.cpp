@@ -91,8 +91,8 @@ void TstImage::halfAndQuarter_data()
                               << 2 << 1 << std::vector<int>{1, 100};
     QTest::newRow("half 1x1") << true << 1 << 1 << std::vector<int>{7} << 0 << 0 << std::vector<int>{};
     // A 4 by 4 block of 15 with one 16 sums to 241, and 241 >> 4 is 15.
-    const std::vector<int> block{16, 15, 15, 15, 255, 255, 15, 15, 15, 15, 0, 0, 15, 15, 15, 15, 0, 0,
-                                 15, 15, 15, 15, 0, 0, 0, 0, 0, 0, 0, 0};
+    const std::vector<int> block{16, 15, 15, 15, 255, 255, 15, 15, 15, 15, 0, 0, 15, 15, 15,
+                                 15, 0,  0,  15, 15,  15,  15, 0,  0,  0,  0, 0, 0,  0,  0};
     QTest::newRow("quarter 6x5") << false << 6 << 5 << block << 1 << 1 << std::vector<int>{15};
     QTest::newRow("quarter 3x3") << false << 3 << 3 << std::vector<int>(9, 8) << 0 << 0 << std::vector<int>{};
 }

@@ -52,7 +52,7 @@ void PlainSample2d(Image &src, Image &dst, int x0, int y0, int rw, int rh, int f
         PlainSmooth(dst, false);
 }
 
-} // namespace
+}   // namespace
 
 void TstImageReference::sample2d_data()
 {
@@ -92,8 +92,16 @@ void TstImageReference::sample2d()
         if (!region)
             resized.Resize(dw, dh, filter != 0);
         const QByteArray what = QString("%1x%2 (%3,%4 %5x%6) to %7x%8, filter %9")
-                                    .arg(sw).arg(sh).arg(x0).arg(y0).arg(rw).arg(rh).arg(dw)
-                                    .arg(dh).arg(filter).toLatin1();
+                                    .arg(sw)
+                                    .arg(sh)
+                                    .arg(x0)
+                                    .arg(y0)
+                                    .arg(rw)
+                                    .arg(rh)
+                                    .arg(dw)
+                                    .arg(dh)
+                                    .arg(filter)
+                                    .toLatin1();
         QVERIFY2(Same(src, plainSrc) && Same(dst, plainDst), what.constData());
         QVERIFY2(region || Same(resized, plainDst), what.constData());
     }
@@ -122,8 +130,8 @@ void TstImageReference::streamedReduction()
             return targets;
         });
         QVERIFY(Stream(picture, reduction));
-        const QByteArray what = QString("%1x%2 to %3x%4 and %5x%6").arg(w).arg(h).arg(fw).arg(fh)
-                                    .arg(sw).arg(sh).toLatin1();
+        const QByteArray what =
+            QString("%1x%2 to %3x%4 and %5x%6").arg(w).arg(h).arg(fw).arg(fh).arg(sw).arg(sh).toLatin1();
         QVERIFY2(Same(first, expectedFirst) && (!both || Same(second, expectedSecond)), what.constData());
     }
 }

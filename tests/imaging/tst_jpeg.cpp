@@ -108,7 +108,7 @@ StreamedReduction UpdateReduction(Image &copy, Image &key)
     });
 }
 
-} // namespace
+}   // namespace
 
 Q_DECLARE_METATYPE(color3)
 
@@ -170,7 +170,8 @@ void TstJpeg::roundTrip_data()
     QTest::addColumn<int>("h");
     QTest::newRow("1x1") << "one.jpg" << 1 << 1;
     QTest::newRow("odd") << "odd.jpg" << 17 << 9;
-    QTest::newRow("non-ASCII folder") << QStringLiteral("Bilder Ærø \u65e5\u672c/Sm\u00f8rrebr\u00f8d.jpg") << 40 << 130;
+    QTest::newRow("non-ASCII folder") << QStringLiteral("Bilder Ærø \u65e5\u672c/Sm\u00f8rrebr\u00f8d.jpg") << 40
+                                      << 130;
 }
 
 void TstJpeg::roundTrip()
@@ -221,7 +222,8 @@ void TstJpeg::components()
     QCOMPARE(read.width, 32);
     QCOMPARE(read.height, 16);
     // Flat colour, so the only loss is rounding.
-    QVERIFY2(MaxDifference(read, Solid(32, 16, expected)) <= 2, qPrintable(QString::number(MaxDifference(read, Solid(32, 16, expected)))));
+    QVERIFY2(MaxDifference(read, Solid(32, 16, expected)) <= 2,
+             qPrintable(QString::number(MaxDifference(read, Solid(32, 16, expected)))));
 }
 
 void TstJpeg::truncatedFileIsDecoded()
@@ -321,8 +323,8 @@ void TstJpeg::writeFails()
 // a grayscale progressive picture.
 void TstJpeg::streamedReduction()
 {
-    const int sizes[][2] = {{1, 1}, {1, 40}, {40, 1}, {2, 37}, {37, 2}, {3, 3}, {15, 300}, {300, 15},
-                            {16, 16}, {17, 17}, {199, 120}, {120, 199}, {201, 150}, {150, 201},
+    const int sizes[][2] = {{1, 1},     {1, 40},   {40, 1},    {2, 37},     {37, 2},    {3, 3},     {15, 300},
+                            {300, 15},  {16, 16},  {17, 17},   {199, 120},  {120, 199}, {201, 150}, {150, 201},
                             {200, 200}, {250, 17}, {640, 480}, {1000, 750}, {750, 1000}};
     QStringList files;
     for (const auto &[w, h] : sizes) {

@@ -23,7 +23,7 @@ unsigned char ByteForLevel(int q)
 
 const color3 EdgeRed{255, 0, 0}, Black{0, 0, 0}, White{255, 255, 255};
 
-} // namespace
+}   // namespace
 
 Q_DECLARE_METATYPE(Image)
 
@@ -52,15 +52,15 @@ void TstTileMetrics::difference_data()
     const Image noise = Noise(16, 16, 7);
     QTest::newRow("equal") << noise << Image(noise) << 0;
     QTest::newRow("black and white") << Solid(16, 16, Black) << Solid(16, 16, White) << 49939200;
-    QTest::newRow("one pixel") << Solid(4, 4, {10, 10, 10})
-                               << Make(4, 4, [](int x, int y) {
-                                      return x == 3 && y == 2 ? color3{13, 14, 15} : color3{10, 10, 10};
-                                  })
-                               << 9 + 16 + 25;
+    QTest::newRow("one pixel") << Solid(4, 4, {10, 10, 10}) << Make(4, 4, [](int x, int y) {
+        return x == 3 && y == 2 ? color3{13, 14, 15} : color3{10, 10, 10};
+    }) << 9 + 16 + 25;
     // Pixels are matched by their place in memory, so a wider b shifts rows.
-    QTest::newRow("memory order") << Make(2, 2, [](int x, int y) { return color3{static_cast<unsigned char>(2 * y + x), 0, 0}; })
-                                  << Make(4, 1, [](int x, int) { return color3{static_cast<unsigned char>(x), 0, 0}; })
-                                  << 0;
+    QTest::newRow("memory order") << Make(2, 2, [](int x, int y) {
+        return color3{static_cast<unsigned char>(2 * y + x), 0, 0};
+    }) << Make(4, 1, [](int x, int) {
+        return color3{static_cast<unsigned char>(x), 0, 0};
+    }) << 0;
     QTest::newRow("no pixels") << Image() << noise << 0;
 }
 
@@ -123,7 +123,8 @@ void TstTileMetrics::fleshTone()
     QFETCH(int, g);
     QFETCH(int, b);
     QFETCH(bool, skin);
-    QCOMPARE(FleshTone({static_cast<unsigned char>(r), static_cast<unsigned char>(g), static_cast<unsigned char>(b)}), skin);
+    QCOMPARE(FleshTone({static_cast<unsigned char>(r), static_cast<unsigned char>(g), static_cast<unsigned char>(b)}),
+             skin);
 }
 
 void TstTileMetrics::skinColourSet()
@@ -162,7 +163,8 @@ void TstTileMetrics::skinColourSet()
     QVERIFY2(std::abs(total - 9113) <= 5, qPrintable(QString::number(total)));
     for (const Level &l : listed) {
         const Level &level = levels[l.qB];
-        QVERIFY2(std::abs(level.count - l.count) <= 1, qPrintable(QStringLiteral("level %1: %2").arg(l.qB).arg(level.count)));
+        QVERIFY2(std::abs(level.count - l.count) <= 1,
+                 qPrintable(QStringLiteral("level %1: %2").arg(l.qB).arg(level.count)));
         QVERIFY(std::abs(level.rFrom - l.rFrom) <= 1 && level.rTo == l.rTo);
         QVERIFY(level.gFrom == l.gFrom && level.gTo == l.gTo);
     }
@@ -179,8 +181,10 @@ void TstTileMetrics::edges_data()
     QTest::newRow("one row") << Solid(7, 1, {1, 2, 3}) << 0 << 6;
     QTest::newRow("one column") << Solid(1, 6, {90, 0, 0}) << 0 << 0;
     // The last row and column of the brightness map are never read.
-    QTest::newRow("only the last column differs") << Make(10, 10, [](int x, int) { return x == 9 ? White : Black; }) << 0 << 9;
-    QTest::newRow("only the last row differs") << Make(10, 10, [](int, int y) { return y == 9 ? White : Black; }) << 0 << 9;
+    QTest::newRow("only the last column differs")
+        << Make(10, 10, [](int x, int) { return x == 9 ? White : Black; }) << 0 << 9;
+    QTest::newRow("only the last row differs")
+        << Make(10, 10, [](int, int y) { return y == 9 ? White : Black; }) << 0 << 9;
     QTest::newRow("vertical boundary") << Make(20, 10, [](int x, int) { return x < 10 ? Black : White; }) << 8 << 11;
     // A faint step beside a strong one falls under a tenth of the strongest edge.
     QTest::newRow("faint and strong steps") << Make(30, 6, [](int x, int) {

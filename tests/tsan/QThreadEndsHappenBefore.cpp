@@ -13,12 +13,11 @@
 #include <sanitizer/tsan_interface.h>
 
 namespace {
-template <typename Function>
-Function QtCore(const char *symbol)
+template <typename Function> Function QtCore(const char *symbol)
 {
     return reinterpret_cast<Function>(dlvsym(RTLD_NEXT, symbol, "Qt_6"));
 }
-}
+}   // namespace
 
 void QThread::start(Priority priority)
 {
@@ -26,7 +25,8 @@ void QThread::start(Priority priority)
     static const char announced[] = "kvpTsanAnnouncesEnd";
     if (!property(announced).toBool()) {
         setProperty(announced, true);
-        connect(this, &QThread::finished, this, [this] { __tsan_release(this); }, Qt::DirectConnection);
+        connect(
+            this, &QThread::finished, this, [this] { __tsan_release(this); }, Qt::DirectConnection);
     }
     realStart(this, priority);
 }

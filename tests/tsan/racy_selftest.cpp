@@ -17,8 +17,7 @@ std::atomic<int> arrived{0};
 void Hammer()
 {
     arrived.fetch_add(1, std::memory_order_relaxed);
-    while (arrived.load(std::memory_order_relaxed) < 2) {
-    }
+    while (arrived.load(std::memory_order_relaxed) < 2) {}
     for (int i = 0; i < 100000; ++i)
         unguardedCounter = unguardedCounter + 1;
 }
@@ -27,7 +26,7 @@ class Racer : public QThread {
 protected:
     void run() override { Hammer(); }
 };
-}
+}   // namespace
 
 int main()
 {

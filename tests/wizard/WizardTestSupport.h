@@ -127,8 +127,14 @@ inline QPointer<QTimer> AcceptNextMessageBox(SeenBox *seen, std::function<void()
         if (first)
             first();
         if (auto *box = qobject_cast<QMessageBox *>(widget))
-            *seen = {true, box->windowTitle(), box->text(), box->detailedText(), box->icon(), box->textFormat(),
-                     !box->windowIcon().isNull(), box->width()};
+            *seen = {true,
+                     box->windowTitle(),
+                     box->text(),
+                     box->detailedText(),
+                     box->icon(),
+                     box->textFormat(),
+                     !box->windowIcon().isNull(),
+                     box->width()};
         widget->close();
     });
 }
@@ -170,7 +176,7 @@ inline SeenDialog ChooseWith(QAbstractButton *button, const QString &name)
     return dialog;
 }
 
-}  // namespace WizardTest
+}   // namespace WizardTest
 
 // Mesa unloads its driver when the last window goes, and the leak checker
 // then cannot name the driver's own allocations to match the system-library
@@ -182,11 +188,13 @@ inline void PinOpenGLDriver()
     QOpenGLContext context;
     if (!context.create() || !context.makeCurrent(&surface))
         return;
-    dl_iterate_phdr([](dl_phdr_info *info, size_t, void *) {
-        if (info->dlpi_name && QByteArray(info->dlpi_name).endsWith("_dri.so"))
-            dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-        return 0;
-    }, nullptr);
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *) {
+            if (info->dlpi_name && QByteArray(info->dlpi_name).endsWith("_dri.so"))
+                dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+            return 0;
+        },
+        nullptr);
     context.doneCurrent();
 }
 Q_COREAPP_STARTUP_FUNCTION(PinOpenGLDriver)

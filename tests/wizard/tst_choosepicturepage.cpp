@@ -94,17 +94,24 @@ void TstChoosePicturePage::texts()
 
 void TstChoosePicturePage::chosenName_data()
 {
-    QTest::addColumn<QString>("how");          // typed with Return, dropped, or from the file dialog
-    QTest::addColumn<QString>("name");         // relative to the home directory
+    QTest::addColumn<QString>("how");    // typed with Return, dropped, or from the file dialog
+    QTest::addColumn<QString>("name");   // relative to the home directory
     QTest::addColumn<bool>("accepted");
 
-    QTest::newRow("typed picture") << "typed" << "Pictures/source.jpg" << true;
-    QTest::newRow("typed missing file") << "typed" << "Pictures/gone.jpg" << false;
-    QTest::newRow("typed text named .jpg") << "typed" << "Pictures/notes.jpg" << false;
-    QTest::newRow("typed directory") << "typed" << "Pictures" << false;
-    QTest::newRow("dropped picture") << "dropped" << "Pictures/source.jpg" << true;
-    QTest::newRow("dropped text named .jpg") << "dropped" << "Pictures/notes.jpg" << false;
-    QTest::newRow("picture from dialog") << "dialog" << "Pictures/source.jpg" << true;
+    QTest::newRow("typed picture") << "typed"
+                                   << "Pictures/source.jpg" << true;
+    QTest::newRow("typed missing file") << "typed"
+                                        << "Pictures/gone.jpg" << false;
+    QTest::newRow("typed text named .jpg") << "typed"
+                                           << "Pictures/notes.jpg" << false;
+    QTest::newRow("typed directory") << "typed"
+                                     << "Pictures" << false;
+    QTest::newRow("dropped picture") << "dropped"
+                                     << "Pictures/source.jpg" << true;
+    QTest::newRow("dropped text named .jpg") << "dropped"
+                                             << "Pictures/notes.jpg" << false;
+    QTest::newRow("picture from dialog") << "dialog"
+                                         << "Pictures/source.jpg" << true;
 }
 
 void TstChoosePicturePage::chosenName()

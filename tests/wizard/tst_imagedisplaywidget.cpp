@@ -54,7 +54,7 @@ void ShowFixed(ImageDisplayWidget &widget)
     widget.show();
     QVERIFY(QTest::qWaitForWindowExposed(&widget));
 }
-}
+}   // namespace
 
 // Mesa unloads its driver at exit, and the leak checker then cannot name
 // the driver's allocations to match the system-library suppressions; pin
@@ -64,18 +64,20 @@ void TstImageDisplayWidget::initTestCase()
     ImageDisplayWidget widget;
     ShowFixed(widget);
     widget.grabFramebuffer();
-    dl_iterate_phdr([](dl_phdr_info *info, size_t, void *) {
-        if (info->dlpi_name && QByteArray(info->dlpi_name).endsWith("_dri.so"))
-            dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-        return 0;
-    }, nullptr);
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *) {
+            if (info->dlpi_name && QByteArray(info->dlpi_name).endsWith("_dri.so"))
+                dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+            return 0;
+        },
+        nullptr);
 }
 
 void TstImageDisplayWidget::geometry_data()
 {
     QTest::addColumn<QSize>("picture");
-    QTest::addColumn<QSizeF>("projection");  // right and top; left and bottom are their negatives
-    QTest::addColumn<QSizeF>("half");        // half the rectangle's width and height; zero when nothing is drawn
+    QTest::addColumn<QSizeF>("projection");   // right and top; left and bottom are their negatives
+    QTest::addColumn<QSizeF>("half");         // half the rectangle's width and height; zero when nothing is drawn
 
     // A 400 by 300 widget; the longer side of the picture overfills to 1.02.
     QTest::newRow("landscape 960x640") << QSize(960, 640) << QSizeF(1.0, 0.75) << QSizeF(1.02, 0.68);
@@ -95,9 +97,10 @@ void TstImageDisplayWidget::geometry()
     QVERIFY(near(g.projBottom, -projection.height(), 1e-5) && near(g.projTop, projection.height(), 1e-5));
     QCOMPARE(g.drawsPicture, half.isValid());
     if (half.isValid())
-        QVERIFY2(near(g.rectLeft, -half.width()) && near(g.rectBottom, -half.height())
-                     && near(g.rectWidth, 2 * half.width()) && near(g.rectHeight, 2 * half.height()),
-                 qPrintable(QString("%1 %2 %3 %4").arg(g.rectLeft).arg(g.rectBottom).arg(g.rectWidth).arg(g.rectHeight)));
+        QVERIFY2(
+            near(g.rectLeft, -half.width()) && near(g.rectBottom, -half.height()) && near(g.rectWidth, 2 * half.width())
+                && near(g.rectHeight, 2 * half.height()),
+            qPrintable(QString("%1 %2 %3 %4").arg(g.rectLeft).arg(g.rectBottom).arg(g.rectWidth).arg(g.rectHeight)));
 }
 
 // Nothing but the background until there is a picture with an aspect to

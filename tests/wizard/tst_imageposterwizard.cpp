@@ -63,7 +63,7 @@ void TstImagePosterWizard::initTakesCommandLineValues_data()
     QTest::addColumn<int>("numThreads");
     QTest::addColumn<QString>("databaseName");   // relative to the home directory; empty: none given
     QTest::addColumn<QString>("expectedName");
-    QTest::addColumn<bool>("stored");            // a database file with the user's choices exists
+    QTest::addColumn<bool>("stored");   // a database file with the user's choices exists
 
     QTest::newRow("defaults") << -1 << QString() << QString("imagedb") << false;
     QTest::newRow("missing file") << 3 << QString("none/there.db") << QString("none/there.db") << false;

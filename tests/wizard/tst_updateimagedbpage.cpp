@@ -148,7 +148,8 @@ void TstUpdateImageDBPage::longNamesShowTheirLastComponents_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("shown");
     const QString deep = "/very/long/directory/names/that/go/on/and/on/and/on/holiday/beach.jpg";
-    QTest::newRow("short") << "/a/b.jpg" << "/a/b.jpg";
+    QTest::newRow("short") << "/a/b.jpg"
+                           << "/a/b.jpg";
     QTest::newRow("long path") << deep << "on/holiday/beach.jpg";
     const QString bare = QString("x").repeated(200) + ".jpg";
     QTest::newRow("too wide without slash") << bare << bare;
@@ -217,8 +218,7 @@ void TstUpdateImageDBPage::backDuringScanThenForwardAgain()
     ImageDB saved;
     QVERIFY(saved.Read(databaseFile));
     QCOMPARE(saved.GetNumUsableImages(), excludeMeanwhile ? 60 : 70);
-    QCOMPARE(saved.excludedDirectories,
-             excludeMeanwhile ? QStringList(home->path() + "/Pictures/Old") : QStringList());
+    QCOMPARE(saved.excludedDirectories, excludeMeanwhile ? QStringList(home->path() + "/Pictures/Old") : QStringList());
 }
 
 void TstUpdateImageDBPage::backDuringScanStaysBack()

@@ -94,7 +94,7 @@ QColor Mean(const Image &image, int x0, int y0, int w, int h)
     return QColor(int(sum[0] / n), int(sum[1] / n), int(sum[2] / n));
 }
 
-}  // namespace
+}   // namespace
 
 class TstWizardWalk : public QObject {
     Q_OBJECT
