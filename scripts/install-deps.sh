@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev libqt6opengl6-dev qt6-qpa-plugins libgl-dev
   libjpeg62-turbo-dev libbenchmark-dev
   xvfb xauth libgl1-mesa-dri libglx-mesa0 fonts-dejavu-core
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
 )
 
 missing=()
