@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, checks the formatting, builds, and runs every test:
-# as a normal build, under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the image database, engine and
-# fault tests under ThreadSanitizer, and a short libFuzzer run of every fuzz
-# target.
+# as a normal build, under AddressSanitizer and UndefinedBehaviorSanitizer,
+# the image database, engine and fault tests under ThreadSanitizer, and a
+# short libFuzzer run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh
