@@ -1,36 +1,17 @@
-#include "ImageDBTestSupport.h"
+#include "TestKit.h"
+#include "imagedb/ImageDB.h"
 
 #include <QMutex>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <latch>
+#include <random>
 #include <thread>
-#include <vector>
 
-namespace {
-
-Image *Solid(int size, int shade)
-{
-    return SolidImage(size, size, shade);
-}
-
-// A tile whose turns all differ from each other and from the tile.
-Image Gradient()
-{
-    Image tile(16, 16);
-    for (int y = 0; y < 16; ++y) {
-        for (int x = 0; x < 16; ++x) {
-            unsigned char *pixel = tile.data + 3 * (y * 16 + x);
-            pixel[0] = static_cast<unsigned char>(x * 16);
-            pixel[1] = static_cast<unsigned char>(y * 8 + x);
-            pixel[2] = static_cast<unsigned char>((x * y) % 256);
-        }
-    }
-    return tile;
-}
-
-}   // namespace
-
+// BestMatch searches a packed index of the key images (held to a plain search
+// in tst_keyindex); here its answers are pinned on small collections, and the
+// index must follow every kind of change to the records.
 class TstBestMatch : public QObject {
     Q_OBJECT
 private slots:
@@ -39,10 +20,55 @@ private slots:
     void bestMatch();
     void rotations_data();
     void rotations();
-    void useCounts();
     void lastUseGoesToOneThread_data();
     void lastUseGoesToOneThread();
+    void followsChanges_data();
+    void followsChanges();
+    void concurrentFirstSearches();
 };
+
+namespace {
+
+Image *Key(int side, int shade)
+{
+    return new Image(Solid(
+        side, side,
+        {static_cast<unsigned char>(shade), static_cast<unsigned char>(shade), static_cast<unsigned char>(shade)}));
+}
+
+// Smooth keys with grain, of either orientation, in records of every state
+// the search must pass over.
+void Fill(ImageDB &db, std::mt19937 &rng, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        const QString name = QString("/c/%1.jpg").arg(rng(), 8, 16, QChar('0'));
+        const int state = int(rng() % 20);
+        db.Add(name);
+        if (state > 0)   // 0: not examined, no key
+            db.SetKeyImage(name, new Image(Gradient(state == 1 ? 8 : 16, 16, int(rng() % 9))),
+                           state % 2 ? Portrait : Landscape);
+        if (state == 2)
+            db.SkipImage(name);
+    }
+}
+
+// The answer of a database built afresh from the same records: whatever the
+// index of the first one kept from before a change shows as a difference.
+ImageDB::MatchResult FreshAnswer(const ImageDB &db, const Image &tile, Orientation orientation, int maxUses)
+{
+    ImageDB fresh;
+    for (auto it = db.images.cbegin(); it != db.images.cend(); ++it) {
+        fresh.Add(it.key());
+        if (it->keyImage)
+            fresh.SetKeyImage(it.key(), new Image(*it->keyImage), it->orientation);
+        if (it->skip)
+            fresh.SkipImage(it.key());
+        fresh.images[it.key()].useCount.store(it->useCount.load());
+    }
+    return fresh.BestMatch(tile, orientation, maxUses);
+}
+
+}   // namespace
 
 // Run under the address sanitizer, this also catches an image freed twice or never.
 void TstBestMatch::records()
@@ -60,11 +86,12 @@ void TstBestMatch::records()
     db.Remove("/p/none.jpg");
     QCOMPARE(db.GetNumImages(), 1);
 
-    db.SetKeyImage("/p/a.jpg", Solid(16, 1), Landscape);
-    db.images["/p/a.jpg"].sourceImage = Solid(200, 2);
+    db.SetKeyImage("/p/a.jpg", Key(16, 1), Landscape);
+    db.images["/p/a.jpg"].sourceImage = Key(200, 2);
     QVERIFY(db.UseMatch("/p/a.jpg", 5));
+    QVERIFY(!db.UseMatch("/p/none.jpg", 5));
     db.SkipImage("/p/a.jpg");
-    Image *key = Solid(16, 2);
+    Image *key = Key(16, 2);
     db.SetKeyImage("/p/a.jpg", key, Portrait);   // frees the earlier key, revives the record
     QCOMPARE(db.GetKeyImage("/p/a.jpg"), key);
     QCOMPARE(db.images["/p/a.jpg"].orientation, Portrait);
@@ -76,8 +103,8 @@ void TstBestMatch::records()
     {
         const QMap<QString, ImageDB::ImageInformation> copy = db.images;   // shares the pointers
     }
-    AddRecord(db, "/p/c.jpg", Solid(16, 3), Landscape);
-    db.images["/p/c.jpg"].sourceImage = Solid(200, 4);
+    AddRecord(db, "/p/c.jpg", Key(16, 3), Landscape);
+    db.images["/p/c.jpg"].sourceImage = Key(200, 4);
     db.Remove("/p/c.jpg");
 }
 
@@ -120,14 +147,14 @@ void TstBestMatch::bestMatch()
         const QChar mark = specs[i].back();
         db.Add(name);
         if (mark != 'n')
-            db.SetKeyImage(name, Solid(mark == 'k' ? 8 : 16, atoi(qPrintable(specs[i]))),
+            db.SetKeyImage(name, Key(mark == 'k' ? 8 : 16, atoi(qPrintable(specs[i]))),
                            mark == 'p' ? Portrait : Landscape);
         if (mark == 's')
             db.SkipImage(name);
         if (mark == 'u')
             QVERIFY(db.UseMatch(name, 1));
     }
-    const std::unique_ptr<Image> tile(Solid(16, tileShade));
+    const std::unique_ptr<Image> tile(Key(16, tileShade));
     const ImageDB::MatchResult result = db.BestMatch(*tile, Landscape, maxUses);
     QCOMPARE(result.filename, expected < 0 ? QString() : QString("/p/%1.jpg").arg(expected));
     QCOMPARE(result.filename.isNull(), expected < 0);
@@ -152,7 +179,7 @@ void TstBestMatch::rotations()
     QFETCH(int, keyTurn);
     QFETCH(int, keyOrientation);
     QFETCH(int, rotation);
-    const Image tile = Gradient();
+    const Image tile = Noise(16, 16, 4);
     auto *key = new Image(tile);
     if (keyTurn == 1)
         key->RotateLeft();
@@ -169,25 +196,6 @@ void TstBestMatch::rotations()
     QCOMPARE(db.BestMatch(tile, Landscape, 1).filename, winner);
 }
 
-void TstBestMatch::useCounts()
-{
-    ImageDB db;
-    AddRecord(db, "/p/a.jpg", Solid(16, 5), Landscape);
-    const std::unique_ptr<Image> tile(Solid(16, 5));
-    QCOMPARE(db.BestMatch(*tile, Landscape, 1).filename, QString("/p/a.jpg"));
-    QVERIFY(db.UseMatch("/p/a.jpg", 1));
-    QVERIFY(!db.UseMatch("/p/a.jpg", 1));
-    QVERIFY(db.BestMatch(*tile, Landscape, 1).filename.isNull());
-    QVERIFY(db.UseMatch("/p/a.jpg", 2));
-    QVERIFY(!db.UseMatch("/p/none.jpg", 2));
-    db.SkipImage("/p/a.jpg");
-    db.ResetUseCounts();
-    QCOMPARE(db.images["/p/a.jpg"].useCount.load(), 0);
-    QVERIFY(db.images["/p/a.jpg"].skip);
-    QVERIFY(db.UseMatch("/p/a.jpg", 1));   // UseMatch does not look at skip
-    QVERIFY(!db.UseMatch("/p/a.jpg", 0));
-}
-
 void TstBestMatch::lastUseGoesToOneThread_data()
 {
     QTest::addColumn<bool>("locked");
@@ -200,13 +208,13 @@ void TstBestMatch::lastUseGoesToOneThread_data()
 void TstBestMatch::lastUseGoesToOneThread()
 {
     QFETCH(bool, locked);
-    const int threads = 8, maxUses = 3, rounds = 200;
+    const int threads = 8, maxUses = 3;
     ImageDB db;
-    AddRecord(db, "/p/best.jpg", Solid(16, 100), Landscape);
-    AddRecord(db, "/p/other.jpg", Solid(16, 0), Landscape);
-    const std::unique_ptr<Image> tile(Solid(16, 100));
+    AddRecord(db, "/p/best.jpg", Key(16, 100), Landscape);
+    AddRecord(db, "/p/other.jpg", Key(16, 0), Landscape);
+    const std::unique_ptr<Image> tile(Key(16, 100));
     QMutex mutex;
-    for (int round = 0; round < rounds; ++round) {
+    for (int round = 0; round < 200; ++round) {
         db.ResetUseCounts();
         for (int i = 0; i < maxUses - 1; ++i)
             QVERIFY(db.UseMatch("/p/best.jpg", maxUses));
@@ -217,10 +225,8 @@ void TstBestMatch::lastUseGoesToOneThread()
             group.emplace_back([&] {
                 start.arrive_and_wait();
                 const ImageDB::MatchResult match = db.BestMatch(*tile, Landscape, maxUses);
-                if (match.filename != "/p/best.jpg")
-                    return;
                 QMutexLocker lock(locked ? &mutex : nullptr);
-                if (db.UseMatch(match.filename, maxUses))
+                if (match.filename == "/p/best.jpg" && db.UseMatch(match.filename, maxUses))
                     wins.fetch_add(1);
             });
         }
@@ -228,6 +234,128 @@ void TstBestMatch::lastUseGoesToOneThread()
             thread.join();
         QCOMPARE(wins.load(), 1);
         QCOMPARE(db.images["/p/best.jpg"].useCount.load(), maxUses);
+    }
+}
+
+void TstBestMatch::followsChanges_data()
+{
+    QTest::addColumn<int>("change");
+    QTest::newRow("nothing") << 0;
+    QTest::newRow("new key image") << 1;
+    QTest::newRow("skipped") << 2;
+    QTest::newRow("removed") << 3;
+    QTest::newRow("added and examined") << 4;
+    QTest::newRow("purged") << 5;
+    QTest::newRow("strategy change drops keys") << 6;
+    QTest::newRow("record changed in the map directly") << 7;
+    QTest::newRow("record put into the map directly") << 8;
+    QTest::newRow("map copied, then changed") << 9;
+    QTest::newRow("database file read") << 10;
+}
+
+// The index is built by a first search, the records change, and every later
+// search, one by one or batched, must see the change. Searches use up
+// pictures as matching does, so used-up ones appear.
+void TstBestMatch::followsChanges()
+{
+    QFETCH(int, change);
+    std::mt19937 rng(uint32_t(change + 100));
+    ImageDB db;
+    Fill(db, rng, 150);
+    const QString keep = "/c/00000000.jpg";   // first in filename order
+    AddRecord(db, keep, new Image(Noise(16, 16, 1)), Landscape);
+    const Image tile(*db.GetKeyImage(keep));
+    QCOMPARE(db.BestMatch(tile, Landscape, 5).filename, keep);
+
+    QTemporaryDir dir;
+    QMap<QString, ImageDB::ImageInformation> copy;
+    ImageDB other;
+    ImageDB::ImageInformation record;
+    switch (change) {
+    case 1:
+        db.SetKeyImage(keep, new Image(Noise(16, 16, 2)), Landscape);
+        break;
+    case 2:
+        db.SkipImage(keep);
+        break;
+    case 3:
+        db.Remove(keep);
+        break;
+    case 4:
+        AddRecord(db, "/a/first.jpg", new Image(tile), Portrait);
+        break;
+    case 5:
+        db.PurgeFiles({"/c/0000"});
+        break;
+    case 6:
+        db.ConvertStrategy(ImageDB::StrategyFastest);
+        break;
+    case 7:
+        db.images[keep].orientation = Portrait;
+        break;
+    case 8:
+        record.keyImage = new Image(tile);
+        db.images.insert("/a/direct.jpg", record);
+        break;
+    case 9:
+        copy = db.images;
+        db.images[keep].skip = true;
+        break;
+    case 10:
+        AddRecord(other, "/z/only.jpg", new Image(tile), Portrait);
+        QVERIFY(other.Write(dir.filePath("db")) && db.Read(dir.filePath("db")));
+        break;
+    }
+    for (int t = 0; t < 40; ++t) {
+        const Image first = t ? Gradient(16, 16, int(rng() % 9)) : tile, second = Noise(16, 16, rng());
+        const Orientation orientation = t % 3 ? Landscape : Portrait;
+        const ImageDB::MatchResult expected = FreshAnswer(db, first, orientation, 5);
+        const ImageDB::MatchResult got = db.BestMatch(first, orientation, 5);
+        QCOMPARE(got.filename, expected.filename);
+        QCOMPARE(got.rotation, expected.rotation);
+        // Batched, each list starts with BestMatch's answer, also when a tile
+        // of another size sends the batch to the one-by-one search.
+        const Image small = Gradient(8, 8), *batch[] = {&first, t % 2 ? &second : &small};
+        const Orientation orientations[] = {orientation, Landscape};
+        const QList<QList<ImageDB::MatchResult>> lists = db.BestMatches(batch, orientations, 2, 5, 3);
+        for (int k = 0; k < 2; ++k) {
+            const ImageDB::MatchResult best = db.BestMatch(*batch[k], orientations[k], 5);
+            QCOMPARE(lists[k].isEmpty() ? QString() : lists[k].first().filename, best.filename);
+            QCOMPARE(lists[k].isEmpty() ? 0 : lists[k].first().rotation, best.rotation);
+        }
+        if (!got.filename.isNull())
+            QVERIFY(db.UseMatch(got.filename, 5));
+    }
+}
+
+// Searches that start together right after a change all wait for one
+// rebuild of the index and give the rebuilt index's answers.
+void TstBestMatch::concurrentFirstSearches()
+{
+    std::mt19937 rng(5);
+    ImageDB db;
+    Fill(db, rng, 400);
+    std::vector<Image> tiles;
+    for (int t = 0; t < 8; ++t)
+        tiles.push_back(Noise(16, 16, rng()));
+    for (int round = 0; round < 20; ++round) {
+        db.SetKeyImage(db.images.firstKey(), new Image(Noise(16, 16, rng())), Portrait);
+        std::vector<ImageDB::MatchResult> expected, got(8);
+        for (const Image &tile : tiles)
+            expected.push_back(FreshAnswer(db, tile, Landscape, 5));
+        std::latch start(8);
+        std::vector<std::thread> threads;
+        for (size_t t = 0; t < 8; ++t)
+            threads.emplace_back([&, t] {
+                start.arrive_and_wait();
+                got[t] = db.BestMatch(tiles[t], Landscape, 5);
+            });
+        for (std::thread &thread : threads)
+            thread.join();
+        for (size_t t = 0; t < 8; ++t) {
+            QCOMPARE(got[t].filename, expected[t].filename);
+            QCOMPARE(got[t].rotation, expected[t].rotation);
+        }
     }
 }
 

@@ -1,13 +1,24 @@
-#include "ImageDBTestSupport.h"
+#include "TestKit.h"
+#include "imagedb/ImageDB.h"
 
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
 
-#include <csignal>
-#include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
+
+QByteArray Bytes(const Image &image)
+{
+    return QByteArray(reinterpret_cast<const char *>(image.data), qsizetype(image.ByteCount()));
+}
+
+// Restores the class-wide cache counter, which every database shares.
+struct CounterGuard {
+    int saved = ImageDB::imageFilenameCounter.load();
+    ~CounterGuard() { ImageDB::imageFilenameCounter.store(saved); }
+};
 
 QByteArray Int(qint32 value)
 {
@@ -21,7 +32,7 @@ void MakeExample(ImageDB &db, ImageDB::SourceImageStrategy strategy)
 {
     db.strategy = strategy;
     db.directories = QStringList{"/p"};
-    AddRecord(db, "/p/a.jpg", PatternImage(16, 16, 3), Portrait);
+    AddRecord(db, "/p/a.jpg", new Image(Noise(16, 16, 3)), Portrait);
 }
 
 }   // namespace
@@ -42,8 +53,9 @@ private slots:
     void laterRecordReplacesEarlier();
     void names_data();
     void names();
-    void unusablePathsFail();
-    void safeReplacement();
+    void unusablePaths();
+    void failedWriteKeepsFile_data();
+    void failedWriteKeepsFile();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -98,7 +110,7 @@ void TstImageDBFile::exampleSizes()
     MakeExample(db, ImageDB::SourceImageStrategy(strategy));
     ImageDB::ImageInformation &record = db.images["/p/a.jpg"];
     if (copyWidth > 0)
-        record.sourceImage = PatternImage(copyWidth, copyHeight, 9);
+        record.sourceImage = new Image(Noise(copyWidth, copyHeight, 9));
     record.cachedFilename = cached;
     QVERIFY(db.Write(Path("example")));
     const QByteArray bytes = Contents(Path("example"));
@@ -128,13 +140,13 @@ void TstImageDBFile::roundTrip()
     db.strategy = ImageDB::SourceImageStrategy(strategy);
     db.directories = QStringList{"/home/u/Pictures", "/media/photos"};
     db.excludedDirectories = QStringList{"/home/u/Pictures/private"};
-    AddRecord(db, a, PatternImage(16, 16, 10), Landscape);
-    AddRecord(db, "/home/u/Pictures/b.JPEG", PatternImage(16, 16, 20), Portrait);
-    AddRecord(db, "/media/photos/c.jpg", PatternImage(16, 16, 30), Portrait);
+    AddRecord(db, a, new Image(Noise(16, 16, 10)), Landscape);
+    AddRecord(db, "/home/u/Pictures/b.JPEG", new Image(Noise(16, 16, 20)), Portrait);
+    AddRecord(db, "/media/photos/c.jpg", new Image(Noise(16, 16, 30)), Portrait);
     db.images[a].cachedFilename = "/home/u/Kestrelvanepatchery/tile000007.jpg";
-    db.images[a].sourceImage = PatternImage(200, 66, 5);
-    db.images["/home/u/Pictures/b.JPEG"].sourceImage = PatternImage(150, 200, 6);
-    AddRecord(db, "/p/skipped.jpg", PatternImage(16, 16, 40), Landscape);
+    db.images[a].sourceImage = new Image(Noise(200, 66, 5));
+    db.images["/home/u/Pictures/b.JPEG"].sourceImage = new Image(Noise(150, 200, 6));
+    AddRecord(db, "/p/skipped.jpg", new Image(Noise(16, 16, 40)), Landscape);
     db.SkipImage("/p/skipped.jpg");
     db.Add("/p/unexamined.jpg");   // unusable records are left out of the file
     ImageDB::imageFilenameCounter = 42;
@@ -176,10 +188,10 @@ void TstImageDBFile::truncatedAtEveryOffset()
     original.strategy = ImageDB::SourceImageStrategy(strategy);
     original.directories = QStringList{"/p", "/q"};
     original.excludedDirectories = QStringList{"/p/x"};
-    AddRecord(original, "/p/a.jpg", PatternImage(16, 16, 1), Landscape);
-    AddRecord(original, "/q/b.jpg", PatternImage(16, 16, 2), Portrait);
+    AddRecord(original, "/p/a.jpg", new Image(Noise(16, 16, 1)), Landscape);
+    AddRecord(original, "/q/b.jpg", new Image(Noise(16, 16, 2)), Portrait);
     original.images["/p/a.jpg"].cachedFilename = "/c/tile000001.jpg";
-    original.images["/p/a.jpg"].sourceImage = PatternImage(5, 3, 4);
+    original.images["/p/a.jpg"].sourceImage = new Image(Noise(5, 3, 4));
     QVERIFY(original.Write(Path("full")));
     const QByteArray full = Contents(Path("full"));
 
@@ -187,7 +199,7 @@ void TstImageDBFile::truncatedAtEveryOffset()
     ImageDB db;
     db.strategy = ImageDB::StrategyFastest;
     db.directories = QStringList{"/kept"};
-    AddRecord(db, "/kept/k.jpg", PatternImage(16, 16, 8), Portrait);
+    AddRecord(db, "/kept/k.jpg", new Image(Noise(16, 16, 8)), Portrait);
     Image *key = db.GetKeyImage("/kept/k.jpg");
     for (int length = 0; length < full.size(); ++length) {
         // A new file each time: truncating one file over and over waits for the disk.
@@ -246,7 +258,7 @@ void TstImageDBFile::damagedHeader()
     CounterGuard guard;
     ImageDB db;
     MakeExample(db, ImageDB::StrategyFastest);
-    db.images["/p/a.jpg"].sourceImage = PatternImage(200, 150, 1);
+    db.images["/p/a.jpg"].sourceImage = new Image(Noise(200, 150, 1));
     QVERIFY(db.Write(Path("db")));
     QVERIFY(Store(Path("db"), Contents(Path("db")).replace(offset, bytes.size(), bytes)));
     ImageDB read;
@@ -260,8 +272,8 @@ void TstImageDBFile::laterRecordReplacesEarlier()
 {
     ImageDB db;
     db.strategy = ImageDB::StrategyNone;
-    AddRecord(db, "/p/a.jpg", PatternImage(16, 16, 1), Landscape);
-    AddRecord(db, "/p/b.jpg", PatternImage(16, 16, 2), Portrait);
+    AddRecord(db, "/p/a.jpg", new Image(Noise(16, 16, 1)), Landscape);
+    AddRecord(db, "/p/b.jpg", new Image(Noise(16, 16, 2)), Portrait);
     QVERIFY(db.Write(Path("db")));
     QVERIFY(Store(Path("db"), Contents(Path("db")).replace(52 + 778, 8, "/p/a.jpg")));
     ImageDB read;
@@ -294,7 +306,7 @@ void TstImageDBFile::names()
     ImageDB db;
     db.strategy = ImageDB::StrategyFast;
     db.directories = QStringList{name};
-    AddRecord(db, name, PatternImage(16, 16, 1), Landscape);
+    AddRecord(db, name, new Image(Noise(16, 16, 1)), Landscape);
     db.images[name].cachedFilename = name;
     QVERIFY(db.Write(Path("db")));
     QCOMPARE(Contents(Path("db")).mid(52, 2 * stored.size() + 2), stored + '\0' + stored + '\0');
@@ -305,22 +317,38 @@ void TstImageDBFile::names()
     QCOMPARE(read.images[name].cachedFilename, name);
 }
 
-void TstImageDBFile::unusablePathsFail()
+// A device named as the file is written in place and stays a device.
+void TstImageDBFile::unusablePaths()
 {
-    QVERIFY(Store(Path("plain"), "not a directory"));
     ImageDB db;
     MakeExample(db, ImageDB::StrategyNone);
-    QVERIFY(!db.Write(Path("plain/imagedb")));
-    QVERIFY(!db.Read(Path("plain/imagedb")));
+    QVERIFY(db.Write("/dev/null"));
+    QVERIFY(!db.Read("/dev/null"));
     QVERIFY(!db.Read(Path("missing")));
     QVERIFY(!db.Read(dir->path()));
+    struct stat info;
+    QVERIFY(stat("/dev/null", &info) == 0 && S_ISCHR(info.st_mode));
+    QVERIFY(QDir("/dev").entryList({"null?*"}).isEmpty());
 }
 
-// The new file replaces the old one only when complete: the file size limit
-// makes a write fail part way, as a full disk does. The replaced file keeps
-// its mode and the link the user pointed at it.
-void TstImageDBFile::safeReplacement()
+void TstImageDBFile::failedWriteKeepsFile_data()
 {
+    QTest::addColumn<QString>("target");   // relative to the folder, or absolute
+    QTest::addColumn<bool>("limited");
+    QTest::newRow("disk full (/dev/full)") << "/dev/full" << false;
+    QTest::newRow("folder under a regular file") << "plain/imagedb" << false;
+    QTest::newRow("folder gone") << "gone/imagedb" << false;
+    QTest::newRow("file-size limit over the saved file") << "link" << true;
+}
+
+// The new file replaces the old one only when complete; a file-size limit
+// makes a write fail part way, as a full disk does. The replaced file keeps
+// its mode and the link the user pointed at it, and nothing is left beside it.
+void TstImageDBFile::failedWriteKeepsFile()
+{
+    QFETCH(QString, target);
+    QFETCH(bool, limited);
+    QVERIFY(Store(Path("plain"), "not a directory"));
     QVERIFY(Store(Path("imagedb"), QByteArray(5000, 'x')));
     QVERIFY(QFile::setPermissions(Path("imagedb"), QFile::ReadOwner | QFile::WriteOwner));
     QVERIFY(QFile::link(Path("imagedb"), Path("link")));
@@ -335,19 +363,16 @@ void TstImageDBFile::safeReplacement()
 
     ImageDB large;
     MakeExample(large, ImageDB::StrategyFastest);
-    large.images["/p/a.jpg"].sourceImage = PatternImage(200, 200, 2);
-    struct rlimit saved;
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const sighandler_t savedHandler = signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limited = saved;
-    limited.rlim_cur = 4096;
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const bool written = large.Write(Path("link"));
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, savedHandler);
-    QVERIFY(!written);
+    large.images["/p/a.jpg"].sourceImage = new Image(Noise(200, 200, 2));
+    {
+        std::unique_ptr<FileSizeLimit> limit(limited ? new FileSizeLimit(4096) : nullptr);
+        QVERIFY(!large.Write(target.startsWith('/') ? target : Path(target)));
+    }
     QCOMPARE(Contents(Path("imagedb")), old);
-    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::System), (QStringList{"imagedb", "link"}));
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::System | QDir::Hidden),
+             (QStringList{"imagedb", "link", "plain"}));
+    QVERIFY(QFileInfo("/dev/full").exists() && !QFileInfo("/dev/full").isFile());
+    QCOMPARE(large.GetNumUsableImages(), 1);
     QVERIFY(large.Write(Path("link")));
     QCOMPARE(Contents(Path("imagedb")).size(), 833 + 8 + 120000);
 }

@@ -1,11 +1,13 @@
-#include "ImageDBTestSupport.h"
+#include "TestKit.h"
+#include "imagedb/ImageDB.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
-#include <algorithm>
+#include <climits>
+#include <sys/stat.h>
 
 namespace {
 
@@ -14,18 +16,16 @@ bool Touch(const QString &path)
     return Store(path, "not a picture");
 }
 
-// Counts the agent's finished() under the group's lock. QThread::wait orders
-// the thread's end inside Qt, where the thread sanitizer does not look; the
-// lock taken as the thread ends makes that order visible to it too.
-void CountEndUnderLock(ImageDBAgent *agent, QMutex *mutex, int *ended)
+// A valid picture whose frame header claims another size.
+QByteArray PictureClaiming(int width, int height)
 {
-    QObject::connect(
-        agent, &QThread::finished, agent,
-        [mutex, ended] {
-            QMutexLocker lock(mutex);
-            ++*ended;
-        },
-        Qt::DirectConnection);
+    QTemporaryDir dir;
+    QByteArray bytes;
+    if (!WriteJPEG(dir.filePath("p.jpg"), Gradient(32, 24), 90) || (bytes = Contents(dir.filePath("p.jpg"))).isEmpty())
+        return {};
+    const qsizetype sof = bytes.indexOf(QByteArray::fromHex("ffc0"));
+    const char size[4] = {char(height >> 8), char(height & 0xff), char(width >> 8), char(width & 0xff)};
+    return sof < 0 ? QByteArray() : bytes.replace(sof + 5, 4, size, 4);
 }
 
 }   // namespace
@@ -42,9 +42,10 @@ private slots:
     void progress();
     void threadCount_data();
     void threadCount();
-    void agentInterleaving_data();
-    void agentInterleaving();
+    void examinesAndSkips_data();
     void examinesAndSkips();
+    void picturesChangeDuringScan_data();
+    void picturesChangeDuringScan();
     void secondUpdateWaitsForFirst();
     void destroyedWhileUpdating();
 
@@ -98,11 +99,13 @@ void TstImageDBUpdate::scan_data()
     QTest::addColumn<QString>("scanned");
     QTest::addColumn<QStringList>("excluded");
     QTest::addColumn<QStringList>("expected");
-    QTest::newRow("filter") << QStringList{"c/b/deeper.jpg",  "c/photo.JPG",    "c/photo.Jpeg", "c/photo.jpg",
-                                           "c/z.jpeg",        "c/photo.jpe",    "c/photo.png",  "c/.photo.jpg",
-                                           "c/.hidden/a.jpg", "c/photo.jpg.txt"}
-                            << QStringList() << "c" << QStringList()
-                            << QStringList{"b/deeper.jpg", "photo.JPG", "photo.Jpeg", "photo.jpg", "z.jpeg"};
+    // A folder with a picture's name is entered; a link to nothing is passed over.
+    QTest::newRow("filter") << QStringList{"c/b/deeper.jpg",  "c/photo.JPG",     "c/photo.Jpeg",    "c/photo.jpg",
+                                           "c/z.jpeg",        "c/photo.jpe",     "c/photo.png",     "c/.photo.jpg",
+                                           "c/.hidden/a.jpg", "c/photo.jpg.txt", "c/dir.jpg/in.jpg"}
+                            << QStringList{"c/dangling.jpg>c/nowhere.jpg"} << "c" << QStringList()
+                            << QStringList{"b/deeper.jpg", "dir.jpg/in.jpg", "photo.JPG",
+                                           "photo.Jpeg",   "photo.jpg",      "z.jpeg"};
     QTest::newRow("excluded by exact path")
         << QStringList{"p/a.jpg", "p/x/in-x.jpg", "p/xy/in-xy.jpg", "p/x/deep/d.jpg"} << QStringList() << "p"
         << QStringList{"p/x"} << QStringList{"a.jpg", "xy/in-xy.jpg"};
@@ -198,6 +201,7 @@ void TstImageDBUpdate::threadCount_data()
     QTest::newRow("20 files") << 20 << 4 << 4;
     QTest::newRow("20 files, ideal") << 20 << -1 << qMax(QThread::idealThreadCount(), 1);
     QTest::newRow("2 files, ideal") << 2 << -1 << 1;
+    QTest::newRow("absurd count: a thread per file") << 21 << INT_MAX << 21;
 }
 
 void TstImageDBUpdate::threadCount()
@@ -206,7 +210,7 @@ void TstImageDBUpdate::threadCount()
     QFETCH(int, requested);
     QFETCH(int, started);
     for (int i = 0; i < files; ++i)
-        QVERIFY(WritePicture(Path(QString("n/%1.jpg").arg(i, 2, 10, QChar('0'))), 4, 4, i));
+        QVERIFY(StorePicture(Path(QString("n/%1.jpg").arg(i, 2, 10, QChar('0'))), Gradient(4, 4, i)));
     ImageDB db;
     QSignalSpy complete(&db, &ImageDB::complete);
     db.Update({Path("n")}, {}, ImageDB::StrategyNone, requested);
@@ -218,81 +222,34 @@ void TstImageDBUpdate::threadCount()
         QVERIFY(db.HasKeyImage(name));
 }
 
-void TstImageDBUpdate::agentInterleaving_data()
+void TstImageDBUpdate::examinesAndSkips_data()
 {
-    QTest::addColumn<int>("items");
-    QTest::addColumn<int>("agents");
-    QTest::addColumn<bool>("stopped");   // before it starts: the agent takes nothing
-    QTest::newRow("20 over 4") << 20 << 4 << false;
-    QTest::newRow("one agent") << 5 << 1 << false;
-    QTest::newRow("more agents than items") << 2 << 4 << false;
-    QTest::newRow("stopped") << 5 << 2 << true;
+    QTest::addColumn<int>("strategy");
+    QTest::newRow("none") << int(ImageDB::StrategyNone);
+    QTest::newRow("fast") << int(ImageDB::StrategyFast);
+    QTest::newRow("fastest") << int(ImageDB::StrategyFastest);
 }
 
-void TstImageDBUpdate::agentInterleaving()
-{
-    QFETCH(int, items);
-    QFETCH(int, agents);
-    QFETCH(bool, stopped);
-    ImageDB db;
-    QStringList list;
-    for (int i = 0; i < items; ++i) {
-        list.append(QString("/nowhere/%1.jpg").arg(i, 2, 10, QChar('0')));
-        db.Add(list.last());
-    }
-    QMutex mutex;
-    int counter = 0;
-    int ended = 0;
-    QList<QStringList> handled(agents);
-    QList<QList<int>> percents(agents);
-    std::vector<std::unique_ptr<ImageDBAgent>> group;
-    for (int k = 0; k < agents; ++k) {
-        group.push_back(std::make_unique<ImageDBAgent>(&db, &list, &mutex, &counter, k, agents));
-        connect(
-            group.back().get(), &ImageDBAgent::progress, group.back().get(),
-            [&handled, &percents, k](int percent, const QString &name) {
-                handled[k].append(name);
-                percents[k].append(percent);
-            },
-            Qt::DirectConnection);
-        CountEndUnderLock(group.back().get(), &mutex, &ended);
-    }
-    for (auto &agent : group) {
-        if (stopped)
-            agent->stopRunning();
-        agent->start();
-    }
-    for (auto &agent : group)
-        QVERIFY(agent->wait(60000));
-    QMutexLocker lock(&mutex);
-    QCOMPARE(ended, agents);
-    QCOMPARE(counter, stopped ? 0 : items);
-    QList<int> all;
-    for (int k = 0; k < agents; ++k) {
-        QStringList expected;
-        for (int i = k; i < items && !stopped; i += agents)
-            expected.append(list.at(i));
-        QCOMPARE(handled[k], expected);
-        all += percents[k];
-    }
-    std::sort(all.begin(), all.end());
-    QCOMPARE(std::adjacent_find(all.begin(), all.end()), all.end());   // one percent per item
-    QCOMPARE(all.isEmpty() ? 100 : all.last(), 100);
-    QCOMPARE(db.GetNumUsableImages(), stopped ? items : 0);
-}
-
+// Pictures beside every kind of bad file, which is counted unusable and gets
+// no key; between scans pictures vanish or become unreadable.
 void TstImageDBUpdate::examinesAndSkips()
 {
-    QVERIFY(WritePicture(Path("e/wide.jpg"), 40, 20, 200));
-    QVERIFY(WritePicture(Path("e/tall.jpg"), 20, 40, 100));
-    QVERIFY(WritePicture(Path("e/square.jpg"), 30, 30, 10));
-    QVERIFY(Touch(Path("e/fake.jpg")));
+    QFETCH(int, strategy);
     const QString e = QDir(Path("e")).absolutePath();
+    for (const char *name : {"wide", "tall", "square", "locked", "folder"})
+        QVERIFY(StorePicture(e + "/" + name + ".jpg",
+                             Solid(name[0] == 'w' ? 40 : 30, name[0] == 't' ? 40 : 30, {200, 200, 200})));
+    QVERIFY(StorePicture(Path("whole.jpg"), Noise(300, 200, 3)));
+    QVERIFY(Store(e + "/cut.jpg", Contents(Path("whole.jpg")).left(3000)));
+    QVERIFY(Store(e + "/empty.jpg", {}) && Touch(e + "/text.JPG"));
+    QVERIFY(Store(e + "/noise.jpg", QByteArray::fromHex("ffd8ffe0") + Contents(Path("whole.jpg")).mid(3000)));
+    QVERIFY(Store(e + "/huge.jpg", PictureClaiming(65500, 65500)) && Store(e + "/long.jpg", PictureClaiming(65500, 1)));
     ImageDB db;
-    QVERIFY(RunUpdate(db, {e}, {}, ImageDB::StrategyNone, 2));
-    QCOMPARE(db.GetNumImages(), 4);
-    QCOMPARE(db.GetNumUsableImages(), 3);
-    QVERIFY(db.images[e + "/fake.jpg"].skip);
+    QVERIFY(RunUpdate(db, {e}, ImageDB::SourceImageStrategy(strategy), 2));
+    QCOMPARE(db.GetNumImages(), 11);
+    QCOMPARE(db.GetNumUsableImages(), 5);
+    for (const char *name : {"cut", "empty", "noise", "huge", "long"})
+        QVERIFY(db.images[e + "/" + name + ".jpg"].skip && !db.HasKeyImage(e + "/" + name + ".jpg"));
     QCOMPARE(db.images[e + "/wide.jpg"].orientation, Landscape);
     QCOMPARE(db.images[e + "/tall.jpg"].orientation, Portrait);
     QCOMPARE(db.images[e + "/square.jpg"].orientation, Portrait);
@@ -300,12 +257,53 @@ void TstImageDBUpdate::examinesAndSkips()
     QCOMPARE(key->width * key->height, 256);
     QVERIFY(qAbs(key->data[0] - 200) <= 3);
 
-    // Unchanged pictures are only checked, not decoded again; a vanished one is skipped.
-    QVERIFY(QFile::remove(e + "/tall.jpg"));
-    QVERIFY(RunUpdate(db, {e}, {}, ImageDB::StrategyNone, 2));
+    // Unchanged pictures are only checked, not decoded again. Root reads
+    // anything, so the owner's read bit is what tells.
+    QVERIFY(QFile::remove(e + "/tall.jpg") && QFile::remove(e + "/folder.jpg") && QDir().mkdir(e + "/folder.jpg"));
+    QCOMPARE(chmod(QFile::encodeName(e + "/locked.jpg").constData(), 0), 0);
+    QVERIFY(RunUpdate(db, {e}, ImageDB::SourceImageStrategy(strategy), 2));
     QCOMPARE(db.GetKeyImage(e + "/wide.jpg"), key);
-    QVERIFY(db.images[e + "/tall.jpg"].skip);
+    for (const char *name : {"tall", "locked", "folder"})
+        QVERIFY(db.images[e + "/" + name + ".jpg"].skip);
     QCOMPARE(db.GetNumUsableImages(), 2);
+}
+
+void TstImageDBUpdate::picturesChangeDuringScan_data()
+{
+    QTest::addColumn<int>("change");
+    QTest::newRow("deleted") << 0;
+    QTest::newRow("replaced by a folder") << 1;
+    QTest::newRow("overwritten with garbage") << 2;
+    QTest::newRow("cut to zero bytes") << 3;
+}
+
+// The last pictures in scan order change as soon as the first is reported:
+// nothing is counted twice or lost, a changed one is usable only if it was
+// read before, and the next scan settles the vanished ones.
+void TstImageDBUpdate::picturesChangeDuringScan()
+{
+    QFETCH(int, change);
+    const QString c = QDir(Path("c")).absolutePath();
+    QVERIFY(StoreCollection(c, 40));
+    ImageDB db;
+    bool changed = false;
+    connect(&db, &ImageDB::progress, this, [&] {
+        for (int i = 25; i < 40 && !changed; ++i) {
+            const QString path = QString("%1/p%2.jpg").arg(c).arg(i, 3, 10, QChar('0'));
+            QVERIFY(change == 2 ? Touch(path) : QFile::remove(path));
+            QVERIFY(change != 1 || QDir().mkdir(path));
+            QVERIFY(change != 3 || Store(path, {}));
+        }
+        changed = true;
+    });
+    QVERIFY(RunUpdate(db, {c}, ImageDB::StrategyFast, 1));
+    QCOMPARE(db.GetNumImages(), 40);
+    QVERIFY(db.GetNumUsableImages() >= 25);
+    for (int i = 0; i < 25; ++i)
+        QVERIFY(db.HasKeyImage(QString("%1/p%2.jpg").arg(c).arg(i, 3, 10, QChar('0'))));
+    QVERIFY(RunUpdate(db, {c}, ImageDB::StrategyFast, 2));
+    QVERIFY(db.GetNumUsableImages() >= 25);
+    QVERIFY(change >= 2 || db.GetNumUsableImages() == 25);
 }
 
 // A second Update while the first one's threads run must not touch the
@@ -314,8 +312,8 @@ void TstImageDBUpdate::examinesAndSkips()
 void TstImageDBUpdate::secondUpdateWaitsForFirst()
 {
     for (int i = 0; i < 24; ++i)
-        QVERIFY(WritePicture(Path(QString("s/%1.jpg").arg(i, 2, 10, QChar('0'))), 64, 48, i));
-    QVERIFY(WritePicture(Path("s/x/in-x.jpg"), 8, 8, 3));
+        QVERIFY(StorePicture(Path(QString("s/%1.jpg").arg(i, 2, 10, QChar('0'))), Gradient(64, 48, i)));
+    QVERIFY(StorePicture(Path("s/x/in-x.jpg"), Gradient(8, 8)));
     const QString s = QDir(Path("s")).absolutePath();
     ImageDB db;
     QSignalSpy progress(&db, &ImageDB::progress);
@@ -356,7 +354,7 @@ void TstImageDBUpdate::secondUpdateWaitsForFirst()
 void TstImageDBUpdate::destroyedWhileUpdating()
 {
     for (int i = 0; i < 20; ++i)
-        QVERIFY(WritePicture(Path(QString("d/%1.jpg").arg(i, 2, 10, QChar('0'))), 256, 256, i));
+        QVERIFY(StorePicture(Path(QString("d/%1.jpg").arg(i, 2, 10, QChar('0'))), Gradient(256, 256, i)));
     auto db = std::make_unique<ImageDB>();
     db->Update({Path("d")}, {}, ImageDB::StrategyFastest, 4);
     QVERIFY(db->IsUpdating());

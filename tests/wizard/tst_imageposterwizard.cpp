@@ -1,18 +1,19 @@
-#include "WizardTestSupport.h"
+#include "WizardKit.h"
 
 #include "engine/Notice.h"
 #include "wizard/GeneratePage.h"
 #include "wizard/ImagePosterWizard.h"
 
+#include <QLabel>
 #include <QThread>
 #include <QtTest>
-
-using namespace WizardTest;
 
 class TstImagePosterWizard : public QObject {
     Q_OBJECT
 private slots:
     void frame();
+    void texts_data();
+    void texts();
     void licenseDialogFromHelpButton();
     void initTakesCommandLineValues_data();
     void initTakesCommandLineValues();
@@ -35,6 +36,54 @@ void TstImagePosterWizard::frame()
     QCOMPARE(help->text(), QString("License..."));
     QVERIFY(help->isVisible());
     QVERIFY(help->mapTo(&wizard, QPoint()).x() < wizard.button(QWizard::NextButton)->mapTo(&wizard, QPoint()).x());
+}
+
+void TstImagePosterWizard::texts_data()
+{
+    QTest::addColumn<int>("page");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("subTitle");
+    QTest::addColumn<QStringList>("captions");
+    QTest::newRow("picture") << 0 << "Choose picture"
+                             << "Choose the picture that you want to turn into a photo mosaic."
+                             << QStringList{"Filename"};
+    QTest::newRow("directories") << 1 << "Choose picture directories"
+                                 << "Choose the directories that contain the pictures you want to assemble into your "
+                                    "final photo mosaic. Subdirectories are included. You can also select directories "
+                                    "to exclude."
+                                 << QStringList{"Image acceleration"};
+    QTest::newRow("update") << 2 << "Updating image database"
+                            << "This program examines the images it finds and makes a database that enables it to "
+                               "more efficiently create the photo mosaic. This can take a while the first time you "
+                               "run this program."
+                            << QStringList{"Number of usable images:", "Number of unusable images:"};
+    QTest::newRow("options") << 3 << "Choose options"
+                             << "This page lets you set options that help determine the quality of your photo mosaic. "
+                                "The number of tiles influences how much the final photo mosaic will resemble the "
+                                "input image."
+                             << QStringList{"Number of tiles", "Output image resolution", "Tile repetitions",
+                                            "Source image blend", "Output filename"};
+    QTest::newRow("generate") << 4 << "Generate photo mosaic"
+                              << "Your photo mosaic is being calculated." << QStringList{};
+}
+
+// Every caption explains itself in a tool tip.
+void TstImagePosterWizard::texts()
+{
+    QFETCH(int, page);
+    QFETCH(QString, title);
+    QFETCH(QString, subTitle);
+    QFETCH(QStringList, captions);
+    ImagePosterWizard wizard;
+    QCOMPARE(wizard.page(page)->title(), title);
+    QCOMPARE(wizard.page(page)->subTitle(), subTitle);
+    QStringList shown;
+    for (QLabel *label : wizard.page(page)->findChildren<QLabel *>())
+        if (label->objectName().isEmpty() && !label->text().isEmpty()) {
+            shown << label->text();
+            QVERIFY2(!label->toolTip().isEmpty(), qPrintable(label->text()));
+        }
+    QCOMPARE(shown, captions);
 }
 
 void TstImagePosterWizard::licenseDialogFromHelpButton()
