@@ -14,15 +14,15 @@ private slots:
 };
 
 namespace {
-const color3 Red{230, 20, 20}, Green{20, 200, 40}, Blue{30, 30, 220}, White{250, 250, 250};
+const color3 RedTone{230, 20, 20}, GreenTone{20, 200, 40}, BlueTone{30, 30, 220}, WhiteTone{250, 250, 250};
 
 // Red top left, green top right, blue bottom left, white bottom right.
 Image Quadrants(int w, int h)
 {
-    Image image = Solid(w, h, White);
-    Paint(image, 0, 0, w / 2, h / 2, Red);
-    Paint(image, w / 2, 0, w - w / 2, h / 2, Green);
-    Paint(image, 0, h / 2, w / 2, h - h / 2, Blue);
+    Image image = Solid(w, h, WhiteTone);
+    Paint(image, 0, 0, w / 2, h / 2, RedTone);
+    Paint(image, w / 2, 0, w - w / 2, h / 2, GreenTone);
+    Paint(image, 0, h / 2, w / 2, h - h / 2, BlueTone);
     return image;
 }
 }   // namespace
@@ -39,7 +39,7 @@ void TstAssemblyAgent::turnedAndMissingPictures()
     params.blend = 0;
     params.imageDB.ConvertStrategy(ImageDB::StrategyNone);
     for (const QString &name : {quadrants, missing})
-        AddRecord(params.imageDB, name, new Image(Solid(16, 16, Red)), Landscape);
+        AddRecord(params.imageDB, name, new Image(Solid(16, 16, RedTone)), Landscape);
     MatchData data;
     data.numTilesX = 3;
     data.numTilesY = 2;
@@ -56,15 +56,15 @@ void TstAssemblyAgent::turnedAndMissingPictures()
         int x, y;
         color3 colour;
     } expected[] = {
-        {2, 2, Red},
-        {18, 2, Green},
-        {2, 18, Blue},
-        {18, 18, White},
+        {2, 2, RedTone},
+        {18, 2, GreenTone},
+        {2, 18, BlueTone},
+        {18, 18, WhiteTone},
         // Turned right: the picture's bottom-left (blue) quadrant at the top left.
-        {43, 23, Blue},
-        {58, 23, Red},
-        {43, 38, White},
-        {58, 38, Green},
+        {43, 23, BlueTone},
+        {58, 23, RedTone},
+        {43, 38, WhiteTone},
+        {58, 38, GreenTone},
         // No picture, or one that cannot be read: black.
         {50, 10, {0, 0, 0}},
         {30, 10, {0, 0, 0}},

@@ -15,11 +15,8 @@
 class TstBestMatch : public QObject {
     Q_OBJECT
 private slots:
-    void records();
     void bestMatch_data();
     void bestMatch();
-    void rotations_data();
-    void rotations();
     void lastUseGoesToOneThread_data();
     void lastUseGoesToOneThread();
     void followsChanges_data();
@@ -69,44 +66,6 @@ ImageDB::MatchResult FreshAnswer(const ImageDB &db, const Image &tile, Orientati
 }
 
 }   // namespace
-
-// Run under the address sanitizer, this also catches an image freed twice or never.
-void TstBestMatch::records()
-{
-    ImageDB db;
-    db.Add("/p/a.jpg");
-    db.Add("/p/b.jpg");
-    db.Add("/p/a.jpg");
-    db.SkipImage("/p/b.jpg");
-    db.SkipImage("/p/none.jpg");
-    QCOMPARE(db.GetNumImages(), 2);
-    QCOMPARE(db.GetNumUsableImages(), 1);   // not examined yet, but usable
-    QVERIFY(!db.HasKeyImage("/p/a.jpg"));
-    db.Remove("/p/b.jpg");
-    db.Remove("/p/none.jpg");
-    QCOMPARE(db.GetNumImages(), 1);
-
-    db.SetKeyImage("/p/a.jpg", Key(16, 1), Landscape);
-    db.images["/p/a.jpg"].sourceImage = Key(200, 2);
-    QVERIFY(db.UseMatch("/p/a.jpg", 5));
-    QVERIFY(!db.UseMatch("/p/none.jpg", 5));
-    db.SkipImage("/p/a.jpg");
-    Image *key = Key(16, 2);
-    db.SetKeyImage("/p/a.jpg", key, Portrait);   // frees the earlier key, revives the record
-    QCOMPARE(db.GetKeyImage("/p/a.jpg"), key);
-    QCOMPARE(db.images["/p/a.jpg"].orientation, Portrait);
-    QVERIFY(!db.images["/p/a.jpg"].skip);
-    QCOMPARE(db.images["/p/a.jpg"].useCount.load(), 0);
-    Image stray(16, 16);
-    db.SetKeyImage("/p/none.jpg", &stray, Landscape);   // no record: the key stays the caller's
-    QCOMPARE(db.GetNumImages(), 1);
-    {
-        const QMap<QString, ImageDB::ImageInformation> copy = db.images;   // shares the pointers
-    }
-    AddRecord(db, "/p/c.jpg", Key(16, 3), Landscape);
-    db.images["/p/c.jpg"].sourceImage = Key(200, 4);
-    db.Remove("/p/c.jpg");
-}
 
 // Records /p/0.jpg, /p/1.jpg, ... with solid keys of the shades listed; a
 // letter after a shade marks the record skipped (s), used up (u), without key
@@ -159,41 +118,6 @@ void TstBestMatch::bestMatch()
     QCOMPARE(result.filename, expected < 0 ? QString() : QString("/p/%1.jpg").arg(expected));
     QCOMPARE(result.filename.isNull(), expected < 0);
     QCOMPARE(result.rotation, rotation);
-}
-
-void TstBestMatch::rotations_data()
-{
-    QTest::addColumn<int>("keyTurn");   // 0 unturned, 1 turned left, 2 turned right
-    QTest::addColumn<int>("keyOrientation");
-    QTest::addColumn<int>("rotation");
-    QTest::newRow("same orientation, unturned key") << 0 << int(Landscape) << 0;
-    QTest::newRow("same orientation, turned key") << 1 << int(Landscape) << 0;
-    QTest::newRow("key is the tile turned left") << 1 << int(Portrait) << 1;
-    QTest::newRow("key is the tile turned right") << 2 << int(Portrait) << 2;
-}
-
-// A second record, the tile itself, competes: it wins every comparison the
-// turned key does not win outright.
-void TstBestMatch::rotations()
-{
-    QFETCH(int, keyTurn);
-    QFETCH(int, keyOrientation);
-    QFETCH(int, rotation);
-    const Image tile = Noise(16, 16, 4);
-    auto *key = new Image(tile);
-    if (keyTurn == 1)
-        key->RotateLeft();
-    if (keyTurn == 2)
-        key->RotateRight();
-    ImageDB db;
-    AddRecord(db, "/p/a.jpg", key, Orientation(keyOrientation));
-    const ImageDB::MatchResult result = db.BestMatch(tile, Landscape, 1);
-    QCOMPARE(result.filename, QString("/p/a.jpg"));
-    QCOMPARE(result.rotation, rotation);
-
-    AddRecord(db, "/p/b.jpg", new Image(tile), Landscape);
-    const QString winner = keyTurn == 0 || keyOrientation == Portrait ? "/p/a.jpg" : "/p/b.jpg";
-    QCOMPARE(db.BestMatch(tile, Landscape, 1).filename, winner);
 }
 
 void TstBestMatch::lastUseGoesToOneThread_data()

@@ -42,15 +42,12 @@ class TstImageDBFile : public QObject {
 private slots:
     void init();
     void layout();
-    void exampleSizes_data();
-    void exampleSizes();
     void roundTrip_data();
     void roundTrip();
     void truncatedAtEveryOffset_data();
     void truncatedAtEveryOffset();
     void damagedHeader_data();
     void damagedHeader();
-    void laterRecordReplacesEarlier();
     void names_data();
     void names();
     void unusablePaths();
@@ -83,44 +80,6 @@ void TstImageDBFile::layout()
     QCOMPARE(Contents(Path("example")), magicAndVersion + Int(ImageDB::StrategyNone) + Int(0x01020304) + Int(1) + Int(0)
                                             + Int(1) + QByteArray("/p\0/p/a.jpg\0", 12)
                                             + Bytes(*db.GetKeyImage("/p/a.jpg")) + '\1');
-}
-
-void TstImageDBFile::exampleSizes_data()
-{
-    QTest::addColumn<int>("strategy");
-    QTest::addColumn<int>("copyWidth");
-    QTest::addColumn<int>("copyHeight");
-    QTest::addColumn<QString>("cached");
-    QTest::addColumn<int>("size");
-    QTest::newRow("none") << int(ImageDB::StrategyNone) << 0 << 0 << QString() << 833;
-    QTest::newRow("fastest 200x150") << int(ImageDB::StrategyFastest) << 200 << 150 << QString() << 90841;
-    QTest::newRow("fastest without copy") << int(ImageDB::StrategyFastest) << 0 << 0 << QString() << 833 + 8;
-    QTest::newRow("fast cached") << int(ImageDB::StrategyFast) << 0 << 0 << QString("/c/tile000000.jpg") << 833 + 18;
-    QTest::newRow("fast not cached") << int(ImageDB::StrategyFast) << 0 << 0 << QString() << 834;
-}
-
-void TstImageDBFile::exampleSizes()
-{
-    QFETCH(int, strategy);
-    QFETCH(int, copyWidth);
-    QFETCH(int, copyHeight);
-    QFETCH(QString, cached);
-    QFETCH(int, size);
-    ImageDB db;
-    MakeExample(db, ImageDB::SourceImageStrategy(strategy));
-    ImageDB::ImageInformation &record = db.images["/p/a.jpg"];
-    if (copyWidth > 0)
-        record.sourceImage = new Image(Noise(copyWidth, copyHeight, 9));
-    record.cachedFilename = cached;
-    QVERIFY(db.Write(Path("example")));
-    const QByteArray bytes = Contents(Path("example"));
-    QCOMPARE(bytes.size(), size);
-    QByteArray tail;   // what follows the 833 bytes every strategy shares
-    if (strategy == ImageDB::StrategyFastest)
-        tail = Int(copyWidth) + Int(copyHeight) + (copyWidth ? Bytes(*record.sourceImage) : "");
-    if (strategy == ImageDB::StrategyFast)
-        tail = cached.toLatin1() + '\0';
-    QCOMPARE(bytes.mid(833), tail);
 }
 
 void TstImageDBFile::roundTrip_data()
@@ -228,26 +187,19 @@ void TstImageDBFile::damagedHeader_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<bool>("accepted");
     QTest::newRow("as written") << 0 << QByteArray() << true;
-    QTest::newRow("20th magic byte not NUL") << 19 << QByteArray("X") << true;
     QTest::newRow("version 0,2,7") << 28 << Int(7) << true;
     QTest::newRow("version 0,3,0") << 24 << Int(3) << false;
     QTest::newRow("version 1,2,0") << 20 << Int(1) << false;
     QTest::newRow("magic differs") << 0 << QByteArray("k") << false;
-    QTest::newRow("19th magic byte differs") << 18 << QByteArray("Y") << false;
     QTest::newRow("record count 2^31-1") << 48 << huge << false;
     QTest::newRow("record count negative") << 48 << Int(-1) << false;
     QTest::newRow("directory count 2^31-1") << 40 << huge << false;
-    QTest::newRow("directory count negative") << 40 << Int(-5) << false;
-    QTest::newRow("both string counts 2^31-1") << 40 << huge + huge << false;
     QTest::newRow("excluded count 2^31-1") << 44 << huge << false;
     QTest::newRow("strategy 7") << 32 << Int(7) << false;
-    QTest::newRow("strategy negative") << 32 << Int(-1) << false;
     QTest::newRow("cache number negative") << 36 << Int(-3) << false;
     QTest::newRow("copy 2^31-1 wide") << 833 << huge << false;
-    QTest::newRow("copy 100000 wide") << 833 << Int(100000) << false;
     QTest::newRow("copy width negative") << 833 << Int(-200) << false;
     QTest::newRow("copy height 2^31-1") << 837 << huge << false;
-    QTest::newRow("copy height negative") << 837 << Int(-150) << false;
 }
 
 void TstImageDBFile::damagedHeader()
@@ -268,32 +220,14 @@ void TstImageDBFile::damagedHeader()
     QCOMPARE(read.strategy, accepted ? ImageDB::StrategyFastest : ImageDB::StrategyFast);
 }
 
-void TstImageDBFile::laterRecordReplacesEarlier()
-{
-    ImageDB db;
-    db.strategy = ImageDB::StrategyNone;
-    AddRecord(db, "/p/a.jpg", new Image(Noise(16, 16, 1)), Landscape);
-    AddRecord(db, "/p/b.jpg", new Image(Noise(16, 16, 2)), Portrait);
-    QVERIFY(db.Write(Path("db")));
-    QVERIFY(Store(Path("db"), Contents(Path("db")).replace(52 + 778, 8, "/p/a.jpg")));
-    ImageDB read;
-    QVERIFY(read.Read(Path("db")));
-    QCOMPARE(read.GetNumImages(), 1);
-    QCOMPARE(read.images["/p/a.jpg"].orientation, Portrait);
-    QCOMPARE(Bytes(*read.GetKeyImage("/p/a.jpg")), Bytes(*db.GetKeyImage("/p/b.jpg")));
-}
-
 // Each name is written as the bytes given, and those bytes (as an older file
 // holds them too) read back as the name.
 void TstImageDBFile::names_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("stored");
-    QTest::newRow("ascii") << QString("/p/a.jpg") << QByteArray("/p/a.jpg");
     QTest::newRow("e acute") << QString::fromUtf8("/p/\u00e9t\u00e9.jpg") << QByteArray("/p/\xe9t\xe9.jpg");
     QTest::newRow("CJK") << QString::fromUtf8("/p/\u5199\u771f.jpg") << QByteArray("/p/\xe5\x86\x99\xe7\x9c\x9f.jpg");
-    QTest::newRow("Latin-1 and CJK") << QString::fromUtf8("/\u00e9/\u5199.jpg")
-                                     << QByteArray("/\xc3\xa9/\xe5\x86\x99.jpg");
     QTest::newRow("Latin-1 that is valid UTF-8 below U+0100")
         << QString::fromUtf8("/p/\u00c3\u00a9.jpg") << QByteArray("/p/\xc3\xa9.jpg");
     QTest::newRow("Latin-1 that is broken UTF-8") << QString::fromUtf8("/\u00e5\u0086") << QByteArray("/\xe5\x86");

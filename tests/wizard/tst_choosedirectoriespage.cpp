@@ -18,7 +18,6 @@ private slots:
     void removeAndAddDirectories();
     void sameDirectoryIgnoringCaseIsNotAddedTwice_data();
     void sameDirectoryIgnoringCaseIsNotAddedTwice();
-    void dialogsStartWhereTheUserLastWas();
     void strategyChoice();
 
 private:
@@ -114,21 +113,6 @@ void TstChooseDirectoriesPage::sameDirectoryIgnoringCaseIsNotAddedTwice()
 
     // Either way the next dialog opens in the parent of the one chosen.
     QCOMPARE(QDir(add("addUseButton", QString()).directory).canonicalPath(), QDir(in(added + "/..")).canonicalPath());
-}
-
-void TstChooseDirectoriesPage::dialogsStartWhereTheUserLastWas()
-{
-    params->useDirectories = QStringList{in("Photos/Winter"), in("Scans")};
-    page->initializePage();
-    const SeenDialog first = add("addUseButton", in("Photos/Summer"));
-    QCOMPARE(first.title, QString("Choose a picture directory"));
-    QCOMPARE(first.directory, in("Photos/Winter"));
-
-    // Shared by both lists.
-    const SeenDialog second = add("addNotUseButton", in("Scans"));
-    QCOMPARE(second.title, QString("Choose a picture directory to exclude"));
-    QCOMPARE(second.directory, in("Photos"));
-    QCOMPARE(add("addUseButton", QString()).directory, home->path());
 }
 
 void TstChooseDirectoriesPage::strategyChoice()

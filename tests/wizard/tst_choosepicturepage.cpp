@@ -17,7 +17,6 @@ private slots:
     void chosenName_data();
     void chosenName();
     void samePictureIsNotReadAgain();
-    void dialogOpensWhereThePictureIs();
 
 private:
     bool nextEnabled() const { return wizard->button(QWizard::NextButton)->isEnabled(); }
@@ -160,22 +159,6 @@ void TstChoosePicturePage::samePictureIsNotReadAgain()
     QCOMPARE(edit->text(), picture);
     QCOMPARE(params->sourceImage->width, 48);
     QVERIFY(nextEnabled());
-}
-
-void TstChoosePicturePage::dialogOpensWhereThePictureIs()
-{
-    QCOMPARE(ChooseWith(browse(), picture).directory, home->path() + "/Pictures");
-    const QString other = home->path() + "/Elsewhere/other.jpg";
-    QVERIFY(StorePicture(other, Solid(30, 40, {10, 200, 10})));
-    QCOMPARE(ChooseWith(browse(), other).directory, home->path() + "/Pictures");
-    QCOMPARE(params->sourceImage->width, 30);
-
-    // Cancelling the dialog drops the picture.
-    QCOMPARE(ChooseWith(browse(), QString()).directory, home->path() + "/Elsewhere");
-    QVERIFY(edit->text().isEmpty());
-    QVERIFY(params->sourceFilename.isEmpty());
-    QVERIFY(!params->sourceImage);
-    QVERIFY(!nextEnabled());
 }
 
 QTEST_MAIN(TstChoosePicturePage)

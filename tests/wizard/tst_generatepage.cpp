@@ -15,7 +15,6 @@ private slots:
 
     void barNeverMovesBackwards_data();
     void barNeverMovesBackwards();
-    void finishOnlyAfterCompletion();
     void backDuringAssemblyCancels();
 
 private:
@@ -91,31 +90,6 @@ void TstGeneratePage::barNeverMovesBackwards()
     }
     QCOMPARE(page->subTitle(), steps.contains("s2") ? QString("Your photo mosaic is being saved.")
                                                     : QString("Your photo mosaic is being calculated."));
-}
-
-void TstGeneratePage::finishOnlyAfterCompletion()
-{
-    QCOMPARE(page->title(), QString("Generate photo mosaic"));
-    QVERIFY(page->isFinalPage());
-    QList<bool> completeDuringRun;
-    connect(page->findChild<PosterGenerator *>(), &PosterGenerator::progress, this,
-            [&] { completeDuringRun << page->isComplete(); });
-
-    const SeenBox box = runToCompletion();
-    QVERIFY(!completeDuringRun.isEmpty());
-    QVERIFY(!completeDuringRun.contains(true));
-    QVERIFY(page->isComplete());
-    QCOMPARE(page->subTitle(), QString("Your photo mosaic is done."));
-    QCOMPARE(bar()->value(), 100);
-    QCOMPARE(box.title, QString("Kestrelvanepatchery"));
-    QCOMPARE(box.text, "Your photo mosaic was saved to " + params->outputFilename);
-    QCOMPARE(box.textFormat, Qt::RichText);
-    QVERIFY(box.hasWindowIcon);
-
-    Image saved;
-    QVERIFY(ReadJPEG(params->outputFilename, saved));
-    QCOMPARE(saved.width, 600);
-    QCOMPARE(saved.height, 400);
 }
 
 void TstGeneratePage::backDuringAssemblyCancels()

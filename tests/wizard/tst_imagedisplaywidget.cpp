@@ -8,10 +8,8 @@ class TstImageDisplayWidget : public QObject {
 private slots:
     void geometry_data();
     void geometry();
-    void backgroundBeforeAnyPicture();
     void pictureDrawnCentredAndUpright_data();
     void pictureDrawnCentredAndUpright();
-    void clearImage();
 };
 
 namespace {
@@ -81,29 +79,6 @@ void TstImageDisplayWidget::geometry()
             qPrintable(QString("%1 %2 %3 %4").arg(g.rectLeft).arg(g.rectBottom).arg(g.rectWidth).arg(g.rectHeight)));
 }
 
-// Nothing but the background until there is a picture with an aspect to
-// show it in.
-void TstImageDisplayWidget::backgroundBeforeAnyPicture()
-{
-    ImageDisplayWidget widget;
-    QCOMPARE(widget.minimumSize(), QSize(400, 300));
-    ShowFixed(widget);
-    QVERIFY(!widget.GetBackingImage());
-    widget.ImageDirty();
-    widget.ClearImage();
-    QVERIFY(!widget.GetBackingImage());
-    QImage shot = widget.grabFramebuffer();
-    QCOMPARE(shot.size(), QSize(400, 300));
-    for (const QPoint p : {QPoint(0, 0), QPoint(200, 150), QPoint(399, 299)})
-        QVERIFY2(NearRgb(shot.pixel(p), Background(widget), 1), qPrintable(Describe(shot.pixel(p))));
-
-    widget.SetImageTiles(4, 4, 16, 0, 0);
-    widget.GetBackingImage()->fill(Qt::red);
-    widget.ImageDirty();
-    shot = widget.grabFramebuffer();
-    QVERIFY2(NearRgb(shot.pixel(200, 150), Background(widget), 1), qPrintable(Describe(shot.pixel(200, 150))));
-}
-
 void TstImageDisplayWidget::pictureDrawnCentredAndUpright_data()
 {
     QTest::addColumn<int>("imageWidth");
@@ -142,28 +117,6 @@ void TstImageDisplayWidget::pictureDrawnCentredAndUpright()
     QVERIFY2(NearRgb(shot.pixel(outside), Background(widget), 1), qPrintable(Describe(shot.pixel(outside))));
     const QPoint mirrored(399 - outside.x(), 299 - outside.y());
     QVERIFY2(NearRgb(shot.pixel(mirrored), Background(widget), 1), qPrintable(Describe(shot.pixel(mirrored))));
-}
-
-// A new backing image starts in the background colour, and ClearImage
-// returns the shown picture to it.
-void TstImageDisplayWidget::clearImage()
-{
-    ImageDisplayWidget widget;
-    ShowFixed(widget);
-    widget.SetImageTiles(60, 40, 16, 3000, 2000);
-    QCOMPARE(widget.GetBackingImage()->size(), QSize(960, 640));
-    QCOMPARE(QColor(widget.GetBackingImage()->pixel(959, 639)), Background(widget));
-    widget.SetImageTiles(4, 3, 10, 400, 300);
-    QCOMPARE(widget.GetBackingImage()->size(), QSize(40, 30));
-    widget.GetBackingImage()->fill(Qt::red);
-    widget.ImageDirty();
-    QVERIFY(NearRgb(widget.grabFramebuffer().pixel(200, 150), Qt::red));
-
-    widget.ClearImage();
-    QCOMPARE(QColor(widget.GetBackingImage()->pixel(5, 5)), Background(widget));
-    const QImage shot = widget.grabFramebuffer();
-    for (const QPoint p : {QPoint(1, 1), QPoint(200, 150), QPoint(398, 298)})
-        QVERIFY2(NearRgb(shot.pixel(p), Background(widget), 1), qPrintable(Describe(shot.pixel(p))));
 }
 
 QTEST_MAIN(TstImageDisplayWidget)

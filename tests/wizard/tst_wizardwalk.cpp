@@ -74,6 +74,7 @@ private:
     ImagePosterParameters *params = nullptr;
     QString screenshotDir;
     int collectionSize = 150;
+    bool finishedEarly = false;   // the page said it was complete while the run went on
 };
 
 void TstWizardWalk::init()
@@ -141,7 +142,9 @@ SeenBox TstWizardWalk::generate()
 {
     auto *generator = wizard->page(4)->findChild<PosterGenerator *>();
     bool shotTaken = false;
+    finishedEarly = false;
     QMetaObject::Connection assembling = connect(generator, &PosterGenerator::progress, this, [&](int percent) {
+        finishedEarly |= wizard->currentPage()->isComplete();
         // Photographed a third of the way through assembly.
         if (shotTaken || percent < 33)
             return;
@@ -181,7 +184,10 @@ void TstWizardWalk::wholeWizard()
     QCOMPARE(box.title, QString("Kestrelvanepatchery"));
     QCOMPARE(box.text, "Your photo mosaic was saved to " + output);
     QVERIFY(wizard->button(QWizard::FinishButton)->isEnabled());
+    QVERIFY(!finishedEarly);
     QCOMPARE(wizard->currentPage()->subTitle(), QString("Your photo mosaic is done."));
+    QCOMPARE(box.textFormat, Qt::RichText);
+    QVERIFY(box.hasWindowIcon);
 
     // The mosaic: the size asked for, every tile painted, and it looks like
     // the landscape: blue sky above green hills.
