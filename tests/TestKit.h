@@ -150,6 +150,17 @@ inline bool StoreCollection(const QString &dir, int count, int w = 40, int h = 3
     return true;
 }
 
+// The JPEG file with its frame header changed to claim another size; the
+// scan data stay those of the small picture.
+inline QByteArray Claiming(QByteArray jpeg, int w, int h)
+{
+    const char size[4] = {char(h >> 8), char(h & 0xff), char(w >> 8), char(w & 0xff)};
+    for (qsizetype i = 0; i + 9 < jpeg.size(); ++i)
+        if (jpeg[i] == char(0xff) && (jpeg[i + 1] == char(0xc0) || jpeg[i + 1] == char(0xc2)))
+            return jpeg.replace(i + 5, 4, size, 4);
+    return {};
+}
+
 // While it lives, writes past the limit fail as on a full disk (EFBIG rather
 // than the signal); root ignores permissions, not this.
 struct FileSizeLimit {

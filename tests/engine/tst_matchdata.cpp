@@ -1,7 +1,6 @@
 #include "TestKit.h"
 #include "engine/MatchData.h"
 
-#include <QSet>
 #include <QTest>
 
 class TstMatchData : public QObject {
@@ -10,8 +9,6 @@ private slots:
     void tileSizes_data();
     void tileSizes();
     void tileSizesCoverEveryPixel();
-    void orderHoldsEveryTileOnce_data();
-    void orderHoldsEveryTileOnce();
     void flatPictureOrderedByDistance();
     void skinBeforeDetailBeforePlain();
 };
@@ -63,40 +60,6 @@ void TstMatchData::tileSizesCoverEveryPixel()
             delete[] o;
         }
     }
-}
-
-void TstMatchData::orderHoldsEveryTileOnce_data()
-{
-    QTest::addColumn<QSize>("picture");
-    QTest::addColumn<QSize>("grid");
-
-    QTest::newRow("portrait 10 by 10") << QSize(300, 400) << QSize(10, 10);
-    QTest::newRow("picture smaller than grid") << QSize(5, 4) << QSize(20, 20);
-    QTest::newRow("not square") << QSize(320, 240) << QSize(12, 5);
-}
-
-// The data is set up afresh: nothing of an earlier grid or its matches stays.
-void TstMatchData::orderHoldsEveryTileOnce()
-{
-    QFETCH(QSize, picture);
-    QFETCH(QSize, grid);
-    Image image(picture.width(), picture.height());
-    for (size_t i = 0; i < image.ByteCount(); ++i)
-        image.data[i] = (i * 37) % 251;
-
-    MatchData data;
-    data.Setup(image, 3, 7);
-    data.tileMatches["/a.jpg"].append(MatchData::TileMatch{0, 0, 1});
-    data.Setup(image, grid.width(), grid.height());
-    QCOMPARE(QSize(data.numTilesX, data.numTilesY), grid);
-    QVERIFY(data.tileMatches.isEmpty());
-    QSet<QPair<int, int>> seen;
-    for (const auto &tile : data.tileOrder) {
-        QVERIFY(tile.first >= 0 && tile.first < grid.height() && tile.second >= 0 && tile.second < grid.width());
-        seen.insert(tile);
-    }
-    QCOMPARE(data.tileOrder.size(), qsizetype(grid.width()) * grid.height());
-    QCOMPARE(seen.size(), data.tileOrder.size());
 }
 
 // With equal skin and edge terms (every tile all edge, no skin) only the

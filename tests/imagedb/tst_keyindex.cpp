@@ -205,14 +205,8 @@ void TstKeyIndex::matchesPlainSearch()
         for (KeyIndex::Kernel kernel : kernels) {
             const KeyIndex::Match m = index.Find(tile.data(), portrait, maxUses, kernel);
             const QString got = m.order < 0 ? QString() : index.Filename(m.order);
-            QVERIFY2(got == expected.filename && m.rotation == expected.rotation,
-                     qPrintable(QString("tile %1, kernel %2: %3/%4, expected %5/%6")
-                                    .arg(t)
-                                    .arg(int(kernel))
-                                    .arg(got)
-                                    .arg(m.rotation)
-                                    .arg(expected.filename)
-                                    .arg(expected.rotation)));
+            QCOMPARE(got, expected.filename);
+            QCOMPARE(m.rotation, expected.rotation);
         }
         if (!expected.filename.isNull())
             records[expected.filename]->useCount.fetch_add(1);

@@ -49,26 +49,6 @@ void WriteRaw(const QString &path, int w, int h, int components, J_COLOR_SPACE s
     std::fclose(file);
 }
 
-// Rewrites the frame header so that it claims another size; the scan data
-// stay those of the small picture.
-bool ClaimSize(const QString &path, int w, int h)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadWrite))
-        return false;
-    QByteArray bytes = file.readAll();
-    for (qsizetype i = 0; i + 9 < bytes.size(); ++i) {
-        const auto marker = static_cast<unsigned char>(bytes[i + 1]);
-        if (static_cast<unsigned char>(bytes[i]) == 0xff && (marker == 0xc0 || marker == 0xc2)) {
-            const char size[4] = {char(h >> 8), char(h & 0xff), char(w >> 8), char(w & 0xff)};
-            bytes.replace(i + 5, 4, size, 4);
-            file.seek(0);
-            return file.write(bytes) == bytes.size();
-        }
-    }
-    return false;
-}
-
 // The update's targets: a copy 200 pixels on its longer side, and the key.
 StreamedReduction UpdateReduction(Image &copy, Image &key)
 {
@@ -87,7 +67,6 @@ class TstJpeg : public QObject {
 private slots:
     void hugePicturesRefused_data();
     void hugePicturesRefused();
-    void roundTrip_data();
     void roundTrip();
     void components_data();
     void components();
@@ -121,47 +100,29 @@ void TstJpeg::hugePicturesRefused()
     QFETCH(int, size);
     const QString path = dir.filePath(QStringLiteral("claims-%1.jpg").arg(QTest::currentDataTag()));
     WriteRaw(path, 16, 16, 3, JCS_RGB, progressive, true);
-    QVERIFY(ClaimSize(path, size, size));
+    QVERIFY(Store(path, Claiming(Contents(path), size, size)));
 
     Image image = Gray(2, 1, {42, 0});
     rusage before, after;
     getrusage(RUSAGE_SELF, &before);
     QVERIFY(!ReadJPEG(path, image));
     getrusage(RUSAGE_SELF, &after);
-    QVERIFY2(after.ru_maxrss - before.ru_maxrss < 64 * 1024, "no large buffer was touched");
+    QVERIFY(after.ru_maxrss - before.ru_maxrss < 64 * 1024);   // no large buffer was touched
     QCOMPARE(Reds(image), (std::vector<int>{42, 0}));
-}
-
-void TstJpeg::roundTrip_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("w");
-    QTest::addColumn<int>("h");
-    QTest::newRow("1x1") << "one.jpg" << 1 << 1;
-    QTest::newRow("odd") << "odd.jpg" << 17 << 9;
-    QTest::newRow("non-ASCII folder") << QStringLiteral("Bilder Ærø \u65e5\u672c/Sm\u00f8rrebr\u00f8d.jpg") << 40
-                                      << 130;
 }
 
 void TstJpeg::roundTrip()
 {
-    QFETCH(QString, name);
-    QFETCH(int, w);
-    QFETCH(int, h);
-    const QString path = dir.filePath(name);
-    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-    const Image original = Gradient(w, h);
-    QVERIFY(WriteJPEG(path, original, 100));
-    Image read(3, 3);
-    QVERIFY(ReadJPEG(path, read));
-    QCOMPARE(read.width, w);
-    QCOMPARE(read.height, h);
-    QVERIFY2(MaxDifference(read, original) <= 10, qPrintable(QString::number(MaxDifference(read, original))));
-
-    // An existing file is replaced.
-    QVERIFY(WriteJPEG(path, Gradient(5, 5), 100));
-    QVERIFY(ReadJPEG(path, read));
-    QCOMPARE(read.width, 5);
+    for (const QString &name :
+         {QStringLiteral("odd.jpg"), QStringLiteral("Bilder \u00c6r\u00f8 \u65e5/Sm\u00f8r.jpg")}) {
+        const QString path = dir.filePath(name);
+        const Image original = Gradient(17, 9);
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()) && WriteJPEG(path, original, 100));
+        Image read(3, 3);
+        QVERIFY(ReadJPEG(path, read));
+        QVERIFY(read.width == original.width && read.height == 9 && MaxDifference(read, original) <= 10);
+        QVERIFY(WriteJPEG(path, Gradient(5, 5), 100) && ReadJPEG(path, read) && read.width == 5);   // replaced
+    }
 }
 
 void TstJpeg::components_data()
@@ -188,11 +149,7 @@ void TstJpeg::components()
     WriteRaw(path, 32, 16, components, J_COLOR_SPACE(space), progressive);
     Image read;
     QVERIFY(ReadJPEG(path, read));
-    QCOMPARE(read.width, 32);
-    QCOMPARE(read.height, 16);
-    // Flat colour, so the only loss is rounding.
-    QVERIFY2(MaxDifference(read, Solid(32, 16, expected)) <= 2,
-             qPrintable(QString::number(MaxDifference(read, Solid(32, 16, expected)))));
+    QVERIFY(MaxDifference(read, Solid(32, 16, expected)) <= 2 && read.width == 32 && read.height == 16);
 }
 
 void TstJpeg::truncatedFileIsDecoded()
@@ -207,32 +164,28 @@ void TstJpeg::truncatedFileIsDecoded()
     StreamedReduction reduction = UpdateReduction(copy, key);
     QVERIFY(!DecodeJPEG(path, reduction));
     QVERIFY(!ReadJPEG(path, read));
-    QCOMPARE(read.width, 256);
-    QCOMPARE(read.height, 256);
-    QVERIFY(read.data);
+    QVERIFY(read.width == 256 && read.height == 256 && read.data);
     // The rows before the cut are the picture's own.
     Image top, originalTop;
     top.Extract(read, 0, 0, 256, 16);
     originalTop.Extract(original, 0, 0, 256, 16);
-    QVERIFY2(MaxDifference(top, originalTop) <= 10, qPrintable(QString::number(MaxDifference(top, originalTop))));
+    QVERIFY(MaxDifference(top, originalTop) <= 10);
 }
 
 void TstJpeg::unreadable_data()
 {
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<bool>("exists");
-    QTest::newRow("not a JPEG") << QByteArray("These are not the pixels you are looking for.\n") << true;
-    QTest::newRow("empty file") << QByteArray() << true;
-    QTest::newRow("missing") << QByteArray() << false;
+    QTest::addColumn<QByteArray>("content");   // null: no file
+    QTest::newRow("not a JPEG") << QByteArray("These are not the pixels you are looking for.\n");
+    QTest::newRow("empty file") << QByteArray("");
+    QTest::newRow("missing") << QByteArray();
 }
 
 // Any unreadable file returns false and leaves the image as it was.
 void TstJpeg::unreadable()
 {
     QFETCH(QByteArray, content);
-    QFETCH(bool, exists);
     const QString path = dir.filePath(QStringLiteral("unreadable %1 \u00e9.jpg").arg(QTest::currentDataTag()));
-    QVERIFY(!exists || Store(path, content));
+    QVERIFY(content.isNull() || Store(path, content));
     Image image = Gray(2, 1, {77, 0}), copy, key;
     QVERIFY(!ReadJPEG(path, image));
     QCOMPARE(Reds(image), (std::vector<int>{77, 0}));
@@ -275,9 +228,7 @@ void TstJpeg::writeFails()
 // a grayscale progressive picture.
 void TstJpeg::streamedReduction()
 {
-    const int sizes[][2] = {{1, 1},     {1, 40},   {40, 1},    {2, 37},     {37, 2},    {3, 3},     {15, 300},
-                            {300, 15},  {16, 16},  {17, 17},   {199, 120},  {120, 199}, {201, 150}, {150, 201},
-                            {200, 200}, {250, 17}, {640, 480}, {1000, 750}, {750, 1000}};
+    const int sizes[][2] = {{1, 1}, {40, 1}, {2, 37}, {15, 300}, {17, 17}, {201, 150}, {200, 200}, {1000, 750}};
     QStringList files;
     for (const auto &[w, h] : sizes) {
         for (const bool noise : {true, false}) {

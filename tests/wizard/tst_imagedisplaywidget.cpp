@@ -6,8 +6,6 @@
 class TstImageDisplayWidget : public QObject {
     Q_OBJECT
 private slots:
-    void geometry_data();
-    void geometry();
     void pictureDrawnCentredAndUpright_data();
     void pictureDrawnCentredAndUpright();
 };
@@ -48,36 +46,6 @@ void ShowFixed(ImageDisplayWidget &widget)
     QVERIFY(QTest::qWaitForWindowExposed(&widget));
 }
 }   // namespace
-
-void TstImageDisplayWidget::geometry_data()
-{
-    QTest::addColumn<QSize>("picture");
-    QTest::addColumn<QSizeF>("projection");   // right and top; left and bottom are their negatives
-    QTest::addColumn<QSizeF>("half");         // half the rectangle's width and height; zero when nothing is drawn
-
-    // A 400 by 300 widget; the longer side of the picture overfills to 1.02.
-    QTest::newRow("landscape 960x640") << QSize(960, 640) << QSizeF(1.0, 0.75) << QSizeF(1.02, 0.68);
-    QTest::newRow("portrait 640x960") << QSize(640, 960) << QSizeF(4.0 / 3.0, 1.0) << QSizeF(0.68, 1.02);
-    QTest::newRow("square") << QSize(500, 500) << QSizeF(1.0, 0.75) << QSizeF(1.02, 1.02);
-    QTest::newRow("no picture") << QSize(0, 0) << QSizeF(1.0, 0.75) << QSizeF();
-}
-
-void TstImageDisplayWidget::geometry()
-{
-    QFETCH(QSize, picture);
-    QFETCH(QSizeF, projection);
-    QFETCH(QSizeF, half);
-    const DisplayGeometry g = ComputeDisplayGeometry(400, 300, picture.width(), picture.height());
-    const auto near = [](double a, double b, double tolerance = 1e-4) { return qAbs(a - b) < tolerance; };
-    QVERIFY(near(g.projLeft, -projection.width(), 1e-5) && near(g.projRight, projection.width(), 1e-5));
-    QVERIFY(near(g.projBottom, -projection.height(), 1e-5) && near(g.projTop, projection.height(), 1e-5));
-    QCOMPARE(g.drawsPicture, half.isValid());
-    if (half.isValid())
-        QVERIFY2(
-            near(g.rectLeft, -half.width()) && near(g.rectBottom, -half.height()) && near(g.rectWidth, 2 * half.width())
-                && near(g.rectHeight, 2 * half.height()),
-            qPrintable(QString("%1 %2 %3 %4").arg(g.rectLeft).arg(g.rectBottom).arg(g.rectWidth).arg(g.rectHeight)));
-}
 
 void TstImageDisplayWidget::pictureDrawnCentredAndUpright_data()
 {
