@@ -1,36 +1,16 @@
 #include "engine/ImagePosterParameters.h"
 
-#include <QDir>
 #include <QTest>
 #include <vector>
 
 class TstParameters : public QObject {
     Q_OBJECT
 private slots:
-    void defaults();
     void parse_data();
     void parse();
     void raiseRepeats_data();
     void raiseRepeats();
 };
-
-void TstParameters::defaults()
-{
-    const ImagePosterParameters params;
-    const QString home = QDir::homePath();
-    QCOMPARE((std::vector<int>{params.numThreads, params.imageStrategy, params.divisions, params.repeats, params.blend,
-                               params.targetResolution}),
-             (std::vector<int>{-1, ImageDB::StrategyFast, 60, 5, 20, 6000}));
-    QCOMPARE(
-        (QStringList{params.imageDBFilename, params.outputFilename, GetDesktopFolderPath(), GetPictureFolderPath()}),
-        (QStringList{home + "/imagedb", home + "/Desktop/photomosaic.jpg", home + "/Desktop", home + "/Pictures"}));
-    QCOMPARE(params.useDirectories, QStringList{home + "/Pictures"});
-    QVERIFY(params.sourceFilename.isEmpty() && !params.sourceImage && params.notUseDirectories.isEmpty());
-    // The resolution follows the tiles up to the largest output.
-    QCOMPARE(ResolutionForDivisions(params.divisions), params.targetResolution);
-    QCOMPARE(ResolutionForDivisions(300), 30000);
-    QCOMPARE(ResolutionForDivisions(301), 30000);
-}
 
 void TstParameters::parse_data()
 {
@@ -91,6 +71,8 @@ void TstParameters::raiseRepeats()
     const bool raised = expected != repeats;
     QCOMPARE(RaiseRepeatsToFill(divisions, images, repeats), raised);
     QCOMPARE(repeats, expected);
+    // The resolution follows the tiles up to the largest output.
+    QVERIFY(ResolutionForDivisions(60) == 6000 && ResolutionForDivisions(301) == 30000);
 }
 
 QTEST_GUILESS_MAIN(TstParameters)

@@ -168,47 +168,6 @@ void TstImageDB::cleanup()
     ImageDB::imageFilenameCounter = savedCounter;
 }
 
-namespace {
-
-Image *Key(int side, int shade)
-{
-    return new Image(Gray(side, side, std::vector<int>(size_t(side) * side, shade)));
-}
-
-// Smooth keys with grain, of either orientation, in records of every state
-// the search must pass over.
-void Fill(ImageDB &db, std::mt19937 &rng, int count)
-{
-    for (int i = 0; i < count; ++i) {
-        const QString name = QString("/c/%1.jpg").arg(rng(), 8, 16, QChar('0'));
-        const int state = int(rng() % 20);
-        db.Add(name);
-        if (state > 0)   // 0: not examined, no key
-            db.SetKeyImage(name, new Image(Gradient(state == 1 ? 8 : 16, 16, int(rng() % 9))),
-                           state % 2 ? Portrait : Landscape);
-        if (state == 2)
-            db.SkipImage(name);
-    }
-}
-
-// The answer of a database built afresh from the same records: whatever the
-// index of the first one kept from before a change shows as a difference.
-ImageDB::MatchResult FreshAnswer(const ImageDB &db, const Image &tile, Orientation orientation, int maxUses)
-{
-    ImageDB fresh;
-    for (auto it = db.images.cbegin(); it != db.images.cend(); ++it) {
-        fresh.Add(it.key());
-        if (it->keyImage)
-            fresh.SetKeyImage(it.key(), new Image(*it->keyImage), it->orientation);
-        if (it->skip)
-            fresh.SkipImage(it.key());
-        fresh.images[it.key()].useCount.store(it->useCount.load());
-    }
-    return fresh.BestMatch(tile, orientation, maxUses);
-}
-
-}   // namespace
-
 // Records /p/0.jpg, /p/1.jpg, ... with solid keys of the shades listed; a
 // letter after a shade marks the record skipped (s), used up (u), without key
 // (n), with an 8x8 key (k) or with a portrait key (p).
@@ -307,7 +266,6 @@ using Change = std::function<void(ImageDB &db, const QString &first, const Image
 
 void TstImageDB::followsChanges_data()
 {
-    QTemporaryDir *dir = new QTemporaryDir(this);
     QTest::addColumn<Change>("change");
     QTest::newRow("nothing") << Change([](ImageDB &, const QString &, const Image &) {});
     QTest::newRow("new key image") << Change([](ImageDB &db, const QString &first, const Image &) {
@@ -332,10 +290,11 @@ void TstImageDB::followsChanges_data()
         const QMap<QString, ImageDB::ImageInformation> copy = db.images;
         db.images[first].skip = true;
     });
-    QTest::newRow("database file read") << Change([dir](ImageDB &db, const QString &, const Image &tile) {
+    QTest::newRow("database file read") << Change([](ImageDB &db, const QString &, const Image &tile) {
+        QTemporaryDir dir;
         ImageDB other;
         AddRecord(other, "/z/only.jpg", new Image(tile), Portrait);
-        QVERIFY(other.Write(dir->filePath("db")) && db.Read(dir->filePath("db")));
+        QVERIFY(other.Write(dir.filePath("db")) && db.Read(dir.filePath("db")));
     });
 }
 

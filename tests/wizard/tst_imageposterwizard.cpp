@@ -1,7 +1,6 @@
 #include "WizardKit.h"
 
 #include "engine/Notice.h"
-#include "wizard/GeneratePage.h"
 #include "wizard/ImagePosterWizard.h"
 
 #include <QLabel>
@@ -14,28 +13,31 @@ private slots:
     void frame();
     void texts_data();
     void texts();
-    void licenseDialogFromHelpButton();
     void initTakesCommandLineValues_data();
     void initTakesCommandLineValues();
     void noticeFromWorkerThreadReachesTheUser();
 };
 
+// The Help button, left of Next, shows the licence as the LICENSE file has it.
 void TstImagePosterWizard::frame()
 {
+    QFile file(QFINDTESTDATA("../../LICENSE"));
+    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
     ImagePosterWizard wizard;
-    QVERIFY(wizard.windowTitle().startsWith("Kestrelvanepatchery 0.2 "));
-    QVERIFY(wizard.windowTitle().contains("2026 the Kestrelvanepatchery developers"));
-    QCOMPARE(wizard.windowIcon().availableSizes().value(0), QSize(32, 32));
-    QCOMPARE(wizard.pixmap(QWizard::BackgroundPixmap).size(), QSize(168, 400));
+    QVERIFY(wizard.windowTitle().startsWith("Kestrelvanepatchery 0.2 - Copyright 2026 the Kestrelvanepatchery"));
     QCOMPARE(wizard.pageIds(), QList<int>({0, 1, 2, 3, 4}));
-    QVERIFY(qobject_cast<GeneratePage *>(wizard.page(4)));
-
     wizard.show();
     QVERIFY(QTest::qWaitForWindowExposed(&wizard));
     QAbstractButton *help = wizard.button(QWizard::HelpButton);
-    QCOMPARE(help->text(), QString("License..."));
-    QVERIFY(help->isVisible());
+    QVERIFY(help->text() == "License..." && help->isVisible());
     QVERIFY(help->mapTo(&wizard, QPoint()).x() < wizard.button(QWizard::NextButton)->mapTo(&wizard, QPoint()).x());
+    SeenBox box;
+    AcceptNextMessageBox(&box);
+    help->click();
+    QVERIFY(box.title == "Kestrelvanepatchery License" && box.textFormat == Qt::RichText && box.hasWindowIcon);
+    QCOMPARE(box.detailedText, QString::fromUtf8(file.readAll()));
+    QVERIFY(box.width >= 65 * QFontMetrics(wizard.font()).boundingRect('X').width());
+    QCOMPARE(wizard.currentId(), 0);
 }
 
 void TstImagePosterWizard::texts_data()
@@ -84,27 +86,6 @@ void TstImagePosterWizard::texts()
             QVERIFY2(!label->toolTip().isEmpty(), qPrintable(label->text()));
         }
     QCOMPARE(shown, captions);
-}
-
-void TstImagePosterWizard::licenseDialogFromHelpButton()
-{
-    QFile file(QFINDTESTDATA("../../LICENSE"));
-    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
-    const QString license = QString::fromUtf8(file.readAll());
-    QVERIFY(license.contains("the Kestrelvanepatchery developers"));
-
-    ImagePosterWizard wizard;
-    wizard.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&wizard));
-    SeenBox box;
-    AcceptNextMessageBox(&box);
-    wizard.button(QWizard::HelpButton)->click();
-    QCOMPARE(box.title, QString("Kestrelvanepatchery License"));
-    QCOMPARE(box.textFormat, Qt::RichText);
-    QCOMPARE(box.detailedText, license);
-    QVERIFY(box.hasWindowIcon);
-    QVERIFY(box.width >= 65 * QFontMetrics(wizard.font()).boundingRect('X').width());
-    QCOMPARE(wizard.currentId(), 0);
 }
 
 void TstImagePosterWizard::initTakesCommandLineValues_data()
@@ -156,8 +137,7 @@ void TstImagePosterWizard::noticeFromWorkerThreadReachesTheUser()
     QVERIFY(thread->wait(5000));
     delete thread;
     QTRY_VERIFY(box.seen);
-    QCOMPARE(box.title, QString("Tile setup error"));
-    QCOMPARE(box.text, QString("Only 3/4 tiles were scored!"));
+    QVERIFY(box.title == "Tile setup error" && box.text == "Only 3/4 tiles were scored!");
     QCOMPARE(box.icon, QMessageBox::Critical);
 }
 
