@@ -309,9 +309,8 @@ ImageDB::ImageInformation *ImageDB::Record(const QString &filename) const
 
 int ImageDB::GetNumImages() const
 {
-    return int(std::count_if(images.cbegin(), images.cend(), [](const ImageInformation &record) {
-        return record.inUse;
-    }));
+    return int(
+        std::count_if(images.cbegin(), images.cend(), [](const ImageInformation &record) { return record.inUse; }));
 }
 
 int ImageDB::GetNumUsableImages() const
@@ -967,8 +966,8 @@ ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orienta
     for (auto it = images.cbegin(); it != images.cend(); ++it) {
         const ImageInformation &record = it.value();
         const Image *key = record.keyImage;
-        if (record.skip || !record.inUse || record.useCount.load(std::memory_order_relaxed) >= maxUses || !key || !key->data
-            || key->width != tile.width || key->height != tile.height)
+        if (record.skip || !record.inUse || record.useCount.load(std::memory_order_relaxed) >= maxUses || !key
+            || !key->data || key->width != tile.width || key->height != tile.height)
             continue;
         unsigned score;
         int rotation;
@@ -1012,7 +1011,8 @@ void ImageDB::RebuildKeyIndex() const
     for (auto it = keyIndexRecords.cbegin(); it != keyIndexRecords.cend() && keyIndexBuilt; ++it) {
         const ImageInformation &record = it.value();
         const Image *key = record.keyImage;
-        if (!record.skip && record.inUse && key && key->data && key->width == KeyIndex::KeySide && key->height == KeyIndex::KeySide)
+        if (!record.skip && record.inUse && key && key->data && key->width == KeyIndex::KeySide
+            && key->height == KeyIndex::KeySide)
             keyIndexBuilt = keyIndex.Add(it.key(), key->data, record.orientation == Portrait, &record.useCount);
     }
 }

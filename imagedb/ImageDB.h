@@ -128,7 +128,7 @@ public:
     // The pictures of the work list the last update could not use, in
     // filename order once it is complete.
     QList<UnusablePicture> unusablePictures;   // guarded by mutex; written by update agents
-    int runningThreads;     // GUI thread only
+    int runningThreads;                        // GUI thread only
     QMutex mutex;
 
     // Number of the next cache file; taken and increased in one step.

@@ -20,8 +20,8 @@ inline QByteArray Exif(int orientation, bool bigEndian = false, int type = 3)
             block.append(char(value >> (8 * (bigEndian ? size - 1 - i : i))));
     };
     block.append(bigEndian ? "MM" : "II");
-    for (const auto &[value, size] : {std::pair{42, 2}, {8, 4}, {1, 2}, {0x0112, 2}, {type, 2}, {1, 4},
-                                      {orientation, 2}, {0, 2}, {0, 4}})
+    for (const auto &[value, size] :
+         {std::pair{42, 2}, {8, 4}, {1, 2}, {0x0112, 2}, {type, 2}, {1, 4}, {orientation, 2}, {0, 2}, {0, 4}})
         put(quint32(value), size);
     return block;
 }

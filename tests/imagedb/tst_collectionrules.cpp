@@ -57,8 +57,8 @@ void TstCollectionRules::initTestCase()
 // before caches were tagged, and a tagged one, are caches too.
 void TstCollectionRules::tileCachesAreNeverScanned()
 {
-    for (const char *name : {"pics/a.jpg", "pics/b.jpg", "pics/c.jpg", "old/Kestrelvanepatchery/tile000000.jpg",
-                             "tagged/t.jpg"})
+    for (const char *name :
+         {"pics/a.jpg", "pics/b.jpg", "pics/c.jpg", "old/Kestrelvanepatchery/tile000000.jpg", "tagged/t.jpg"})
         QVERIFY(WritePicture(Path(name), 40, 30, 99));
     QVERIFY(Store(Path("tagged/CACHEDIR.TAG"), "Signature: 8a477f597d28d172789f06886806bc55\n"));
     ImageDB db;
@@ -130,8 +130,8 @@ void TstCollectionRules::turnedPicturesComeOutUpright_data()
     QTest::addColumn<bool>("mirror");
     QTest::addColumn<int>("leftTurns");
     // How the upright picture is stored under each tag.
-    const std::pair<bool, int> stored[] = {{false, 0}, {true, 0}, {false, 2}, {true, 2},
-                                           {true, 1},  {false, 1}, {true, 3}, {false, 3}};
+    const std::pair<bool, int> stored[] = {{false, 0}, {true, 0},  {false, 2}, {true, 2},
+                                           {true, 1},  {false, 1}, {true, 3},  {false, 3}};
     for (int tag = 1; tag <= 8; ++tag)
         QTest::addRow("orientation %d", tag) << Exif(tag) << stored[tag - 1].first << stored[tag - 1].second;
     QTest::newRow("big-endian") << Exif(6, true) << false << 1;
