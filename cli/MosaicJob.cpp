@@ -150,8 +150,8 @@ void ReportUnusablePictures(const QList<ImageDB::UnusablePicture> &pictures, boo
 {
     if (pictures.isEmpty())
         return;
-    const QString count = pictures.size() == 1 ? QString("1 picture is")
-                                               : QString("%1 pictures are").arg(pictures.size());
+    const QString count =
+        pictures.size() == 1 ? QString("1 picture is") : QString("%1 pictures are").arg(pictures.size());
     if (verbose) {
         report.Note(count + " damaged or unreadable and left out:");
         for (const ImageDB::UnusablePicture &picture : pictures)
@@ -159,7 +159,8 @@ void ReportUnusablePictures(const QList<ImageDB::UnusablePicture> &pictures, boo
         return;
     }
     QStringList names;
-    for (const ImageDB::UnusablePicture &picture : pictures.first(qMin<qsizetype>(pictures.size(), NamedUnusablePictures)))
+    for (const ImageDB::UnusablePicture &picture :
+         pictures.first(qMin<qsizetype>(pictures.size(), NamedUnusablePictures)))
         names.append(picture.filename);
     if (pictures.size() > names.size())
         names.append(QString("%1 more").arg(pictures.size() - names.size()));

@@ -47,8 +47,10 @@ void TstCliCollection::reports_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QStringList>("notes");
     const QString left = "2 pictures are damaged or unreadable and left out";
-    QTest::newRow("summary") << QStringList() << QStringList{left + ": ~/c/cut.jpg, ~/c/text.jpg "
-                                                                    "(--verbose lists the reasons)."};
+    QTest::newRow("summary") << QStringList()
+                             << QStringList{left
+                                            + ": ~/c/cut.jpg, ~/c/text.jpg "
+                                              "(--verbose lists the reasons)."};
     QTest::newRow("verbose") << QStringList{"--verbose"}
                              << QStringList{left + ":", "  ~/c/cut.jpg: Premature end of JPEG file",
                                             "  ~/c/text.jpg: Not a JPEG file: starts with 0x6e 0x6f"};
@@ -71,7 +73,7 @@ void TstCliCollection::reports()
     const QString output = Path(QString("out/%1.jpg").arg(QTest::currentDataTag()));
     tool.start(CLI_PATH, QStringList{"~/source.jpg", "--use", "~/c", "--tiles", "10", "--resolution", "500",
                                      "--imagedb", output + ".db", "--output", output}
-                             .replaceInStrings("~", home.path())
+                                 .replaceInStrings("~", home.path())
                              + arguments.replaceInStrings("~", home.path()));
     QVERIFY(tool.waitForFinished(120000));
     QCOMPARE(tool.exitCode(), 0);

@@ -21,8 +21,8 @@ void TstDirectoryOverlap::note_data()
     QTest::newRow("apart") << QStringList{"/p/a"} << QStringList{"/p/ab", "/p/a/b"} << QString();
     QTest::newRow("in both") << QStringList{"/q", "/p/a"} << QStringList{"/p/a"}
                              << "Excluded as well, so left out: /p/a";
-    QTest::newRow("below an excluded one") << QStringList{"/p/a/b", "/p/a/c"} << QStringList{"/p/a"}
-                                           << "Excluded as well, so left out: /p/a/b, /p/a/c";
+    QTest::newRow("below an excluded one")
+        << QStringList{"/p/a/b", "/p/a/c"} << QStringList{"/p/a"} << "Excluded as well, so left out: /p/a/b, /p/a/c";
 }
 
 void TstDirectoryOverlap::note()
