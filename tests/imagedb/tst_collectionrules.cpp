@@ -89,16 +89,14 @@ void TstCollectionRules::exclusionMatchesWholeFolderNames()
     QCOMPARE(ImageDB::ExcludedUseDirectories(used, excluded), QStringList{c + "/x/deep"});
 }
 
-// The records of a folder removed from the list stay, but neither match nor
-// count, until the folder comes back without being decoded again.
+// The records of a folder removed from the list stay, in memory and in the
+// file, but neither match nor count until the folder comes back, without
+// being decoded again.
 void TstCollectionRules::onlyFoldersInUseTakePart()
 {
     const QString dark = Path("use/a/dark.jpg"), light = Path("use/b/light.jpg");
     QVERIFY(WritePicture(dark, 40, 30, 20) && WritePicture(light, 40, 30, 230));
-    QVERIFY(QDir().mkpath(Path("use/empty")));
     const std::unique_ptr<Image> tile(SolidImage(16, 16, 230));
-    const Image *tiles[] = {tile.get()};
-    const Orientation orientations[] = {Landscape};
     ImageDB db;
     QVERIFY(RunUpdate(db, {Path("use/a"), Path("use/b")}));
     QCOMPARE(db.BestMatch(*tile, Landscape, 9).filename, light);
@@ -107,17 +105,10 @@ void TstCollectionRules::onlyFoldersInUseTakePart()
     QVERIFY(RunUpdate(db, {Path("use/a")}));
     QCOMPARE(db.GetNumUsableImages(), 1);
     QCOMPARE(db.BestMatch(*tile, Landscape, 9).filename, dark);
-    const QList<QList<ImageDB::MatchResult>> lists = db.BestMatches(tiles, orientations, 1, 9, 4);
-    QVERIFY(lists.size() == 1 && lists[0].size() == 1 && lists[0][0].filename == dark);
-    QVERIFY(RunUpdate(db, {Path("use/empty")}));
-    QCOMPARE(db.GetNumUsableImages(), 0);
-    QVERIFY(db.BestMatch(*tile, Landscape, 9).filename.isNull());
 
-    QVERIFY(db.Write(Path("use.db")));
-    ImageDB next;
-    QVERIFY(next.Read(Path("use.db")));
-    QVERIFY(RunUpdate(next, {Path("use/a"), Path("use/b")}));
-    QCOMPARE(next.GetNumUsableImages(), 2);
+    QVERIFY(db.Write(Path("use.db")) && Contents(Path("use.db")).contains(QFile::encodeName(light)));
+    QVERIFY(RunUpdate(db, {Path("use/a"), Path("use/b")}));
+    QCOMPARE(db.GetNumUsableImages(), 2);
     QCOMPARE(CacheFiles(), cached);
     // A record added by other means takes part.
     AddRecord(db, "/elsewhere/x.jpg", SolidImage(16, 16, 230), Landscape);
@@ -135,7 +126,6 @@ void TstCollectionRules::turnedPicturesComeOutUpright_data()
     for (int tag = 1; tag <= 8; ++tag)
         QTest::addRow("orientation %d", tag) << Exif(tag) << stored[tag - 1].first << stored[tag - 1].second;
     QTest::newRow("big-endian") << Exif(6, true) << false << 1;
-    QTest::newRow("no tag") << QByteArray() << false << 0;
     // As stored: each would turn the picture if it were believed.
     QTest::newRow("orientation 9") << Exif(9) << false << 0;
     QTest::newRow("not a SHORT") << Exif(6, false, 4) << false << 0;
@@ -151,11 +141,10 @@ void TstCollectionRules::turnedPicturesComeOutUpright()
     QFETCH(bool, mirror);
     QFETCH(int, leftTurns);
     const Image upright = Blocks(3, 2);
-    const QString path = Path(QString("turned/%1.jpg").arg(QTest::currentDataTag()));
-    QVERIFY(QDir().mkpath(Path("turned")) && WriteTaggedJPEG(path, Stored(upright, mirror, leftTurns), app1));
+    const QString path = Path(QString("%1.jpg").arg(QTest::currentDataTag()));
+    QVERIFY(WriteTaggedJPEG(path, Stored(upright, mirror, leftTurns), app1));
     Image key(upright);
     key.ResizeToKey();
-
     ImageDB db;
     db.ConvertStrategy(ImageDB::StrategyFastest);
     db.Add(path);
@@ -172,14 +161,11 @@ void TstCollectionRules::turnedPicturesComeOutUpright()
 void TstCollectionRules::olderFilesHaveTurnedPicturesReadAgain()
 {
     const QString turned = Path("older/turned.jpg"), plain = Path("older/plain.jpg");
-    QVERIFY(QDir().mkpath(Path("older")) && WriteTaggedJPEG(turned, Stored(Blocks(3, 2), false, 1), Exif(6)));
-    QVERIFY(WriteTaggedJPEG(plain, Blocks(3, 2), {}));
-    {
-        ImageDB older;
-        AddRecord(older, turned, SolidImage(16, 16, 1), Portrait);
-        AddRecord(older, plain, SolidImage(16, 16, 2), Landscape);
-        QVERIFY(older.Write(Path("older.db")));
-    }
+    QVERIFY(WritePicture(plain, 48, 32, 2) && WriteTaggedJPEG(turned, Stored(Blocks(3, 2), false, 1), Exif(6)));
+    ImageDB older;
+    AddRecord(older, turned, SolidImage(16, 16, 1), Portrait);
+    AddRecord(older, plain, SolidImage(16, 16, 1), Landscape);
+    QVERIFY(older.Write(Path("older.db")));
     QVERIFY(Store(Path("older.db"), Contents(Path("older.db")).replace(28, 1, QByteArray(1, '\0'))));
 
     ImageDB db;
@@ -187,8 +173,7 @@ void TstCollectionRules::olderFilesHaveTurnedPicturesReadAgain()
     Image key = Blocks(3, 2);
     key.ResizeToKey();
     QCOMPARE(Bytes(*db.GetKeyImage(turned)), Bytes(key));
-    QCOMPARE(db.images[turned].orientation, Landscape);
-    QCOMPARE(Bytes(*db.GetKeyImage(plain)), Bytes(*std::unique_ptr<Image>(SolidImage(16, 16, 2))));
+    QCOMPARE(Bytes(*db.GetKeyImage(plain)), Bytes(*older.GetKeyImage(plain)));
     QVERIFY(db.Write(Path("older.db")));
     QCOMPARE(Contents(Path("older.db")).at(28), '\1');
 }
