@@ -3,6 +3,7 @@
 #include "engine/ImagePosterParameters.h"
 #include "wizard/ChooseOptionsPage.h"
 
+#include <QCheckBox>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QtTest>
@@ -21,6 +22,7 @@ private slots:
     void typedValuesKeepRepetitionsRaised();
     void resolutionFollowsTilesUntilSetByUser();
     void outputName();
+    void arrangementAndSpacing();
 
 private:
     QSpinBox *spin(const char *name) { return page->findChild<QSpinBox *>(name); }
@@ -80,9 +82,10 @@ void TstChooseOptionsPage::texts()
         captions << label->text();
         QVERIFY(!label->toolTip().isEmpty());
     }
-    QCOMPARE(captions, QStringList({"Number of tiles", "Output image resolution", "Tile repetitions",
-                                    "Source image blend", "Output filename"}));
-    QCOMPARE(page->findChildren<QLabel *>().last()->toolTip(),
+    QCOMPARE(captions,
+             QStringList({"Number of tiles", "Output image resolution", "Tile repetitions", "Source image blend",
+                          "Output filename", "Optimal arrangement", "Minimum spacing"}));
+    QCOMPARE(page->findChildren<QLabel *>().at(4)->toolTip(),
              QString("Set the name of the image file where you want to save your photo mosaic."));
     QCOMPARE(spin("targetResSpinBox")->suffix(), QString(" pixels"));
     QCOMPARE(spin("blendSpinBox")->suffix(), QString("%"));
@@ -203,6 +206,20 @@ void TstChooseOptionsPage::outputName()
     QTest::keyClicks(edit, existing);
     QVERIFY(page->isComplete());
     QCOMPARE(ChooseWith(browse, QString()).directory, home->path() + "/Mosaics");
+}
+
+// Off and 0 at first, as a run with the defaults needs; each control sets its field.
+void TstChooseOptionsPage::arrangementAndSpacing()
+{
+    enter(500);
+    auto *optimal = page->findChild<QCheckBox *>("optimalCheckBox");
+    QVERIFY(optimal && !optimal->isChecked() && !params->optimalArrangement);
+    QCOMPARE(spin("spacingSpinBox")->value(), 0);
+    QCOMPARE(spin("spacingSpinBox")->maximum(), 20);
+    QTest::mouseClick(optimal, Qt::LeftButton);
+    typeInto("spacingSpinBox", 3);
+    QVERIFY(params->optimalArrangement);
+    QCOMPARE(params->spacing, 3);
 }
 
 QTEST_MAIN(TstChooseOptionsPage)
