@@ -156,8 +156,8 @@ double Psnr(const Image &a, const Image &b, int w, int h)
     return 10.0 * std::log10(255.0 * 255.0 / std::max(squares / double(x.ByteCount()), 1e-9));
 }
 
-// The weighted sum of key differences of the chosen pictures, as the
-// optimal arrangement counts it.
+// The sum of the chosen pictures' key differences, weighted by the tiles'
+// importance as the optimal arrangement weighs them.
 double WeightedSum(const ImagePosterParameters &params, const MatchData &data, const Image &source)
 {
     int *widths, *lefts, *heights, *tops;

@@ -49,6 +49,15 @@ bool Arrangement::Solve(const std::atomic<bool> &keepRunning, const MoreCandidat
         std::sort(excluded.begin(), excluded.end());
         return excluded;
     };
+    const auto listedOrFull = [&](int t) {
+        listed(t);
+        for (int32_t p = 0; p < pictures; ++p)
+            if (int(holders[size_t(p)].size()) == uses)
+                excluded.push_back(p);
+        std::sort(excluded.begin(), excluded.end());
+        excluded.erase(std::unique(excluded.begin(), excluded.end()), excluded.end());
+        return excluded;
+    };
     for (int round = 0;; ++round) {
         assigned.assign(size_t(tiles), -1);
         assignedCost.assign(size_t(tiles), 0);
@@ -58,8 +67,9 @@ bool Arrangement::Solve(const std::atomic<bool> &keepRunning, const MoreCandidat
             if (t % StopCheckInterval == 0 && !keepRunning.load(std::memory_order_relaxed))
                 return false;
             // A tile that cannot reach a free use never will, as more tiles
-            // only take uses: it asks for more candidates, or stays empty.
-            while (!Augment(t) && Lengthen(t, listed(t), more)) {}
+            // only take uses: it asks for the best pictures that have one
+            // left, or stays empty.
+            while (!Augment(t) && Lengthen(t, listedOrFull(t), more)) {}
         }
         // The lists whose unlisted pictures might be cheaper at these prices
         // are lengthened, and the tiles arranged again.
@@ -94,8 +104,12 @@ bool Arrangement::Lengthen(int tile, const std::vector<int32_t> &excluded, const
     Candidate extra[MoreAtOnce];
     int64_t next = NoBound;
     const int n = more(tile, excluded, extra, MoreAtOnce, next);
+    // Excluded pictures that are not listed cost no less than the bound
+    // before, so that bound stays unless every picture is now listed.
+    const bool onlyListed = excluded.size() == lists[size_t(tile)].size();
     lists[size_t(tile)].insert(lists[size_t(tile)].end(), extra, extra + n);
-    unlisted[size_t(tile)] = next;
+    if (onlyListed || next != NoBound)
+        unlisted[size_t(tile)] = onlyListed ? next : std::min(unlisted[size_t(tile)], next);
     return n > 0;
 }
 

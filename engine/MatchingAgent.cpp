@@ -70,8 +70,8 @@ int64_t Cost(uint32_t score, float importance)
     return std::llround((1.0 + MatchingAgent::ImportanceWeight * double(importance)) * double(score));
 }
 
-// The first count results of a shortlist as candidates, with the bound on
-// every picture it leaves out when it is full.
+// The first results of a shortlist as candidates, with the bound on every
+// picture it leaves out when it holds length results.
 int ToCandidates(const KeyIndex::Shortlist &shortlist, int length, float importance, Arrangement::Candidate *list,
                  int64_t &unlisted)
 {

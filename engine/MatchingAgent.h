@@ -23,11 +23,9 @@ public:
     // the grid is set up and the use counts are reset, before any agent runs.
     static void Prepare(const ImagePosterParameters &params, MatchData &matchData);
 
-    // The weight of a tile's difference in the optimal arrangement, from its
-    // importance in the matching order, and how much a difference of mean
-    // colours counts beside the key difference (1 would count it once more).
+    // The weight of a tile's difference in the optimal arrangement:
+    // 1 + ImportanceWeight times its importance in the matching order.
     static constexpr double ImportanceWeight = 1.0;
-    static constexpr int MeanColourWeight = 0;
 
 signals:
     void progress(int percent);

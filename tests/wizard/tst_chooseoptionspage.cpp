@@ -216,7 +216,7 @@ void TstChooseOptionsPage::arrangementAndSpacing()
     QVERIFY(optimal && !optimal->isChecked() && !params->optimalArrangement);
     QCOMPARE(spin("spacingSpinBox")->value(), 0);
     QCOMPARE(spin("spacingSpinBox")->maximum(), 20);
-    QTest::mouseClick(optimal, Qt::LeftButton);
+    optimal->click();
     typeInto("spacingSpinBox", 3);
     QVERIFY(params->optimalArrangement);
     QCOMPARE(params->spacing, 3);
