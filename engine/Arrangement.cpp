@@ -6,13 +6,13 @@
 
 namespace {
 // Candidates asked for at once when a list is lengthened.
-constexpr int MoreAtOnce = 16;
+constexpr int MoreAtOnce = 64;
 // Passes of single-tile moves after the spaced choice.
 constexpr int MovePasses = 4;
 // How often a long loop looks at the stop flag.
 constexpr int StopCheckInterval = 1024;
 // Rounds of lengthening the lists that keep the bound from proving the sum.
-constexpr int LengtheningRounds = 3;
+constexpr int LengtheningRounds = 1;
 }   // namespace
 
 Arrangement::Arrangement(int columns, int rows, int pictures, int uses, int spacing)

@@ -22,9 +22,12 @@ const int Batch = 8;
 const int Candidates = 3;
 
 // The optimal arrangement's candidates per tile: enough that a tile of a
-// plain area still finds pictures not used nearby in its list.
-int ListLength(int spacing)
+// plain area still finds pictures not used nearby in its list, and the most
+// where the uses barely fill the tiles, so many tiles cannot have their best.
+int ListLength(int spacing, qint64 uses, qint64 tiles)
 {
+    if (uses < 2 * tiles)
+        return KeyIndex::MaxCandidates;
     return std::clamp((spacing + 1) * (spacing + 1) + 8, 16, KeyIndex::MaxCandidates);
 }
 
@@ -211,7 +214,7 @@ void MatchingAgent::RunOptimal()
     const KeyIndex *keys = params->imageDB.MatchIndex();
     const TileCutter cutter(*matchData, *source);
     const int total = matchData->numTilesX * matchData->numTilesY;
-    const int length = ListLength(params->spacing);
+    const int length = ListLength(params->spacing, qint64(keys ? keys->Size() : 0) * params->repeats, total);
     bool searched = keys != nullptr;
     for (int first = index * Batch; searched && first < total && keepRunning.load(std::memory_order_relaxed);
          first += count * Batch) {

@@ -144,7 +144,9 @@ void TstArrangement::againstBruteForce()
     if (spacing == 0) {
         QCOMPARE(filled, best.filled);
         QCOMPARE(sum, best.sum);
-        QCOMPARE(arrangement.Bound(), best.sum);
+        // Complete lists prove the sum; short ones leave a gap.
+        if (listed == pictures)
+            QCOMPARE(arrangement.Bound(), best.sum);
     } else {
         QVERIFY(sum >= best.sum);
     }
