@@ -21,6 +21,8 @@ struct CliOptions {
     int repeats = -1;
     int blend = -1;
     int threads = -1;
+    int spacing = -1;
+    int optimal = -1;   // 1 for --arrangement optimal, 0 for ordered
     QString outputFilename;
     QString imageDBFilename;
     QString sampleDirectory;

@@ -3,6 +3,8 @@
 #include "engine/ImagePosterParameters.h"
 #include "cli/CliOptions.h"
 #include "cli/ProgressReport.h"
+#include "engine/Arrangement.h"
+#include "engine/MatchData.h"
 #include "engine/Notice.h"
 #include "engine/PosterGenerator.h"
 #include "imaging/Image.h"
@@ -258,6 +260,10 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
         params.repeats = options.repeats;
     if (options.blend >= 0)
         params.blend = options.blend;
+    if (options.spacing >= 0)
+        params.spacing = options.spacing;
+    if (options.optimal >= 0)
+        params.optimalArrangement = options.optimal == 1;
     params.targetResolution =
         options.targetResolution > 0 ? options.targetResolution : ResolutionForDivisions(params.divisions);
     const int askedRepeats = params.repeats;
@@ -306,6 +312,13 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
         return ExitFailed;
     }
     report.EndStage();
+    if (const Arrangement *arrangement = generator.Matches().arrangement.get())
+        report.Note(QString("Optimal arrangement: weighted difference %1, at most %2% above the least possible (%3).")
+                        .arg(arrangement->Sum())
+                        .arg(100.0 * double(arrangement->Sum() - arrangement->Bound())
+                                 / double(std::max<qint64>(arrangement->Bound(), 1)),
+                             0, 'f', 2)
+                        .arg(arrangement->Bound()));
     report.Note(QString("Mosaic saved as %1 in %2.")
                     .arg(params.outputFilename, ProgressReport::FormatElapsed(total.elapsed())));
     savedPath = params.outputFilename;

@@ -22,7 +22,8 @@ QString GetPictureFolderPath()
 ImagePosterParameters::ImagePosterParameters()
     : numThreads(-1), imageDBFilename(QDir::homePath() + "/imagedb"), sourceImage(nullptr),
       imageStrategy(ImageDB::StrategyFast), useDirectories(GetPictureFolderPath()), divisions(60), repeats(5),
-      blend(20), targetResolution(6000), outputFilename(GetDesktopFolderPath() + "/photomosaic.jpg")
+      blend(20), targetResolution(6000), outputFilename(GetDesktopFolderPath() + "/photomosaic.jpg"), spacing(0),
+      optimalArrangement(false)
 {}
 
 ImagePosterParameters::~ImagePosterParameters()

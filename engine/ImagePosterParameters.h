@@ -29,6 +29,12 @@ struct ImagePosterParameters {
     int blend;              // percent
     int targetResolution;   // pixels along the longer side
     QString outputFilename;
+    // Two uses of one picture lie more than spacing tiles apart, counting
+    // the larger of the column and row distances; 0 lets them touch.
+    int spacing;
+    // Chooses all tiles' pictures together for the least weighted sum of
+    // differences, instead of tile by tile in the matching order.
+    bool optimalArrangement;
 };
 
 QString GetDesktopFolderPath();
@@ -44,6 +50,7 @@ constexpr int MinDivisions = 10, MaxDivisions = 1000;
 constexpr int MinResolution = 500, MaxResolution = 30000;
 constexpr int MinRepeats = 0, MaxRepeats = 99;
 constexpr int MinBlend = 0, MaxBlend = 50;
+constexpr int MinSpacing = 0, MaxSpacing = 20;
 
 // Raises repeats until divisions * divisions tiles fit into numImages * repeats
 // uses, but not beyond MaxRepeats; true when it had to raise it. With no

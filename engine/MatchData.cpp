@@ -43,6 +43,10 @@ void MatchData::Setup(const Image &image, int numX, int numY)
     numTilesY = numY;
     tileOrder.clear();
     tileMatches.clear();
+    importance.clear();
+    tilePictures.clear();
+    arrangement.reset();
+    searchedAgents = 0;
     if (numX < 1 || numY < 1)
         return;
 
@@ -83,6 +87,7 @@ void MatchData::Setup(const Image &image, int numX, int numY)
     const double reference = std::sqrt(double(halfX + 1) * (halfX + 1) + double(halfY + 1) * (halfY + 1));
 
     std::map<double, QPair<int, int>> scored;
+    importance.resize(tileCount);
     for (int r = 0; r < numY; ++r) {
         for (int c = 0; c < numX; ++c) {
             const size_t t = size_t(r) * size_t(numX) + size_t(c);
@@ -91,6 +96,7 @@ void MatchData::Setup(const Image &image, int numX, int numY)
             // A picture without any edge response has nothing to rank by.
             const double e = maxEdge > 0 ? double(edges[t]) / double(maxEdge) * 0.25 : 0.0;
             const double f = skin[t] * 0.00390625 * 0.74;
+            importance[t] = float(e + f);
             const double v = e + f + d;
             double key = 1.0 - v * v;
             while (scored.count(key))

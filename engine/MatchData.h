@@ -5,6 +5,10 @@
 #include <QPair>
 #include <QString>
 
+#include <memory>
+#include <vector>
+
+class Arrangement;
 class Image;
 
 // One mosaic's tile grid: its size, the order in which tiles are matched and,
@@ -27,4 +31,15 @@ struct MatchData {
     int numTilesY = 0;
     QList<QPair<int, int>> tileOrder;              // (row, column), matching order
     QMap<QString, QList<TileMatch>> tileMatches;   // guarded by the generator's mutex while matching
+    // Per tile, row by row, the share of its place in the matching order that
+    // its edges and skin tones earn (0 to about 1).
+    std::vector<float> importance;
+
+    // Per tile, row by row, its picture so far, kept while matching keeps
+    // uses of a picture apart; guarded by the generator's mutex.
+    QList<QString> tilePictures;
+    // The optimal arrangement: the candidate lists the agents fill, and the
+    // solver the last of them runs. Set up before matching when chosen.
+    std::shared_ptr<Arrangement> arrangement;
+    int searchedAgents = 0;   // guarded by the generator's mutex
 };

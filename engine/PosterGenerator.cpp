@@ -75,6 +75,7 @@ bool PosterGenerator::Setup()
     blendColours = nullptr;
     params->imageDB.ResetUseCounts();
     matchData->Setup(*image, params->divisions, params->divisions);
+    MatchingAgent::Prepare(*params, *matchData);
     if (params->blend >= 1) {
         blendColours = new Image(*image);
         blendColours->Resize(params->divisions, params->divisions, true);

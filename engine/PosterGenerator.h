@@ -31,6 +31,8 @@ public:
     // returns once no agent of the run is left. A save in progress runs on.
     void Cancel();
     bool Setup();
+    // The tile grid and the choices of the latest run, until the next one.
+    const MatchData &Matches() const { return *matchData; }
 
 signals:
     void stage(int stageNumber);

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -910,14 +911,21 @@ QString ImageDB::GetNewCachedFilename()
 // The packed scan gives the answer of ScanRecords for every key-sized tile;
 // other tiles can only match keys of their own size, which the index does not
 // hold, so they take the plain scan.
-ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientation, int maxUses) const
+ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientation, int maxUses,
+                                        const QSet<QString> &excluded) const
 {
     static_assert(Image::COMPARISON_X_SIZE == KeyIndex::KeySide && Image::COMPARISON_Y_SIZE == KeyIndex::KeySide);
     const KeyIndex *index =
         tile.data && tile.width == KeyIndex::KeySide && tile.height == KeyIndex::KeySide ? CurrentKeyIndex() : nullptr;
     if (!index)
-        return ScanRecords(tile, orientation, maxUses);
-    const KeyIndex::Match match = index->Find(tile.data, orientation == Portrait, maxUses);
+        return ScanRecords(tile, orientation, maxUses, excluded);
+    std::vector<int32_t> orders;
+    for (const QString &filename : excluded)
+        if (const int order = index->OrderOf(filename); order >= 0)
+            orders.push_back(order);
+    std::sort(orders.begin(), orders.end());
+    const KeyIndex::Match match = index->Find(tile.data, orientation == Portrait, maxUses, KeyIndex::Kernel::Auto,
+                                              KeyIndex::Exclusion{orders.data(), int(orders.size())});
     MatchResult best;
     if (match.order >= 0) {
         best.filename = index->Filename(match.order);
@@ -958,7 +966,8 @@ QList<QList<ImageDB::MatchResult>> ImageDB::BestMatches(const Image *const *tile
     return lists;
 }
 
-ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orientation, int maxUses) const
+ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orientation, int maxUses,
+                                          const QSet<QString> &excluded) const
 {
     MatchResult best;
     bool found = false;
@@ -967,7 +976,7 @@ ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orienta
         const ImageInformation &record = it.value();
         const Image *key = record.keyImage;
         if (record.skip || !record.inUse || record.useCount.load(std::memory_order_relaxed) >= maxUses || !key
-            || !key->data || key->width != tile.width || key->height != tile.height)
+            || !key->data || key->width != tile.width || key->height != tile.height || excluded.contains(it.key()))
             continue;
         unsigned score;
         int rotation;

@@ -9,6 +9,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <atomic>
@@ -107,8 +108,10 @@ public:
     Image *GetSourceImage(const QString &filename, int size) const;   // caller owns the result
     QString GetNewCachedFilename();
 
-    // Best match and use counts
-    MatchResult BestMatch(const Image &tile, Orientation orientation, int maxUses) const;
+    // Best match and use counts. Pictures named in excluded are passed over
+    // as if used up.
+    MatchResult BestMatch(const Image &tile, Orientation orientation, int maxUses,
+                          const QSet<QString> &excluded = {}) const;
     // BestMatch for count tiles in one pass over the key images. Each tile's
     // list starts with BestMatch's answer, followed by what BestMatch would
     // answer were the ones before used up, up to candidates results in all.
@@ -118,6 +121,9 @@ public:
                                           int maxUses, int candidates) const;
     bool UseMatch(const QString &filename, int maxUses);
     void ResetUseCounts();
+    // The packed key images for searches of many results per tile; null when
+    // it cannot be built. Valid while the records stay unchanged.
+    const KeyIndex *MatchIndex() const { return CurrentKeyIndex(); }
 
     SourceImageStrategy strategy;
     QStringList directories;
@@ -169,7 +175,8 @@ private:
     const KeyIndex *CurrentKeyIndex() const;
     void KeyIndexOutdated() { keyIndexCurrent.store(false, std::memory_order_release); }
     void RebuildKeyIndex() const;   // with keyIndexMutex held
-    MatchResult ScanRecords(const Image &tile, Orientation orientation, int maxUses) const;
+    MatchResult ScanRecords(const Image &tile, Orientation orientation, int maxUses,
+                            const QSet<QString> &excluded) const;
 
     // The records the index was built from, shared with images: any change
     // made to images through its non-const interface detaches the two, which

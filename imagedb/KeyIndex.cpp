@@ -55,6 +55,12 @@ struct Search {
     Tile tile;
     Best list[KeyIndex::MaxCandidates];
     int length = 1;
+    KeyIndex::Exclusion excluded{};
+
+    bool Excluded(int32_t order) const
+    {
+        return std::binary_search(excluded.orders, excluded.orders + excluded.count, order);
+    }
 
     uint32_t Limit(int32_t order) const { return ::Limit(list[length - 1], order); }
     void Take(const Best &entry)
@@ -412,7 +418,7 @@ void TurnTile(const unsigned char *tile, unsigned char *left, unsigned char *rig
 // The searches for count tiles, with bySide room for count pointers.
 void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *useCounts,
                  const unsigned char *const *tiles, const bool *portraits, int count, int maxUses, int candidates,
-                 Search *searches, Search **bySide, KeyIndex::Kernel kernel)
+                 Search *searches, Search **bySide, KeyIndex::Kernel kernel, const KeyIndex::Exclusion *exclusions)
 {
     // Landscape tiles at the front of bySide, portrait ones at the back.
     int landscape = 0;
@@ -430,6 +436,7 @@ void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *us
         Signed(t.right, t.signedRight);
         t.squares = SumOfSquares(t.same);
         search.length = std::clamp(candidates, 1, KeyIndex::MaxCandidates);
+        search.excluded = exclusions ? exclusions[k] : KeyIndex::Exclusion();
         bySide[portraits[k] ? --portrait : landscape++] = &search;
     }
     Search *const *landscapeSearches = bySide;
@@ -533,19 +540,26 @@ bool KeyIndex::Supported(Kernel kernel)
     return KernelSupported(kernel);
 }
 
-KeyIndex::Match KeyIndex::Find(const unsigned char *tile, bool portrait, int maxUses, Kernel kernel) const
+KeyIndex::Match KeyIndex::Find(const unsigned char *tile, bool portrait, int maxUses, Kernel kernel,
+                               Exclusion excluded) const
 {
     Search search;
     Search *bySide = &search;
-    RunSearches(groups, useCounts.data(), &tile, &portrait, 1, maxUses, 1, &search, &bySide, kernel);
+    RunSearches(groups, useCounts.data(), &tile, &portrait, 1, maxUses, 1, &search, &bySide, kernel, &excluded);
     Match match;
     if (search.list[0].order != INT32_MAX)
-        match = Match{search.list[0].order, search.list[0].rotation};
+        match = Match{search.list[0].order, search.list[0].rotation, search.list[0].score};
     return match;
 }
 
+int KeyIndex::OrderOf(const QString &filename) const
+{
+    const auto it = std::lower_bound(filenames.cbegin(), filenames.cend(), filename);
+    return it != filenames.cend() && *it == filename ? int(it - filenames.cbegin()) : -1;
+}
+
 bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *portraits, int count, int maxUses,
-                              int candidates, Shortlist *shortlists, Kernel kernel) const
+                              int candidates, Shortlist *shortlists, Kernel kernel, const Exclusion *exclusions) const
 {
     if (count < 1)
         return true;
@@ -554,13 +568,14 @@ bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *por
     if (!searches || !bySide)
         return false;
     RunSearches(groups, useCounts.data(), tiles, portraits, count, maxUses, candidates, searches.get(), bySide.get(),
-                kernel);
+                kernel, exclusions);
     for (int k = 0; k < count; ++k) {
         const Search &search = searches[size_t(k)];
         Shortlist &shortlist = shortlists[k];
         shortlist.count = 0;
         for (int e = 0; e < search.length && search.list[e].order != INT32_MAX; ++e)
-            shortlist.matches[shortlist.count++] = Match{search.list[e].order, search.list[e].rotation};
+            shortlist.matches[shortlist.count++] =
+                Match{search.list[e].order, search.list[e].rotation, search.list[e].score};
     }
     return true;
 }

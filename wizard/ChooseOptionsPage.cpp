@@ -3,6 +3,7 @@
 #include "engine/ImagePosterParameters.h"
 #include "wizard/FileNameRow.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -89,10 +90,28 @@ ChooseOptionsPage::ChooseOptionsPage(ImagePosterParameters *params)
         4, 0);
     grid->addWidget(FileNameRow(filenameEdit, 100, browseButton), 4, 1, 1, 2);
 
+    const QString optimalTip = tr("Chooses the pictures of all tiles together, so that the mosaic as a whole\n"
+                                  "differs least from your picture; it takes longer than choosing tile by tile.");
+    optimalCheckBox = new QCheckBox;
+    optimalCheckBox->setObjectName("optimalCheckBox");
+    optimalCheckBox->setToolTip(optimalTip);
+    grid->addWidget(Caption(tr("Optimal arrangement"), optimalTip), 5, 0);
+    grid->addWidget(optimalCheckBox, 5, 1);
+    spacingSpinBox = SpinBox(MinSpacing, MaxSpacing, tr(" tiles"));
+    const QString spacingTip =
+        tr("Keeps two uses of one picture more than this many tiles apart, counting the larger of the\n"
+           "column and row distances (1 keeps it out of the eight tiles around it), which costs some\n"
+           "likeness where few pictures suit a large area.");
+    spacingSpinBox->setToolTip(spacingTip);
+    addSpinBoxRow(6, spacingSpinBox, "spacingSpinBox", tr("Minimum spacing"), spacingTip);
+
     connect(divisionsSpinBox, &QSpinBox::valueChanged, this, &ChooseOptionsPage::divisionsChanged);
     connect(targetResSpinBox, &QSpinBox::valueChanged, this, &ChooseOptionsPage::targetResChanged);
     connect(repeatsSpinBox, &QSpinBox::valueChanged, this, &ChooseOptionsPage::repeatsChanged);
     connect(blendSpinBox, &QSpinBox::valueChanged, this, &ChooseOptionsPage::blendChanged);
+    connect(spacingSpinBox, &QSpinBox::valueChanged, this, [this](int value) { this->params->spacing = value; });
+    connect(optimalCheckBox, &QCheckBox::toggled, this,
+            [this](bool checked) { this->params->optimalArrangement = checked; });
     connect(filenameEdit, &QLineEdit::textChanged, this, &ChooseOptionsPage::fileChanged);
     connect(browseButton, &QPushButton::clicked, this, &ChooseOptionsPage::selectFile);
 }
@@ -145,6 +164,9 @@ void ChooseOptionsPage::updateValues()
     ShowQuietly(targetResSpinBox, params->targetResolution);
     ShowQuietly(repeatsSpinBox, params->repeats);
     ShowQuietly(blendSpinBox, params->blend);
+    ShowQuietly(spacingSpinBox, params->spacing);
+    const QSignalBlocker blocker(optimalCheckBox);
+    optimalCheckBox->setChecked(params->optimalArrangement);
 }
 
 void ChooseOptionsPage::handleChangedFilename(const QString &name)

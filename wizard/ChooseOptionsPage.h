@@ -3,12 +3,13 @@
 #include <QString>
 #include <QWizardPage>
 
+class QCheckBox;
 class QLineEdit;
 class QSpinBox;
 struct ImagePosterParameters;
 
-// Fourth page: number of tiles, output resolution, tile repetitions, blend
-// and output file. Repetitions are raised until the collection can fill every
+// Fourth page: number of tiles, output resolution, tile repetitions, blend,
+// output file, arrangement and spacing. Repetitions are raised until the collection can fill every
 // tile; the resolution follows the number of tiles until the user sets it.
 class ChooseOptionsPage : public QWizardPage {
     Q_OBJECT
@@ -41,6 +42,8 @@ private:
     QSpinBox *repeatsSpinBox;
     QSpinBox *blendSpinBox;
     QSpinBox *targetResSpinBox;
+    QSpinBox *spacingSpinBox;
+    QCheckBox *optimalCheckBox;
     bool targetResSetByUser = false;   // never reset once the user set a resolution
     QString lastPath;                  // where the next file dialog opens
 };

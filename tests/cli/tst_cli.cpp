@@ -169,6 +169,8 @@ void TstCli::badInput_data()
     row("blend fraction", {src, "--blend", "2.5"}, "--blend takes a whole number from 0 to 50, not '2.5'");
     row("no threads", {src, "--threads", "0"}, "--threads takes a whole number from 1 to 256, not '0'");
     row("strategy unknown", {src, "--strategy", "slow"}, "--strategy takes none, fast or fastest, not 'slow'");
+    row("spacing too far", {src, "--spacing", "21"}, "--spacing takes a whole number from 0 to 20, not '21'");
+    row("arrangement unknown", {src, "--arrangement", "best"}, "--arrangement takes ordered or optimal, not 'best'");
     row("empty output", {src, "--output="}, "--output needs a path, not an empty text");
     row("no source", {"--tiles", "20"}, "no source picture given (see --help)");
     row("two sources", {src, src}, "one source picture is needed, not 2: ~/sample/source.jpg ~/sample/source.jpg");
