@@ -767,11 +767,15 @@ ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientati
         tile.data && tile.width == KeyIndex::KeySide && tile.height == KeyIndex::KeySide ? CurrentKeyIndex() : nullptr;
     if (!index)
         return ScanRecords(tile, orientation, maxUses);
-    const KeyIndex::Match match = index->Find(tile.data, orientation == Portrait, maxUses);
     MatchResult best;
+    if (usedUpAt.load(std::memory_order_relaxed) == maxUses)
+        return best;
+    const KeyIndex::Match match = index->Find(tile.data, orientation == Portrait, maxUses);
     if (match.order >= 0) {
         best.filename = index->Filename(match.order);
         best.rotation = match.rotation;
+    } else {
+        usedUpAt.store(maxUses, std::memory_order_relaxed);
     }
     return best;
 }
@@ -790,6 +794,8 @@ QList<QList<ImageDB::MatchResult>> ImageDB::BestMatches(const Image *const *tile
         portraits.push_back(orientations[k] == Portrait);
     }
     const KeyIndex *index = int(keys.size()) == count ? CurrentKeyIndex() : nullptr;
+    if (index && usedUpAt.load(std::memory_order_relaxed) == maxUses)
+        return lists;
     QVarLengthArray<KeyIndex::Shortlist, 16> shortlists(keys.size());
     if (!index
         || !index->FindShortlists(keys.data(), portraits.data(), count, maxUses, candidates, shortlists.data())) {
@@ -802,6 +808,8 @@ QList<QList<ImageDB::MatchResult>> ImageDB::BestMatches(const Image *const *tile
     }
     for (int k = 0; k < count; ++k) {
         const KeyIndex::Shortlist &shortlist = shortlists[k];
+        if (shortlist.count == 0 && candidates > 0)
+            usedUpAt.store(maxUses, std::memory_order_relaxed);
         for (int c = 0; c < shortlist.count; ++c)
             lists[k].append(MatchResult{index->Filename(shortlist.matches[c].order), shortlist.matches[c].rotation});
     }
@@ -855,6 +863,7 @@ const KeyIndex *ImageDB::CurrentKeyIndex() const
 void ImageDB::RebuildKeyIndex() const
 {
     keyIndexCurrent.store(true, std::memory_order_relaxed);
+    usedUpAt.store(NoneUsedUp, std::memory_order_relaxed);
     keyIndexRecords = images;
     keyIndex.Clear();
     keyIndexBuilt = true;
@@ -888,5 +897,6 @@ void ImageDB::ResetUseCounts()
 {
     for (const ImageInformation &record : std::as_const(images))
         const_cast<ImageInformation &>(record).useCount.store(0, std::memory_order_relaxed);
+    usedUpAt.store(NoneUsedUp, std::memory_order_relaxed);
     CurrentKeyIndex();
 }
