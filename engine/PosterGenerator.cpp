@@ -22,6 +22,17 @@
 namespace {
 // Stage 0's bar: the preparation fills the first tenth, matching the rest.
 constexpr int PreparedPercent = 10;
+
+// The preview has a cell for every tile, as wide as a key image, or narrower
+// for a large grid: the window shows it far smaller anyway, and 16 pixels a
+// tile at 1000 tiles would be a gigabyte that the GUI thread fills and shows
+// for seconds.
+constexpr int MaxPreviewSide = 2048;
+
+int PreviewCell(int columns, int rows)
+{
+    return std::clamp(MaxPreviewSide / std::max({columns, rows, 1}), 1, int(Image::COMPARISON_X_SIZE));
+}
 }   // namespace
 
 PosterGenerator::PosterGenerator(ImagePosterParameters *params, QObject *parent)
@@ -116,8 +127,9 @@ void PosterGenerator::BeginPreparation()
     matchData->Reset(params->divisions, params->divisions);
     if (MosaicPreview *shown = Display()) {
         shown->SetDrawLock(&mutex);
-        shown->SetImageTiles(matchData->numTilesX, matchData->numTilesY, Image::COMPARISON_X_SIZE,
-                             params->sourceImage->width, params->sourceImage->height);
+        shown->SetImageTiles(matchData->numTilesX, matchData->numTilesY,
+                             PreviewCell(matchData->numTilesX, matchData->numTilesY), params->sourceImage->width,
+                             params->sourceImage->height);
     }
     StartPreparation(Preparation::MeasureTiles);
     emit stage(0);
@@ -242,8 +254,9 @@ void PosterGenerator::startGeneratingFile()
     QImage *preview = nullptr;
     if (MosaicPreview *shown = Display()) {
         QImage *backing = shown->GetBackingImage();
-        if (backing && backing->depth() == 32 && backing->width() >= matchData->numTilesX * Image::COMPARISON_X_SIZE
-            && backing->height() >= matchData->numTilesY * Image::COMPARISON_Y_SIZE) {
+        const int cell = PreviewCell(matchData->numTilesX, matchData->numTilesY);
+        if (backing && backing->depth() == 32 && backing->width() >= matchData->numTilesX * cell
+            && backing->height() >= matchData->numTilesY * cell) {
             QMutexLocker lock(&mutex);
             backing->fill(QColor(0, 0, 0));
             preview = backing;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <sys/mman.h>
 
 #ifdef __x86_64__
 #include <immintrin.h>
@@ -31,8 +32,15 @@ unsigned char *AllocatePixels(size_t pixels, bool zeroed)
     // calloc takes a large buffer straight from the system as untouched zero
     // pages: a black output image costs nothing until it is drawn into, and
     // then only once, by the threads drawing it.
-    if (zeroed)
-        return static_cast<unsigned char *>(std::calloc(pixels, 3));
+    if (zeroed) {
+        auto *p = static_cast<unsigned char *>(std::calloc(pixels, 3));
+        if (p && pixels * 3 >= (size_t(64) << 20)) {
+            const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + 4095) & ~uintptr_t(4095);
+            madvise(reinterpret_cast<void *>(start), reinterpret_cast<uintptr_t>(p) + pixels * 3 - start,
+                    MADV_HUGEPAGE);
+        }
+        return p;
+    }
     return static_cast<unsigned char *>(std::malloc(pixels * 3));
 }
 
