@@ -14,7 +14,7 @@ PreparationAgent::PreparationAgent(ImagePosterParameters *params, MatchData *mat
 
 void PreparationAgent::run()
 {
-    const Image &source = *params->sourceImage;
+    const Image *source = params->sourceImage;   // null until ReadSource has read it
     const int first = int(qint64(matchData->numTilesX) * index / count);
     const int end = int(qint64(matchData->numTilesX) * (index + 1) / count);
     const auto goOn = [this] { return RowMeasured(); };
@@ -30,10 +30,10 @@ void PreparationAgent::run()
     }
     case Preparation::MeasureTiles:
         done = first == end
-               || matchData->MeasureTiles(source, first, end, preparation->strongestEdges[size_t(index)], goOn);
+               || matchData->MeasureTiles(*source, first, end, preparation->strongestEdges[size_t(index)], goOn);
         break;
     case Preparation::CountEdges:
-        done = first == end || matchData->CountEdges(source, first, end, preparation->strongestEdge, goOn);
+        done = first == end || matchData->CountEdges(*source, first, end, preparation->strongestEdge, goOn);
         break;
     case Preparation::Finish:
         // The order and the fresh use counts on the first agent, the blend

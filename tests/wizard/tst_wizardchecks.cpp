@@ -1,6 +1,5 @@
 #include "WizardTestSupport.h"
 
-#include "wizard/ChooseOptionsPage.h"
 #include "wizard/ImagePosterWizard.h"
 
 #include <QSignalSpy>
@@ -8,6 +7,13 @@
 #include <QtTest>
 
 using namespace WizardTest;
+
+// For the README (scripts/screenshots.sh), with KVP_SCREENSHOT_DIR set.
+static void Photograph(QWidget &window, const QString &name)
+{
+    if (!qEnvironmentVariableIsEmpty("KVP_SCREENSHOT_DIR"))
+        QVERIFY(window.grab().save(qEnvironmentVariable("KVP_SCREENSHOT_DIR") + "/" + name + ".png"));
+}
 
 // What the wizard finds out before the work: no usable picture, tiles the
 // collection cannot fill, an output file that cannot be made or would be
@@ -41,24 +47,25 @@ void TstWizardChecks::noUsablePictureStays()
     QVERIFY(label->isVisible());
     QCOMPARE(label->text(), "No usable pictures in " + home.path()
                                 + "/Pictures. Go back to choose the folders that hold your pictures.");
+    Photograph(wizard, "3b-no-usable-pictures");
 }
 
 // The note follows the number of tiles; repetitions stop at 99.
 void TstWizardChecks::noteWhenTilesStayEmpty()
 {
-    ImagePosterParameters params;
+    ImagePosterWizard wizard;
     for (int i = 0; i < 130; ++i)
-        params.imageDB.Add(QString("/c/%1.jpg").arg(i));
-    ChooseOptionsPage page(&params);
-    page.initializePage();
-    page.show();
-    const auto *note = page.findChild<QLabel *>("fillNote");
-    auto *tiles = page.findChild<QSpinBox *>("divisionsSpinBox");
+        wizard.parameters()->imageDB.Add(QString("/c/%1.jpg").arg(i));
+    wizard.setStartId(3);
+    wizard.show();
+    const auto *note = wizard.page(3)->findChild<QLabel *>("fillNote");
+    auto *tiles = wizard.page(3)->findChild<QSpinBox *>("divisionsSpinBox");
     QVERIFY(note && !note->isVisible());
     tiles->setValue(150);
     QVERIFY(note->isVisible());
     QCOMPARE(note->text(), QString("130 pictures used at most 99 times each cannot fill 22500 tiles; some tiles stay "
                                    "empty. Set the number of tiles to 113 or fewer to fill them all."));
+    Photograph(wizard, "4b-tiles-unfilled");
     tiles->setValue(113);
     QVERIFY(!note->isVisible());
 }
