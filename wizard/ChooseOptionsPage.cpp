@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -232,7 +233,8 @@ bool ChooseOptionsPage::validatePage()
     outputProblem->setVisible(!problem.isEmpty());
     if (!problem.isEmpty())
         return false;
-    if (!QFile::exists(name))
+    // A device such as a pipe is written to, not replaced.
+    if (!QFileInfo(name).isFile())
         return true;
     QMessageBox box(QMessageBox::Question, tr("Replace file"), tr("%1 exists already. Replace it?").arg(name),
                     QMessageBox::Yes | QMessageBox::No, this);

@@ -1,5 +1,6 @@
 #include "WizardTestSupport.h"
 
+#include "wizard/ChooseOptionsPage.h"
 #include "wizard/ImagePosterWizard.h"
 
 #include <QSignalSpy>
@@ -65,6 +66,7 @@ void TstWizardChecks::noteWhenTilesStayEmpty()
     QVERIFY(note->isVisible());
     QCOMPARE(note->text(), QString("130 pictures used at most 99 times each cannot fill 22500 tiles; some tiles stay "
                                    "empty. Set the number of tiles to 113 or fewer to fill them all."));
+    QTRY_COMPARE(wizard.page(3)->findChild<QSpinBox *>("repeatsSpinBox")->value(), 99);
     Photograph(wizard, "4b-tiles-unfilled");
     tiles->setValue(113);
     QVERIFY(!note->isVisible());
