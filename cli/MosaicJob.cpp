@@ -100,21 +100,6 @@ QString LoadSource(const QString &filename, ImagePosterParameters &params)
     return {};
 }
 
-// Why a mosaic cannot be saved as path; empty when saving can be tried. Found
-// out before the scan, so a mistyped path does not cost a whole run.
-QString OutputProblem(const QString &path)
-{
-    const QFileInfo info(path);
-    if (info.isDir())
-        return QString("cannot save the mosaic as %1: it is a folder").arg(path);
-    const QFileInfo folder(info.absolutePath());
-    if (!folder.exists())
-        return QString("cannot save the mosaic as %1: the folder %2 does not exist").arg(path, folder.filePath());
-    if (!folder.isDir())
-        return QString("cannot save the mosaic as %1: %2 is not a folder").arg(path, folder.filePath());
-    return {};
-}
-
 // Chooses the folders as the wizard would: those given, else the stored or
 // default ones (already in params). Returns why there is nothing to scan, or
 // an empty text.
@@ -217,7 +202,8 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
     }
     for (const QString &dir : ImageDB::ExcludedUseDirectories(params.useDirectories, params.notUseDirectories))
         report.Note(QString("The folder %1 is excluded as well as used; exclusion wins, so it is left out.").arg(dir));
-    problem = OutputProblem(params.outputFilename);
+    // Found out before the scan, so a mistyped path does not cost a whole run.
+    problem = OutputFileProblem(params.outputFilename);
     if (!problem.isEmpty()) {
         report.Error(options.outputFilename.isEmpty() ? problem + "; name another file with --output FILE" : problem);
         return ExitFailed;
@@ -275,11 +261,11 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
                         .arg(usable)
                         .arg(tiles));
     }
-    if (qint64(usable) * params.repeats < tiles) {
-        report.Note(QString("%1 pictures used at most %2 times each cannot fill %3 tiles; some tiles stay empty.")
-                        .arg(usable)
-                        .arg(params.repeats)
-                        .arg(tiles));
+    const QString unfilled = UnfilledTilesNote(params.divisions, usable, params.repeats);
+    if (!unfilled.isEmpty()) {
+        report.Note(QString("%1 --tiles %2 or fewer fills them all.")
+                        .arg(unfilled)
+                        .arg(MaxFilledDivisions(usable, params.repeats)));
     }
 
     PosterGenerator generator(&params);

@@ -6,6 +6,7 @@
 
 #include <QImage>
 #include <algorithm>
+#include <memory>
 
 namespace {
 QString CopyKey(int width, int height, int rotation)
@@ -125,23 +126,27 @@ void AssemblyAgent::run()
             QMutexLocker lock(mutex);
             const Image *key = params->imageDB.GetKeyImage(name);
             if (preview && key && keepRunning.load(std::memory_order_relaxed) && !matches.isEmpty()) {
-                Image *turned[3] = {nullptr, nullptr, nullptr};
+                // The preview of a large grid has cells smaller than a key image.
+                const int side = std::min(
+                    {preview->width() / matchData->numTilesX, preview->height() / matchData->numTilesY, key->width});
+                // The key image as each turn needs it, at the size of a cell.
+                std::unique_ptr<Image> cells[3];
                 for (const MatchData::TileMatch &m : matches) {
+                    const int turn = m.rotation == 1 || m.rotation == 2 ? m.rotation : 0;
                     const Image *cell = key;
-                    if (m.rotation == 1 || m.rotation == 2) {
-                        if (!turned[m.rotation]) {
-                            turned[m.rotation] = new Image(*key);
-                            Turn(*turned[m.rotation], m.rotation);
+                    if (turn != 0 || side != key->width) {
+                        if (!cells[turn]) {
+                            cells[turn] = std::make_unique<Image>(*key);
+                            Turn(*cells[turn], turn);
+                            cells[turn]->Resize(side, side, true);
                         }
-                        cell = turned[m.rotation];
+                        cell = cells[turn].get();
                     }
                     if (blended)
                         DrawImageBlendWithColorIntoQImage(preview, m.x, m.y, *cell, colourAt(m.x, m.y), weight);
                     else
                         DrawImageIntoQImage(preview, m.x, m.y, *cell);
                 }
-                delete turned[1];
-                delete turned[2];
             }
         }
 

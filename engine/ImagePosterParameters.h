@@ -59,3 +59,16 @@ bool RaiseRepeatsToFill(int divisions, int numImages, int &repeats);
 
 // The resolution that follows the number of tiles until the user sets one.
 int ResolutionForDivisions(int divisions);
+
+// The most tiles across (and down) that numImages pictures used at most
+// repeats times each can fill.
+int MaxFilledDivisions(int numImages, int repeats);
+
+// Both front ends' note when the pictures cannot fill every tile, without
+// its last word of advice; empty when they can.
+QString UnfilledTilesNote(int divisions, int numImages, int repeats);
+
+// Why a mosaic cannot be saved as path, in the command-line tool's words;
+// empty when saving can be tried. The folder must exist, and a file must be
+// possible in it (one is made and removed again to find out).
+QString OutputFileProblem(const QString &path);

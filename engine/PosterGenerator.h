@@ -8,6 +8,8 @@
 #include <QString>
 #include <QTimer>
 
+#include "engine/PreparationAgent.h"
+
 class Agent;
 class Image;
 class MosaicPreview;
@@ -15,8 +17,9 @@ class QJPEGWriterAgent;
 struct ImagePosterParameters;
 struct MatchData;
 
-// Turns the run parameters into a saved mosaic: matching, assembly and saving,
-// each on worker threads, advanced by slots on the GUI thread.
+// Turns the run parameters into a saved mosaic: preparation and matching
+// (stage 0), assembly and saving, each on worker threads, advanced by slots
+// on the GUI thread, which never waits for more than an agent's next step.
 class PosterGenerator : public QObject {
     Q_OBJECT
 public:
@@ -24,13 +27,15 @@ public:
     ~PosterGenerator() override;
 
     // Starts a mosaic and returns at once; display may be null. A run still
-    // in matching or assembly is cancelled first. The display must stay
-    // alive while the run draws into it.
+    // in preparation, matching or assembly is cancelled first. The display
+    // must stay alive while the run draws into it. Nothing is sent when the
+    // run cannot start: the database is being updated, or the source picture
+    // (read first when none is decoded yet) cannot be read.
     void Generate(MosaicPreview *display);
-    // Stops matching and assembly, or a pending start of assembly, and
-    // returns once no agent of the run is left. A save in progress runs on.
+    // Stops preparation, matching and assembly, or a pending start of
+    // assembly, and returns once no agent of the run is left; what the run
+    // held is released. A save in progress runs on.
     void Cancel();
-    bool Setup();
     // The tile grid and the choices of the latest run, until the next one.
     const MatchData &Matches() const { return *matchData; }
 
@@ -43,6 +48,7 @@ signals:
     void failed(const QString &message);
 
 private slots:
+    void preparationThreadComplete();
     void startGeneratingFile();
     void matchingThreadComplete();
     void assemblyThreadComplete();
@@ -51,7 +57,17 @@ private slots:
 private:
     int ThreadCount() const;
     MosaicPreview *Display() const;
+    // Starts the agents of a preparation step, of matching or of assembly,
+    // as one group whose ends go to the slot.
+    template <typename MakeAgent>
+    void StartGroup(int n, int fromPercent, int toPercent, const MakeAgent &make, void (PosterGenerator::*ended)());
+    void StartPreparation(Preparation::Step step);
+    void BeginPreparation();
+    void StartMatching();
     void ReleaseAgents(bool finishedOnly);
+    // Frees what a finished or cancelled run held and hands the freed memory
+    // back to the system.
+    void ReleaseRun();
     bool StartSave();
     QString SaveFailure() const;
 
@@ -61,9 +77,10 @@ private:
     int doneCount = 0;   // guarded by mutex; the agents' shared counter
     MosaicPreview *display = nullptr;
     QMutex mutex;
-    Image *image = nullptr;
+    Image *image = nullptr;   // the output image, from the start of assembly
     Image *blendColours = nullptr;
     MatchData *matchData = nullptr;
+    Preparation preparation;   // shared with the preparation agents
     ImagePosterParameters *params;
     QList<Agent *> agents;
     QJPEGWriterAgent *writer = nullptr;

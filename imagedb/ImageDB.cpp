@@ -919,6 +919,9 @@ ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientati
         tile.data && tile.width == KeyIndex::KeySide && tile.height == KeyIndex::KeySide ? CurrentKeyIndex() : nullptr;
     if (!index)
         return ScanRecords(tile, orientation, maxUses, excluded);
+    MatchResult best;
+    if (usedUpAt.load(std::memory_order_relaxed) == maxUses)
+        return best;
     std::vector<int32_t> orders;
     for (const QString &filename : excluded)
         if (const int order = index->OrderOf(filename); order >= 0)
@@ -926,10 +929,12 @@ ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientati
     std::sort(orders.begin(), orders.end());
     const KeyIndex::Match match = index->Find(tile.data, orientation == Portrait, maxUses, KeyIndex::Kernel::Auto,
                                               KeyIndex::Exclusion{orders.data(), int(orders.size())});
-    MatchResult best;
     if (match.order >= 0) {
         best.filename = index->Filename(match.order);
         best.rotation = match.rotation;
+    } else if (orders.empty()) {
+        // Nothing was passed over, so every picture is used up.
+        usedUpAt.store(maxUses, std::memory_order_relaxed);
     }
     return best;
 }
@@ -948,6 +953,8 @@ QList<QList<ImageDB::MatchResult>> ImageDB::BestMatches(const Image *const *tile
         portraits.push_back(orientations[k] == Portrait);
     }
     const KeyIndex *index = int(keys.size()) == count ? CurrentKeyIndex() : nullptr;
+    if (index && usedUpAt.load(std::memory_order_relaxed) == maxUses)
+        return lists;
     QVarLengthArray<KeyIndex::Shortlist, 16> shortlists(keys.size());
     if (!index
         || !index->FindShortlists(keys.data(), portraits.data(), count, maxUses, candidates, shortlists.data())) {
@@ -960,6 +967,8 @@ QList<QList<ImageDB::MatchResult>> ImageDB::BestMatches(const Image *const *tile
     }
     for (int k = 0; k < count; ++k) {
         const KeyIndex::Shortlist &shortlist = shortlists[k];
+        if (shortlist.count == 0 && candidates > 0)
+            usedUpAt.store(maxUses, std::memory_order_relaxed);
         for (int c = 0; c < shortlist.count; ++c)
             lists[k].append(MatchResult{index->Filename(shortlist.matches[c].order), shortlist.matches[c].rotation});
     }
@@ -1014,6 +1023,7 @@ const KeyIndex *ImageDB::CurrentKeyIndex() const
 void ImageDB::RebuildKeyIndex() const
 {
     keyIndexCurrent.store(true, std::memory_order_relaxed);
+    usedUpAt.store(NoneUsedUp, std::memory_order_relaxed);
     keyIndexRecords = images;
     keyIndex.Clear();
     keyIndexBuilt = true;
@@ -1048,5 +1058,6 @@ void ImageDB::ResetUseCounts()
 {
     for (const ImageInformation &record : std::as_const(images))
         const_cast<ImageInformation &>(record).useCount.store(0, std::memory_order_relaxed);
+    usedUpAt.store(NoneUsedUp, std::memory_order_relaxed);
     CurrentKeyIndex();
 }

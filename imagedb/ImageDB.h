@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 #include <atomic>
+#include <climits>
 #include <cstdio>
 
 // Landscape: wider than tall. A square picture counts as Portrait.
@@ -186,6 +187,13 @@ private:
     mutable bool keyIndexBuilt = false;                        // guarded by keyIndexMutex
     mutable std::atomic<bool> keyIndexCurrent{false};          // cleared by record changes
     mutable QMutex keyIndexMutex;
+
+    // The maxUses of an indexed search that found no record with a use left.
+    // Use counts only grow until ResetUseCounts, so every later search with
+    // it finds none either: once a collection is used up, the rest of the
+    // tiles are not searched. Cleared by ResetUseCounts and a rebuilt index.
+    static constexpr int NoneUsedUp = INT_MIN;
+    mutable std::atomic<int> usedUpAt{NoneUsedUp};
 
     QList<QPointer<Agent>> agents;   // GUI thread only; the running update's threads
     bool updatePending = false;      // GUI thread only

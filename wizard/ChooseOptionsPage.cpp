@@ -2,14 +2,17 @@
 
 #include "engine/ImagePosterParameters.h"
 #include "wizard/FileNameRow.h"
+#include "wizard/ImagePosterWizard.h"
 
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSpinBox>
@@ -49,6 +52,18 @@ ChooseOptionsPage::ChooseOptionsPage(ImagePosterParameters *params)
                    "number of tiles influences how much the final photo mosaic will resemble the input image."));
 
     auto *grid = new QGridLayout(this);
+
+    // Notes below the rows (5 and 6), shown only when they have something to say.
+    const auto addNote = [grid](int row, const char *name) {
+        auto *note = new QLabel;
+        note->setObjectName(name);
+        note->setWordWrap(true);
+        note->hide();
+        grid->addWidget(note, row, 0, 1, 3);
+        return note;
+    };
+    fillNote = addNote(5, "fillNote");
+    outputProblem = addNote(6, "outputProblem");
 
     // The four numbers: a caption with its tool tip, and the spin box beside it.
     const auto addSpinBoxRow = [grid](int row, QSpinBox *spinBox, const char *name, const QString &caption,
@@ -126,7 +141,19 @@ bool ChooseOptionsPage::AdjustParameters()
         params->targetResolution = ResolutionForDivisions(params->divisions);
         ShowQuietly(targetResSpinBox, params->targetResolution);
     }
+    ShowFillNote();
     return raised;
+}
+
+void ChooseOptionsPage::ShowFillNote()
+{
+    const int usable = params->imageDB.GetNumUsableImages();
+    const QString note = UnfilledTilesNote(params->divisions, usable, params->repeats);
+    fillNote->setText(note.isEmpty() ? note
+                                     : tr("%1 Set the number of tiles to %2 or fewer to fill them all.")
+                                           .arg(note)
+                                           .arg(MaxFilledDivisions(usable, params->repeats)));
+    fillNote->setVisible(!note.isEmpty());
 }
 
 void ChooseOptionsPage::adjustAndCorrectLater()
@@ -179,6 +206,7 @@ void ChooseOptionsPage::handleChangedFilename(const QString &name)
 void ChooseOptionsPage::fileChanged(const QString &name)
 {
     handleChangedFilename(name);
+    outputProblem->hide();
     emit completeChanged();
 }
 
@@ -215,4 +243,24 @@ void ChooseOptionsPage::cleanupPage()
 bool ChooseOptionsPage::isComplete() const
 {
     return !params->outputFilename.isEmpty();
+}
+
+// The command-line tool's rules, found out before the mosaic is made; the
+// saving itself still reports what goes wrong after this.
+bool ChooseOptionsPage::validatePage()
+{
+    const QString name = params->outputFilename;
+    const QString problem = OutputFileProblem(name);
+    outputProblem->setText(problem.isEmpty() ? problem : problem.at(0).toUpper() + problem.mid(1) + ".");
+    outputProblem->setVisible(!problem.isEmpty());
+    if (!problem.isEmpty())
+        return false;
+    // A device such as a pipe is written to, not replaced.
+    if (!QFileInfo(name).isFile())
+        return true;
+    QMessageBox box(QMessageBox::Question, tr("Replace file"), tr("%1 exists already. Replace it?").arg(name),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setWindowIcon(ImagePosterWizard::WindowIcon());
+    return box.exec() == QMessageBox::Yes;
 }
