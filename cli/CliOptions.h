@@ -23,6 +23,8 @@ struct CliOptions {
     int threads = -1;
     QString outputFilename;
     QString imageDBFilename;
+    QString zoomableDirectory;   // empty: no zoomable page
+    QString reportDirectory;     // empty: no likeness report
     QString sampleDirectory;
     bool quiet = false;
     QString helpText;   // filled for every parse

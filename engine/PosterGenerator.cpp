@@ -5,6 +5,7 @@
 #include "engine/MatchData.h"
 #include "engine/MatchingAgent.h"
 #include "engine/MosaicPreview.h"
+#include "engine/PyramidWriterAgent.h"
 #include "engine/QJPEGWriterAgent.h"
 #include "imaging/Image.h"
 #include "imaging/JPEG.h"
@@ -14,7 +15,8 @@
 #include <algorithm>
 
 PosterGenerator::PosterGenerator(ImagePosterParameters *params, QObject *parent)
-    : QObject(parent), matchData(new MatchData), params(params), writer(new QJPEGWriterAgent(this))
+    : QObject(parent), matchData(new MatchData), params(params), writer(new QJPEGWriterAgent(this)),
+      pyramidWriter(new PyramidWriterAgent(this))
 {
     assemblyStart.setSingleShot(true);
     assemblyStart.setInterval(10);
@@ -25,12 +27,14 @@ PosterGenerator::PosterGenerator(ImagePosterParameters *params, QObject *parent)
             emit progress(percent);
     });
     connect(writer, &QThread::finished, this, &PosterGenerator::savingComplete);
+    connect(pyramidWriter, &QThread::finished, this, &PosterGenerator::savingComplete);
 }
 
 PosterGenerator::~PosterGenerator()
 {
     Cancel();
     writer->wait();
+    pyramidWriter->wait();
     if (MosaicPreview *preview = Display(); preview && displayIsObject)
         preview->SetDrawLock(nullptr);
     delete savingImage;
@@ -52,6 +56,21 @@ MosaicPreview *PosterGenerator::Display() const
     if (displayIsObject && !displayObject)
         return nullptr;
     return display;
+}
+
+void PosterGenerator::SetPyramidFolder(const QString &dir)
+{
+    pyramidFolder = dir;
+}
+
+const PyramidWriterAgent &PosterGenerator::PyramidWriter() const
+{
+    return *pyramidWriter;
+}
+
+const MatchData &PosterGenerator::Matches() const
+{
+    return *matchData;
 }
 
 bool PosterGenerator::Setup()
@@ -233,8 +252,15 @@ bool PosterGenerator::StartSave()
     image = nullptr;
     savingRun = runNumber;
     savingFilename = params->outputFilename;
-    if (writer->Save(savingFilename, *savingImage, 100))
+    if (writer->Save(savingFilename, *savingImage, 100)) {
+        savingWriters = 1;
+        // The pyramid only reads the finished mosaic too, so it is cut on
+        // the other cores while the JPEG encoder runs on one; a pyramid that
+        // cannot start leaves its reason with its writer.
+        if (!pyramidFolder.isEmpty() && pyramidWriter->Save(pyramidFolder, *savingImage, ThreadCount()))
+            ++savingWriters;
         return true;
+    }
     delete savingImage;
     savingImage = nullptr;
     return false;
@@ -247,6 +273,8 @@ QString PosterGenerator::SaveFailure() const
 
 void PosterGenerator::savingComplete()
 {
+    if (--savingWriters > 0)
+        return;
     const bool current = savingRun == runNumber;
     const bool succeeded = writer->Succeeded();
     const QString failure = SaveFailure();

@@ -11,6 +11,7 @@
 class Agent;
 class Image;
 class MosaicPreview;
+class PyramidWriterAgent;
 class QJPEGWriterAgent;
 struct ImagePosterParameters;
 struct MatchData;
@@ -31,6 +32,14 @@ public:
     // returns once no agent of the run is left. A save in progress runs on.
     void Cancel();
     bool Setup();
+
+    // Also writes a Deep Zoom pyramid of the finished mosaic into dir while
+    // the JPEG file is written; an empty dir writes none. After complete(),
+    // the writer tells whether it succeeded.
+    void SetPyramidFolder(const QString &dir);
+    const PyramidWriterAgent &PyramidWriter() const;
+    // After complete(): the tiles each picture fills, until the next Generate.
+    const MatchData &Matches() const;
 
 signals:
     void stage(int stageNumber);
@@ -65,6 +74,8 @@ private:
     ImagePosterParameters *params;
     QList<Agent *> agents;
     QJPEGWriterAgent *writer = nullptr;
+    PyramidWriterAgent *pyramidWriter = nullptr;
+    QString pyramidFolder;   // empty: no pyramid
 
     QTimer assemblyStart;              // the pause between matching and assembly
     int groupNumber = 0;               // reports of other agent groups are stale
@@ -72,10 +83,11 @@ private:
     QPointer<QObject> displayObject;   // tells when a display widget has gone
     bool displayIsObject = false;
 
-    // The writer reads savingImage until its finished() has been handled;
+    // The writers read savingImage until their finished() has been handled;
     // a new run works on image meanwhile.
     Image *savingImage = nullptr;
-    int savingRun = 0;   // the run whose mosaic is being saved
+    int savingWriters = 0;   // writers of savingImage not yet finished
+    int savingRun = 0;       // the run whose mosaic is being saved
     QString savingFilename;
     bool savePending = false;   // image waits for the writer to be free
 };
