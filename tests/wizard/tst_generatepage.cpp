@@ -4,13 +4,19 @@
 #include "engine/PosterGenerator.h"
 #include "wizard/GeneratePage.h"
 
+#include <QDesktopServices>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QtTest>
 
 using namespace WizardTest;
 
 class TstGeneratePage : public QObject {
     Q_OBJECT
+public slots:
+    // Where the desktop's browser would have been sent.
+    void openUrl(const QUrl &url) { opened.append(url); }
+
 private slots:
     void init();
     void cleanup();
@@ -19,6 +25,8 @@ private slots:
     void barNeverMovesBackwards();
     void finishOnlyAfterCompletion();
     void backDuringAssemblyCancels();
+    void zoomableView_data();
+    void zoomableView();
 
 private:
     // Runs the page from entry to its completion box; returns the box.
@@ -28,10 +36,12 @@ private:
     TemporaryHome *home = nullptr;
     ImagePosterParameters *params = nullptr;
     GeneratePage *page = nullptr;
+    QList<QUrl> opened;
 };
 
 void TstGeneratePage::init()
 {
+    opened.clear();
     home = new TemporaryHome;
     QVERIFY(WriteCollection(home->path() + "/Pictures", 30));
     QVERIFY(WritePicture(home->path() + "/source.jpg", 120, 80, {30, 90, 200}, true));
@@ -149,6 +159,43 @@ void TstGeneratePage::backDuringAssemblyCancels()
     QVERIFY(runToCompletion().seen);
     QVERIFY(page->isComplete());
     QVERIFY(QFile::exists(params->outputFilename));
+}
+
+void TstGeneratePage::zoomableView_data()
+{
+    QTest::addColumn<bool>("folderIsAFile");
+    QTest::newRow("opened in the browser") << false;
+    QTest::newRow("folder is a file") << true;
+}
+
+// The view goes beside the saved mosaic, into a folder named after it.
+void TstGeneratePage::zoomableView()
+{
+    QFETCH(bool, folderIsAFile);
+    const QString folder = home->path() + "/Desktop/photomosaic-zoomable";
+    QVERIFY(!folderIsAFile || WriteText(folder, "in the way"));
+    auto *button = page->findChild<QPushButton *>("zoomableButton");
+    QCOMPARE(button->text(), QString("Open zoomable view"));
+    QVERIFY(!button->isEnabled());
+    QVERIFY(runToCompletion().seen);
+    QVERIFY(button->isEnabled());
+
+    QDesktopServices::setUrlHandler("file", this, "openUrl");
+    SeenBox box;
+    QPointer<QTimer> guard = AcceptNextMessageBox(&box);
+    button->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!opened.isEmpty() || box.seen, 60000);
+    QDesktopServices::unsetUrlHandler("file");
+    delete guard;
+    QVERIFY(button->isEnabled());
+    if (folderIsAFile) {
+        QCOMPARE(box.title, QString("Error Writing Zoomable View"));
+        QCOMPARE(box.text, "The zoomable view could not be written to " + folder + ": " + folder + " is not a folder");
+        return;
+    }
+    QCOMPARE(opened, QList<QUrl>{QUrl::fromLocalFile(folder + "/index.html")});
+    for (const char *file : {"index.html", "tiles.js", "mosaic.dzi", "mosaic_files/0/0_0.jpeg"})
+        QVERIFY2(QFile::exists(folder + "/" + file), file);
 }
 
 QTEST_MAIN(TstGeneratePage)
