@@ -357,14 +357,14 @@ void TstCli::zoomableViewAndReport()
     if (!message.isEmpty())
         QVERIFY2(run.err.contains("kestrelvanepatchery-cli: " + message.replace("~", home.path()) + "\n"),
                  qPrintable(run.err));
-    // A 500 by 375 mosaic makes levels 0 to 9, the last of 2 by 2 tiles.
+    // A 500 by 375 mosaic makes levels 0 to 9, each of one tile.
     const QStringList files = {"tiles.csv",
                                "pictures.csv",
                                "likeness.png",
                                "index.html",
                                "tiles.js",
                                "mosaic.dzi",
-                               "mosaic_files/9/1_1.jpeg",
+                               "mosaic_files/9/0_0.jpeg",
                                "openseadragon/openseadragon.min.js",
                                "openseadragon/LICENSE.txt"};
     for (qsizetype i = 0; i < files.size(); ++i) {
