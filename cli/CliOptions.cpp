@@ -129,6 +129,7 @@ bool ParseCliOptions(const QStringList &arguments, CliOptions &options, QString 
          "closely each tile matches its picture; a summary goes to standard error.",
          "DIR"},
         {"quiet", "Show no progress and no notes, only errors."},
+        {"verbose", "List every picture the update could not use, with the reason, instead of the first few."},
         {"make-sample",
          "Write a sample collection into DIR/collection and a source picture DIR/source.jpg, "
          "then stop.",
@@ -154,6 +155,7 @@ bool ParseCliOptions(const QStringList &arguments, CliOptions &options, QString 
     }
 
     options.quiet = parser.isSet("quiet");
+    options.verbose = parser.isSet("verbose");
     const QStringList positional = parser.positionalArguments();
     if (parser.isSet("make-sample")) {
         options.action = CliOptions::MakeSampleCollection;

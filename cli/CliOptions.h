@@ -27,6 +27,7 @@ struct CliOptions {
     QString reportDirectory;     // empty: no likeness report
     QString sampleDirectory;
     bool quiet = false;
+    bool verbose = false;
     QString helpText;   // filled for every parse
 };
 

@@ -61,7 +61,7 @@ void TstImageDBFile::layout()
     CounterGuard guard;
     ImageDB::imageFilenameCounter = 0x01020304;
     const QByteArray magicAndVersion =
-        QByteArray("Kestrelvanepatchery", 20) + QByteArray::fromHex("000000000200000000000000");
+        QByteArray("Kestrelvanepatchery", 20) + QByteArray::fromHex("000000000200000001000000");
     ImageDB db;
     QVERIFY(db.Write(Path("empty")));
     QCOMPARE(Contents(Path("empty")),
