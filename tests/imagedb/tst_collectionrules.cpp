@@ -1,4 +1,5 @@
-#include "ImageDBTestSupport.h"
+#include "TestKit.h"
+#include "imagedb/ImageDB.h"
 #include "../TaggedJPEG.h"
 
 #include <QSignalSpy>
@@ -59,10 +60,10 @@ void TstCollectionRules::tileCachesAreNeverScanned()
 {
     for (const char *name :
          {"pics/a.jpg", "pics/b.jpg", "pics/c.jpg", "old/Kestrelvanepatchery/tile000000.jpg", "tagged/t.jpg"})
-        QVERIFY(WritePicture(Path(name), 40, 30, 99));
+        QVERIFY(StorePicture(Path(name), Solid(40, 30, {99, 99, 99})));
     QVERIFY(Store(Path("tagged/CACHEDIR.TAG"), "Signature: 8a477f597d28d172789f06886806bc55\n"));
     ImageDB db;
-    AddRecord(db, Path("old/Kestrelvanepatchery/tile000000.jpg"), SolidImage(16, 16, 9), Landscape);
+    AddRecord(db, Path("old/Kestrelvanepatchery/tile000000.jpg"), new Image(Solid(16, 16, {9, 9, 9})), Landscape);
     for (int run = 0; run < 3; ++run) {
         QVERIFY(RunUpdate(db, {home.path()}));
         QCOMPARE(db.images.keys(), (QStringList{Path("pics/a.jpg"), Path("pics/b.jpg"), Path("pics/c.jpg")}));
@@ -77,7 +78,7 @@ void TstCollectionRules::exclusionMatchesWholeFolderNames()
 {
     const QString c = Path("coll");
     for (const char *name : {"x/a.jpg", "x/deep/b.jpg", "xmas/c.jpg", "x.jpg"})
-        QVERIFY(WritePicture(c + "/" + name, 40, 30, 99));
+        QVERIFY(StorePicture(c + "/" + name, Solid(40, 30, {99, 99, 99})));
     const QStringList used{c, c + "/x/deep"}, excluded{c + "/x"};
     const int cached = CacheFiles();
     ImageDB db;
@@ -95,8 +96,8 @@ void TstCollectionRules::exclusionMatchesWholeFolderNames()
 void TstCollectionRules::onlyFoldersInUseTakePart()
 {
     const QString dark = Path("use/a/dark.jpg"), light = Path("use/b/light.jpg");
-    QVERIFY(WritePicture(dark, 40, 30, 20) && WritePicture(light, 40, 30, 230));
-    const std::unique_ptr<Image> tile(SolidImage(16, 16, 230));
+    QVERIFY(StorePicture(dark, Solid(40, 30, {20, 20, 20})) && StorePicture(light, Solid(40, 30, {230, 230, 230})));
+    const std::unique_ptr<Image> tile(new Image(Solid(16, 16, {230, 230, 230})));
     ImageDB db;
     QVERIFY(RunUpdate(db, {Path("use/a"), Path("use/b")}));
     QCOMPARE(db.BestMatch(*tile, Landscape, 9).filename, light);
@@ -111,7 +112,7 @@ void TstCollectionRules::onlyFoldersInUseTakePart()
     QCOMPARE(db.GetNumUsableImages(), 2);
     QCOMPARE(CacheFiles(), cached);
     // A record added by other means takes part.
-    AddRecord(db, "/elsewhere/x.jpg", SolidImage(16, 16, 230), Landscape);
+    AddRecord(db, "/elsewhere/x.jpg", new Image(Solid(16, 16, {230, 230, 230})), Landscape);
     QCOMPARE(db.BestMatch(*tile, Landscape, 9).filename, QString("/elsewhere/x.jpg"));
 }
 
@@ -149,11 +150,11 @@ void TstCollectionRules::turnedPicturesComeOutUpright()
     db.ConvertStrategy(ImageDB::StrategyFastest);
     db.Add(path);
     QVERIFY(db.ReadSourceAndKeyImages(path));
-    QCOMPARE(Bytes(*db.GetKeyImage(path)), Bytes(key));
+    QVERIFY(Same(*db.GetKeyImage(path), key));
     QCOMPARE(db.images[path].orientation, Landscape);
     const std::unique_ptr<Image> copy(db.GetSourceImage(path, 100)), whole(db.GetSourceImage(path, 300));
     QCOMPARE(QSize(copy->width, copy->height), QSize(200, 133));
-    QCOMPARE(Bytes(*whole), Bytes(upright));
+    QVERIFY(Same(*whole, upright));
 }
 
 // Records from a file of an older version were made from turned pictures as
@@ -161,10 +162,11 @@ void TstCollectionRules::turnedPicturesComeOutUpright()
 void TstCollectionRules::olderFilesHaveTurnedPicturesReadAgain()
 {
     const QString turned = Path("older/turned.jpg"), plain = Path("older/plain.jpg");
-    QVERIFY(WritePicture(plain, 48, 32, 2) && WriteTaggedJPEG(turned, Stored(Blocks(3, 2), false, 1), Exif(6)));
+    QVERIFY(StorePicture(plain, Solid(48, 32, {2, 2, 2}))
+            && WriteTaggedJPEG(turned, Stored(Blocks(3, 2), false, 1), Exif(6)));
     ImageDB older;
-    AddRecord(older, turned, SolidImage(16, 16, 1), Portrait);
-    AddRecord(older, plain, SolidImage(16, 16, 1), Landscape);
+    AddRecord(older, turned, new Image(Solid(16, 16, {1, 1, 1})), Portrait);
+    AddRecord(older, plain, new Image(Solid(16, 16, {1, 1, 1})), Landscape);
     QVERIFY(older.Write(Path("older.db")));
     QVERIFY(Store(Path("older.db"), Contents(Path("older.db")).replace(28, 1, QByteArray(1, '\0'))));
 
@@ -172,8 +174,8 @@ void TstCollectionRules::olderFilesHaveTurnedPicturesReadAgain()
     QVERIFY(db.Read(Path("older.db")) && RunUpdate(db, {Path("older")}));
     Image key = Blocks(3, 2);
     key.ResizeToKey();
-    QCOMPARE(Bytes(*db.GetKeyImage(turned)), Bytes(key));
-    QCOMPARE(Bytes(*db.GetKeyImage(plain)), Bytes(*older.GetKeyImage(plain)));
+    QVERIFY(Same(*db.GetKeyImage(turned), key));
+    QVERIFY(Same(*db.GetKeyImage(plain), *older.GetKeyImage(plain)));
     QVERIFY(db.Write(Path("older.db")));
     QCOMPARE(Contents(Path("older.db")).at(28), '\1');
 }
