@@ -1,16 +1,12 @@
-#include "EngineTestSupport.h"
+#include "TestKit.h"
 #include "engine/ImagePosterParameters.h"
 #include "engine/LikenessReport.h"
 #include "engine/MosaicLikeness.h"
 #include "engine/PosterGenerator.h"
-#include "imaging/JPEG.h"
 
 #include <QImage>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
-using namespace EngineTest;
 
 // A 2 by 2 mosaic of a grey source over four grey pictures: greys survive
 // JPEG exactly, so every difference is known (a grey step of 10 is 10).
@@ -24,11 +20,6 @@ private slots:
     void unwritableFolder();
 
 private:
-    static QByteArray Contents(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
     QString Picture(int grey) const { return dir.filePath(QString("collection/grey%1.jpg").arg(grey)); }
 
     QTemporaryDir dir;
@@ -40,21 +31,19 @@ void TstLikenessReport::initTestCase()
 {
     QVERIFY(QDir(dir.path()).mkdir("collection"));
     for (int grey : {40, 120, 200, 250})
-        QVERIFY(WriteJPEG(Picture(grey), Flat(40, 30, {uchar(grey), uchar(grey), uchar(grey)}), 90));
+        QVERIFY(WriteJPEG(Picture(grey), Solid(40, 30, {uchar(grey), uchar(grey), uchar(grey)}), 90));
     params.sourceImage = new Image(80, 40);
     const int greys[4] = {50, 130, 190, 40};   // row by row
     for (int tile = 0; tile < 4; ++tile) {
         const uchar grey = uchar(greys[tile]);
-        Fill(*params.sourceImage, tile % 2 * 40, tile / 2 * 20, 40, 20, {grey, grey, grey});
+        Paint(*params.sourceImage, tile % 2 * 40, tile / 2 * 20, 40, 20, {grey, grey, grey});
     }
     params.outputFilename = dir.filePath("mosaic.jpg");
     params.divisions = 2;
     params.repeats = 2;
     params.blend = 0;
     params.targetResolution = 200;
-    QSignalSpy scanned(&params.imageDB, &ImageDB::complete);
-    params.imageDB.Update({dir.filePath("collection")}, {}, ImageDB::StrategyFast, 2);
-    QVERIFY(scanned.count() == 1 || scanned.wait(30000));
+    QVERIFY(RunUpdate(params.imageDB, {dir.filePath("collection")}, ImageDB::StrategyFast, 2));
 
     PosterGenerator generator(&params);
     QSignalSpy complete(&generator, &PosterGenerator::complete);

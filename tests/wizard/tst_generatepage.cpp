@@ -148,7 +148,7 @@ void TstGeneratePage::zoomableView()
 {
     QFETCH(bool, folderIsAFile);
     const QString folder = home->path() + "/Desktop/photomosaic-zoomable";
-    QVERIFY(!folderIsAFile || WriteText(folder, "in the way"));
+    QVERIFY(!folderIsAFile || Store(folder, "in the way"));
     auto *button = page->findChild<QPushButton *>("zoomableButton");
     QCOMPARE(button->text(), QString("Open zoomable view"));
     QVERIFY(!button->isEnabled());
