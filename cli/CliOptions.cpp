@@ -141,6 +141,14 @@ bool ParseCliOptions(const QStringList &arguments, CliOptions &options, QString 
          "NAME"},
         {"output", "Save the mosaic as FILE. Default: ~/Desktop/photomosaic.jpg.", "FILE"},
         {"imagedb", "The image database file. Default: ~/imagedb.", "FILE"},
+        {"zoomable",
+         "Also write a zoomable view of the mosaic into DIR: open DIR/index.html in a browser to zoom "
+         "from the whole mosaic down to its pictures and see which picture fills each tile.",
+         "DIR"},
+        {"report",
+         "Also write a likeness report into DIR: tiles.csv, pictures.csv and likeness.png, a map of how "
+         "closely each tile matches its picture; a summary goes to standard error.",
+         "DIR"},
         {"quiet", "Show no progress and no notes, only errors."},
         {"verbose", "List every picture the update could not use, with the reason, instead of the first few."},
         {"make-sample",
@@ -196,5 +204,7 @@ bool ParseCliOptions(const QStringList &arguments, CliOptions &options, QString 
            && ReadPaths(parser, "use", options.useDirectories, error)
            && ReadPaths(parser, "exclude", options.excludeDirectories, error)
            && ReadPath(parser, "output", options.outputFilename, error)
-           && ReadPath(parser, "imagedb", options.imageDBFilename, error);
+           && ReadPath(parser, "imagedb", options.imageDBFilename, error)
+           && ReadPath(parser, "zoomable", options.zoomableDirectory, error)
+           && ReadPath(parser, "report", options.reportDirectory, error);
 }

@@ -25,6 +25,8 @@ struct CliOptions {
     int optimal = -1;   // 1 for --arrangement optimal, 0 for ordered
     QString outputFilename;
     QString imageDBFilename;
+    QString zoomableDirectory;   // empty: no zoomable page
+    QString reportDirectory;     // empty: no likeness report
     QString sampleDirectory;
     bool quiet = false;
     bool verbose = false;

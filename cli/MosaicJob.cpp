@@ -1,12 +1,16 @@
 #include "cli/MosaicJob.h"
 
-#include "engine/ImagePosterParameters.h"
 #include "cli/CliOptions.h"
 #include "cli/ProgressReport.h"
 #include "engine/Arrangement.h"
+#include "engine/ImagePosterParameters.h"
+#include "engine/LikenessReport.h"
 #include "engine/MatchData.h"
+#include "engine/MosaicLikeness.h"
 #include "engine/Notice.h"
 #include "engine/PosterGenerator.h"
+#include "engine/PyramidWriterAgent.h"
+#include "engine/ZoomablePage.h"
 #include "imaging/Image.h"
 #include "imaging/JPEG.h"
 
@@ -155,6 +159,39 @@ void ReportUnusablePictures(const QList<ImageDB::UnusablePicture> &pictures, boo
                     .arg(count, names.join(", ")));
 }
 
+// Writes what was asked for beside the saved mosaic: the likeness report and
+// the zoomable page, whose pyramid the generator wrote. Every failure is
+// reported; false when there was one.
+bool WriteExtras(const CliOptions &options, const ImagePosterParameters &params, const PosterGenerator &generator,
+                 ProgressReport &report)
+{
+    if (options.reportDirectory.isEmpty() && options.zoomableDirectory.isEmpty())
+        return true;
+    const MosaicLikeness likeness = MosaicLikeness::Measure(generator.Matches(), *params.sourceImage, params.imageDB);
+    bool ok = true;
+    QString error;
+    if (!options.reportDirectory.isEmpty()) {
+        const QString dir = AbsolutePath(options.reportDirectory);
+        if (WriteLikenessReport(dir, likeness, error)) {
+            report.Note(LikenessSummary(likeness));
+        } else {
+            report.Error(QString("cannot write the likeness report into %1: %2").arg(dir, error));
+            ok = false;
+        }
+    }
+    if (!options.zoomableDirectory.isEmpty()) {
+        const QString dir = AbsolutePath(options.zoomableDirectory);
+        const PyramidWriterAgent &pyramid = generator.PyramidWriter();
+        if (!pyramid.Succeeded())
+            error = pyramid.ErrorMessage();
+        if (!pyramid.Succeeded() || !WriteZoomablePage(dir, pyramid.Width(), pyramid.Height(), likeness, error)) {
+            report.Error(QString("cannot write the zoomable view into %1: %2").arg(dir, error));
+            ok = false;
+        }
+    }
+    return ok;
+}
+
 // Runs the event loop until done is set by one of the connected handlers;
 // returns at once when it already is.
 void WaitUntil(QEventLoop &loop, const bool &done)
@@ -269,6 +306,8 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
     }
 
     PosterGenerator generator(&params);
+    if (!options.zoomableDirectory.isEmpty())
+        generator.SetPyramidFolder(AbsolutePath(options.zoomableDirectory));
     bool started = false, finished = false;
     QString failure;
     QObject::connect(&generator, &PosterGenerator::stage, &loop, [&](int stageNumber) {
@@ -305,8 +344,9 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
                                  / double(std::max<qint64>(arrangement->Bound(), 1)),
                              0, 'f', 2)
                         .arg(arrangement->Bound()));
+    const bool extrasWritten = WriteExtras(options, params, generator, report);
     report.Note(QString("Mosaic saved as %1 in %2.")
                     .arg(params.outputFilename, ProgressReport::FormatElapsed(total.elapsed())));
     savedPath = params.outputFilename;
-    return ExitSuccess;
+    return extrasWritten ? ExitSuccess : ExitFailed;
 }

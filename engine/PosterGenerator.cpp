@@ -5,6 +5,7 @@
 #include "engine/MatchData.h"
 #include "engine/MatchingAgent.h"
 #include "engine/MosaicPreview.h"
+#include "engine/PyramidWriterAgent.h"
 #include "engine/QJPEGWriterAgent.h"
 #include "imaging/Image.h"
 #include "imaging/JPEG.h"
@@ -36,7 +37,8 @@ int PreviewCell(int columns, int rows)
 }   // namespace
 
 PosterGenerator::PosterGenerator(ImagePosterParameters *params, QObject *parent)
-    : QObject(parent), matchData(new MatchData), params(params), writer(new QJPEGWriterAgent(this))
+    : QObject(parent), matchData(new MatchData), params(params), writer(new QJPEGWriterAgent(this)),
+      pyramidWriter(new PyramidWriterAgent(this))
 {
     assemblyStart.setSingleShot(true);
     assemblyStart.setInterval(10);
@@ -47,12 +49,14 @@ PosterGenerator::PosterGenerator(ImagePosterParameters *params, QObject *parent)
             emit progress(percent);
     });
     connect(writer, &QThread::finished, this, &PosterGenerator::savingComplete);
+    connect(pyramidWriter, &QThread::finished, this, &PosterGenerator::savingComplete);
 }
 
 PosterGenerator::~PosterGenerator()
 {
     Cancel();
     writer->wait();
+    pyramidWriter->wait();
     if (MosaicPreview *preview = Display(); preview && displayIsObject)
         preview->SetDrawLock(nullptr);
     delete savingImage;
@@ -74,6 +78,16 @@ MosaicPreview *PosterGenerator::Display() const
     if (displayIsObject && !displayObject)
         return nullptr;
     return display;
+}
+
+void PosterGenerator::SetPyramidFolder(const QString &dir)
+{
+    pyramidFolder = dir;
+}
+
+const PyramidWriterAgent &PosterGenerator::PyramidWriter() const
+{
+    return *pyramidWriter;
 }
 
 template <typename MakeAgent>
@@ -219,8 +233,11 @@ void PosterGenerator::matchingThreadComplete()
     if (runningAgents > 0)
         return;
     ReleaseAgents(false);
-    // Assembly needs only the matches.
+    // Assembly, and what is made of the mosaic afterwards, need only the
+    // matches.
     matchData->tileOrder = {};
+    matchData->importance = {};
+    matchData->tilePictures = {};
     qDebug("Matching took %d ms", int(timer.elapsed()));
     timer.restart();
     assemblyStart.start();
@@ -302,8 +319,15 @@ bool PosterGenerator::StartSave()
     image = nullptr;
     savingRun = runNumber;
     savingFilename = params->outputFilename;
-    if (writer->Save(savingFilename, *savingImage, 100))
+    if (writer->Save(savingFilename, *savingImage, 100)) {
+        savingWriters = 1;
+        // The pyramid only reads the finished mosaic too, so it is cut on
+        // the other cores while the JPEG encoder runs on one; a pyramid that
+        // cannot start leaves its reason with its writer.
+        if (!pyramidFolder.isEmpty() && pyramidWriter->Save(pyramidFolder, *savingImage, ThreadCount()))
+            ++savingWriters;
         return true;
+    }
     delete savingImage;
     savingImage = nullptr;
     return false;
@@ -316,6 +340,8 @@ QString PosterGenerator::SaveFailure() const
 
 void PosterGenerator::savingComplete()
 {
+    if (--savingWriters > 0)
+        return;
     const bool current = savingRun == runNumber;
     const bool succeeded = writer->Succeeded();
     const QString failure = SaveFailure();
@@ -329,7 +355,7 @@ void PosterGenerator::savingComplete()
     }
 
     if (current)
-        ReleaseRun();
+        ReleaseRun(true);
 
     // Signals last: their receivers may start a new run.
     if (current) {
@@ -360,7 +386,7 @@ void PosterGenerator::Cancel()
     ReleaseRun();
 }
 
-void PosterGenerator::ReleaseRun()
+void PosterGenerator::ReleaseRun(bool keepMatches)
 {
     // A mosaic waiting for the writer is saved still.
     if (!savePending) {
@@ -372,7 +398,8 @@ void PosterGenerator::ReleaseRun()
     delete std::exchange(preparation.decoded, nullptr);
     delete std::exchange(preparation.blendColours, nullptr);
     preparation.outOfMemory = false;
-    matchData->Reset(0, 0);
+    if (!keepMatches)
+        matchData->Reset(0, 0);
 #ifdef __GLIBC__
     // glibc keeps freed memory below its large-allocation threshold, and a
     // worker thread's arena, for the process; this gives it back.

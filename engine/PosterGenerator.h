@@ -13,6 +13,7 @@
 class Agent;
 class Image;
 class MosaicPreview;
+class PyramidWriterAgent;
 class QJPEGWriterAgent;
 struct ImagePosterParameters;
 struct MatchData;
@@ -38,6 +39,12 @@ public:
     void Cancel();
     // The tile grid and the choices of the latest run, until the next one.
     const MatchData &Matches() const { return *matchData; }
+
+    // Also writes a Deep Zoom pyramid of the finished mosaic into dir while
+    // the JPEG file is written; an empty dir writes none. After complete(),
+    // the writer tells whether it succeeded.
+    void SetPyramidFolder(const QString &dir);
+    const PyramidWriterAgent &PyramidWriter() const;
 
 signals:
     void stage(int stageNumber);
@@ -67,7 +74,7 @@ private:
     void ReleaseAgents(bool finishedOnly);
     // Frees what a finished or cancelled run held and hands the freed memory
     // back to the system.
-    void ReleaseRun();
+    void ReleaseRun(bool keepMatches = false);   // a saved run keeps its matches for Matches()
     bool StartSave();
     QString SaveFailure() const;
 
@@ -84,6 +91,8 @@ private:
     ImagePosterParameters *params;
     QList<Agent *> agents;
     QJPEGWriterAgent *writer = nullptr;
+    PyramidWriterAgent *pyramidWriter = nullptr;
+    QString pyramidFolder;   // empty: no pyramid
 
     QTimer assemblyStart;              // the pause between matching and assembly
     int groupNumber = 0;               // reports of other agent groups are stale
@@ -91,10 +100,11 @@ private:
     QPointer<QObject> displayObject;   // tells when a display widget has gone
     bool displayIsObject = false;
 
-    // The writer reads savingImage until its finished() has been handled;
+    // The writers read savingImage until their finished() has been handled;
     // a new run works on image meanwhile.
     Image *savingImage = nullptr;
-    int savingRun = 0;   // the run whose mosaic is being saved
+    int savingWriters = 0;   // writers of savingImage not yet finished
+    int savingRun = 0;       // the run whose mosaic is being saved
     QString savingFilename;
     bool savePending = false;   // image waits for the writer to be free
 };
