@@ -1,6 +1,5 @@
 #include "TestKit.h"
 #include "imagedb/ImageDB.h"
-#include "../TaggedJPEG.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
