@@ -203,10 +203,10 @@ inline void AddRecord(auto &db, const QString &name, Image *key, auto orientatio
 }
 
 // Runs an ImageDB update to its complete(), which must come once.
-inline bool RunUpdate(auto &db, const QStringList &dirs, auto strategy, int threads)
+inline bool RunUpdate(auto &db, const QStringList &dirs, auto strategy, int threads, const QStringList &excluded = {})
 {
     QSignalSpy complete(&db, &std::remove_reference_t<decltype(db)>::complete);
-    db.Update(dirs, {}, strategy, threads);
+    db.Update(dirs, excluded, strategy, threads);
     return (complete.count() == 1 || complete.wait(120000)) && complete.count() == 1 && !db.IsUpdating();
 }
 
