@@ -7,6 +7,7 @@
 
 #include "imagedb/ImageDB.h"
 #include "imagedb/KeyIndex.h"
+#include "imaging/Cpu.h"
 
 #include <QMap>
 #include <QString>
@@ -174,10 +175,11 @@ bool RunCase(const char *name, bool smooth)
         if (!it->skip)
             index.Add(it.key(), it->keyImage->data, it->orientation == Portrait, &it->useCount);
 
-    const std::pair<KeyIndex::Kernel, const char *> kernels[] = {{KeyIndex::Kernel::Sse2, "SSE2"},
-                                                                 {KeyIndex::Kernel::Avx2, "AVX2"},
-                                                                 {KeyIndex::Kernel::Avx512, "AVX-512"},
-                                                                 {KeyIndex::Kernel::Avx512Vnni, "AVX-512 VNNI"}};
+    // The features that make the scan run each instruction set (Cpu::Limit).
+    const std::pair<unsigned, const char *> kernels[] = {{Cpu::Sse2, "SSE2"},
+                                                         {Cpu::Sse2 | Cpu::Avx2, "AVX2"},
+                                                         {Cpu::Sse2 | Cpu::Avx2 | Cpu::Avx512, "AVX-512"},
+                                                         {Cpu::All, "AVX-512 VNNI"}};
     constexpr int NumKernels = int(std::size(kernels));
 
     // Matching as the matching threads do it, one tile after the other:
@@ -215,15 +217,17 @@ bool RunCase(const char *name, bool smooth)
     qint64 ns[NumKernels] = {};
     int differ[NumKernels] = {};
     for (int k = 0; k < NumKernels; ++k) {
-        if (!KeyIndex::Supported(kernels[k].first))
+        if (!Cpu::Has(kernels[k].first))
             continue;
+        Cpu::Limit(kernels[k].first);
         ns[k] = pass(
             [&](const unsigned char *tile, bool portrait) {
-                const KeyIndex::Match m = index.Find(tile, portrait, Repeats, kernels[k].first);
+                const KeyIndex::Match m = index.Find(tile, portrait, Repeats);
                 return m.order < 0 ? Answer() : Answer{index.Filename(m.order), m.rotation};
             },
             false, &differ[k]);
     }
+    Cpu::Limit(Cpu::All);
 
     // Eight tiles a pass with three results each, as the matching threads
     // search: each tile takes the first result that still has a use left,
@@ -276,7 +280,7 @@ bool RunCase(const char *name, bool smooth)
     bool ok = report("ImageDB::BestMatch", dbNs, dbDiffer);
     ok = report("ImageDB::BestMatches", batchNs, batchDiffer) && ok;
     for (int k = 0; k < NumKernels; ++k)
-        if (KeyIndex::Supported(kernels[k].first))
+        if (Cpu::Has(kernels[k].first))
             ok = report(kernels[k].second, ns[k], differ[k]) && ok;
     return ok;
 }

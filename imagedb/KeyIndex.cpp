@@ -1,5 +1,7 @@
 #include "imagedb/KeyIndex.h"
 
+#include "imaging/Cpu.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -7,9 +9,8 @@
 #include <memory>
 #include <new>
 
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef KVP_X86
 #include <immintrin.h>
-#define KVP_X86 1
 #endif
 
 namespace {
@@ -306,59 +307,21 @@ KVP_TARGET static inline bool ScoreTurned(const KeyIndex::Keys &group, size_t i,
 using Scanner = void (*)(const KeyIndex::Keys &, Search *const *, int, Search *const *, int,
                          const std::atomic<int> *const *, int);
 
-bool KernelSupported(KeyIndex::Kernel kernel)
+// The widest scan the processor has; asked for each search, so that a limit
+// set on the features (Cpu::Limit) takes effect at once.
+Scanner CurrentScanner()
 {
-    switch (kernel) {
-    case KeyIndex::Kernel::Auto:
-    case KeyIndex::Kernel::Portable:
-        return true;
 #ifdef KVP_X86
-    case KeyIndex::Kernel::Sse2:
-        return true;
-    case KeyIndex::Kernel::Avx2:
-        return __builtin_cpu_supports("avx2");
-    case KeyIndex::Kernel::Avx512:
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-    case KeyIndex::Kernel::Avx512Vnni:
-        return KernelSupported(KeyIndex::Kernel::Avx512) && __builtin_cpu_supports("avx512vnni");
-#else
-    default:
-        return false;
-#endif
-    }
-    return false;
-}
-
-Scanner ScannerFor(KeyIndex::Kernel kernel)
-{
-    switch (kernel) {
-#ifdef KVP_X86
-    case KeyIndex::Kernel::Sse2:
-        return sse2::Scan;
-    case KeyIndex::Kernel::Avx2:
-        return avx2::Scan;
-    case KeyIndex::Kernel::Avx512:
-        return avx512::Scan;
-    case KeyIndex::Kernel::Avx512Vnni:
+    if (Cpu::Has(Cpu::Avx512 | Cpu::Avx512Vnni))
         return avx512vnni::Scan;
+    if (Cpu::Has(Cpu::Avx512))
+        return avx512::Scan;
+    if (Cpu::Has(Cpu::Avx2))
+        return avx2::Scan;
+    if (Cpu::Has(Cpu::Sse2))
+        return sse2::Scan;
 #endif
-    case KeyIndex::Kernel::Auto:
-        for (KeyIndex::Kernel k :
-             {KeyIndex::Kernel::Avx512Vnni, KeyIndex::Kernel::Avx512, KeyIndex::Kernel::Avx2, KeyIndex::Kernel::Sse2})
-            if (KernelSupported(k))
-                return ScannerFor(k);
-        break;
-    default:
-        break;
-    }
     return portable::Scan;
-}
-
-// The processor does not change while the program runs; decide once.
-Scanner AutoScanner()
-{
-    static const Scanner scanner = ScannerFor(KeyIndex::Kernel::Auto);
-    return scanner;
 }
 
 // The tile as the turned comparisons see it. DifferenceRotateLeft pairs tile
@@ -412,7 +375,7 @@ void TurnTile(const unsigned char *tile, unsigned char *left, unsigned char *rig
 // The searches for count tiles, with bySide room for count pointers.
 void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *useCounts,
                  const unsigned char *const *tiles, const bool *portraits, int count, int maxUses, int candidates,
-                 Search *searches, Search **bySide, KeyIndex::Kernel kernel)
+                 Search *searches, Search **bySide)
 {
     // Landscape tiles at the front of bySide, portrait ones at the back.
     int landscape = 0;
@@ -436,8 +399,7 @@ void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *us
     Search *const *portraitSearches = bySide + portrait;
     const int portraitCount = count - portrait;
 
-    const Scanner scan =
-        kernel == KeyIndex::Kernel::Auto || !KernelSupported(kernel) ? AutoScanner() : ScannerFor(kernel);
+    const Scanner scan = CurrentScanner();
     // The group of most tiles' own orientation first: one comparison per key
     // finds low bounds sooner, and the lower the bounds the earlier the turned
     // keys are dropped.
@@ -528,16 +490,11 @@ bool KeyIndex::Add(const QString &filename, const unsigned char *key, bool portr
     return true;
 }
 
-bool KeyIndex::Supported(Kernel kernel)
-{
-    return KernelSupported(kernel);
-}
-
-KeyIndex::Match KeyIndex::Find(const unsigned char *tile, bool portrait, int maxUses, Kernel kernel) const
+KeyIndex::Match KeyIndex::Find(const unsigned char *tile, bool portrait, int maxUses) const
 {
     Search search;
     Search *bySide = &search;
-    RunSearches(groups, useCounts.data(), &tile, &portrait, 1, maxUses, 1, &search, &bySide, kernel);
+    RunSearches(groups, useCounts.data(), &tile, &portrait, 1, maxUses, 1, &search, &bySide);
     Match match;
     if (search.list[0].order != INT32_MAX)
         match = Match{search.list[0].order, search.list[0].rotation};
@@ -545,7 +502,7 @@ KeyIndex::Match KeyIndex::Find(const unsigned char *tile, bool portrait, int max
 }
 
 bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *portraits, int count, int maxUses,
-                              int candidates, Shortlist *shortlists, Kernel kernel) const
+                              int candidates, Shortlist *shortlists) const
 {
     if (count < 1)
         return true;
@@ -553,8 +510,7 @@ bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *por
     const std::unique_ptr<Search *[]> bySide(new (std::nothrow) Search *[size_t(count)]);
     if (!searches || !bySide)
         return false;
-    RunSearches(groups, useCounts.data(), tiles, portraits, count, maxUses, candidates, searches.get(), bySide.get(),
-                kernel);
+    RunSearches(groups, useCounts.data(), tiles, portraits, count, maxUses, candidates, searches.get(), bySide.get());
     for (int k = 0; k < count; ++k) {
         const Search &search = searches[size_t(k)];
         Shortlist &shortlist = shortlists[k];

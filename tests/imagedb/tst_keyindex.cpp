@@ -1,4 +1,5 @@
 #include "imagedb/KeyIndex.h"
+#include "imaging/Cpu.h"
 
 #include <QMap>
 #include <QSet>
@@ -19,6 +20,7 @@ private slots:
     void ties_data();
     void ties();
     void emptyIndex();
+    void cleanup() { Cpu::Limit(Cpu::All); }
 };
 
 namespace {
@@ -134,13 +136,15 @@ void Turn(const unsigned char *src, unsigned char *dst)
                 dst[3 * ((Side - 1 - x) * Side + y) + c] = src[3 * (y * Side + x) + c];
 }
 
-QList<KeyIndex::Kernel> Kernels()
+// The features that make the scan run each of its kernels, from the plain
+// one to the widest, as far as the processor has them; Cpu::Limit picks one.
+QList<unsigned> Kernels()
 {
-    QList<KeyIndex::Kernel> kernels;
-    for (KeyIndex::Kernel k : {KeyIndex::Kernel::Auto, KeyIndex::Kernel::Portable, KeyIndex::Kernel::Sse2,
-                               KeyIndex::Kernel::Avx2, KeyIndex::Kernel::Avx512, KeyIndex::Kernel::Avx512Vnni})
-        if (KeyIndex::Supported(k))
-            kernels << k;
+    const unsigned levels[] = {0, Cpu::Sse2, Cpu::Sse2 | Cpu::Avx2, Cpu::Sse2 | Cpu::Avx2 | Cpu::Avx512, Cpu::All};
+    QList<unsigned> kernels;
+    for (unsigned features : levels)
+        if (Cpu::Has(features))
+            kernels << features;
     return kernels;
 }
 
@@ -198,19 +202,20 @@ void TstKeyIndex::matchesPlainSearch()
 
     // Tiles come from the same source as the keys; each search is followed
     // by one use of its answer, as matching does, so used-up keys appear.
-    const QList<KeyIndex::Kernel> kernels = Kernels();
+    const QList<unsigned> kernels = Kernels();
     std::vector<unsigned char> tile(Bytes);
     for (int t = 0; t < 300; ++t) {
         MakeKey(rng, Kind(kind), bases, tile.data());
         const bool portrait = coin(rng);
         const Answer expected = PlainSearch(records, tile.data(), portrait, maxUses);
-        for (KeyIndex::Kernel kernel : kernels) {
-            const KeyIndex::Match m = index.Find(tile.data(), portrait, maxUses, kernel);
+        for (unsigned kernel : kernels) {
+            Cpu::Limit(kernel);
+            const KeyIndex::Match m = index.Find(tile.data(), portrait, maxUses);
             const QString got = m.order < 0 ? QString() : index.Filename(m.order);
             QVERIFY2(got == expected.filename && m.rotation == expected.rotation,
                      qPrintable(QString("tile %1, kernel %2: %3/%4, expected %5/%6")
                                     .arg(t)
-                                    .arg(int(kernel))
+                                    .arg(kernel)
                                     .arg(got)
                                     .arg(m.rotation)
                                     .arg(expected.filename)
@@ -234,8 +239,9 @@ void TstKeyIndex::matchesPlainSearch()
             pointers[k] = batch[size_t(k)].data();
             portraits[k] = coin(rng);
         }
-        for (KeyIndex::Kernel kernel : kernels) {
-            QVERIFY(index.FindShortlists(pointers, portraits, BatchSize, maxUses, Candidates, lists, kernel));
+        for (unsigned kernel : kernels) {
+            Cpu::Limit(kernel);
+            QVERIFY(index.FindShortlists(pointers, portraits, BatchSize, maxUses, Candidates, lists));
             for (int k = 0; k < BatchSize; ++k) {
                 QSet<QString> usedUp;
                 QStringList expected;
@@ -295,8 +301,9 @@ void TstKeyIndex::ties()
     const Answer plain = PlainSearch(records, tile.data(), tilePortrait, 1);
     QCOMPARE(plain.filename, filename);
     QCOMPARE(plain.rotation, rotation);
-    for (KeyIndex::Kernel kernel : Kernels()) {
-        const KeyIndex::Match m = index.Find(tile.data(), tilePortrait, 1, kernel);
+    for (unsigned kernel : Kernels()) {
+        Cpu::Limit(kernel);
+        const KeyIndex::Match m = index.Find(tile.data(), tilePortrait, 1);
         QVERIFY(m.order >= 0);
         QCOMPARE(index.Filename(m.order), filename);
         QCOMPARE(m.rotation, rotation);
@@ -307,8 +314,9 @@ void TstKeyIndex::emptyIndex()
 {
     KeyIndex index;
     const std::vector<unsigned char> tile(Bytes, 7);
-    for (KeyIndex::Kernel kernel : Kernels()) {
-        const KeyIndex::Match m = index.Find(tile.data(), false, 5, kernel);
+    for (unsigned kernel : Kernels()) {
+        Cpu::Limit(kernel);
+        const KeyIndex::Match m = index.Find(tile.data(), false, 5);
         QCOMPARE(m.order, -1);
         QCOMPARE(m.rotation, 0);
     }
