@@ -1,6 +1,7 @@
 #include "engine/QJPEGWriterAgent.h"
 
 #include "imaging/Image.h"
+#include "imaging/JPEG.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -8,100 +9,20 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csetjmp>
 #include <cstdio>
 #include <fcntl.h>
-#include <jpeglib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-// The library's standard error manager with a way back: a fatal error (a full
-// disk, say) returns to the writer instead of ending the process.
-struct ErrorManager {
-    jpeg_error_mgr pub;
-    jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-};
-
-void WriterErrorExit(j_common_ptr cinfo)
-{
-    ErrorManager *manager = reinterpret_cast<ErrorManager *>(cinfo->err);
-    (*cinfo->err->format_message)(cinfo, manager->message);
-    longjmp(manager->jump, 1);
-}
-}   // namespace
-
 struct QJPEGWriterAgent::SavingRecord {
     FILE *file = nullptr;
-    jpeg_compress_struct cinfo;
-    ErrorManager error;
     const Image *image = nullptr;
+    int quality = 0;
     QByteArray target;      // the file the user asked for
     QByteArray temporary;   // written first and renamed over target; empty when writing target itself
 };
 
 namespace {
-// Step 1 of a save: library set-up on the caller's thread. No destructible
-// locals here or in Compress, since a library error longjmps back into them.
-bool PrepareCompression(QJPEGWriterAgent::SavingRecord *record, int quality)
-{
-    jpeg_compress_struct *cinfo = &record->cinfo;
-    cinfo->err = jpeg_std_error(&record->error.pub);
-    record->error.pub.error_exit = WriterErrorExit;
-    if (setjmp(record->error.jump)) {
-        jpeg_destroy_compress(cinfo);
-        return false;
-    }
-    jpeg_create_compress(cinfo);
-    jpeg_stdio_dest(cinfo, record->file);
-
-    cinfo->image_width = JDIMENSION(record->image->width);
-    cinfo->image_height = JDIMENSION(record->image->height);
-    cinfo->input_components = 3;
-    cinfo->in_color_space = JCS_RGB;
-    jpeg_set_defaults(cinfo);
-    jpeg_set_quality(cinfo, quality, TRUE);
-    return true;
-}
-
-// Step 2: the rows, on the writer's thread. The image's own rows go straight
-// to the library, one per call.
-bool Compress(QJPEGWriterAgent::SavingRecord *record, QJPEGWriterAgent *agent)
-{
-    jpeg_compress_struct *cinfo = &record->cinfo;
-    if (setjmp(record->error.jump)) {
-        jpeg_destroy_compress(cinfo);
-        return false;
-    }
-    jpeg_start_compress(cinfo, TRUE);
-
-    const Image *image = record->image;
-    const size_t rowBytes = size_t(image->width) * 3;
-    // A one-row picture would divide by zero; it is done after its row.
-    const float divisor = float(std::max(image->height - 1, 1));
-    int last = -1;
-    while (cinfo->next_scanline < cinfo->image_height) {
-        JSAMPROW row = image->data + size_t(cinfo->next_scanline) * rowBytes;
-        jpeg_write_scanlines(cinfo, &row, 1);
-        // The divisor is one short of the height, so the last rows would
-        // report more than 100 percent.
-        const int percent = std::min(int(float(cinfo->next_scanline) * 100.0f / divisor), 100);
-        if (percent != last) {
-            emit agent->progress(percent);
-            last = percent;
-            // The part file goes to the disk before it replaces the target;
-            // starting the writes while encoding leaves the final fsync
-            // little to wait for.
-            if (!record->temporary.isEmpty() && percent % 10 == 0)
-                ::sync_file_range(fileno(record->file), 0, 0, SYNC_FILE_RANGE_WRITE);
-        }
-    }
-    jpeg_finish_compress(cinfo);
-    jpeg_destroy_compress(cinfo);
-    return true;
-}
-
 // A new file beside target, made with the usual permissions (or those of the
 // file it will replace). Returns the descriptor, or -1 with errno set.
 int CreateTemporaryBeside(const QString &target, mode_t replacedMode, bool replacing, QByteArray &name)
@@ -159,6 +80,7 @@ bool QJPEGWriterAgent::Save(const QString &filename, const Image &image, int qua
 
     SavingRecord *r = new SavingRecord;
     r->image = &image;
+    r->quality = quality;
     r->target = targetName;
     if (exists && !S_ISREG(existing.st_mode)) {
         r->file = std::fopen(targetName.constData(), "wb");
@@ -172,15 +94,6 @@ bool QJPEGWriterAgent::Save(const QString &filename, const Image &image, int qua
     }
     if (!r->file) {
         errorMessage = qt_error_string(errno);
-        delete r;
-        return false;
-    }
-
-    if (!PrepareCompression(r, quality)) {
-        errorMessage = QString::fromLocal8Bit(r->error.message);
-        std::fclose(r->file);
-        if (!r->temporary.isEmpty())
-            ::unlink(r->temporary.constData());
         delete r;
         return false;
     }
@@ -203,8 +116,25 @@ QString QJPEGWriterAgent::ErrorMessage() const
 void QJPEGWriterAgent::run()
 {
     SavingRecord *r = record;
-    bool ok = Compress(r, this);
-    QString message = ok ? QString() : QString::fromLocal8Bit(r->error.message);
+    // A one-row picture would divide by zero; it is done after its row.
+    const float divisor = float(std::max(r->image->height - 1, 1));
+    int last = -1;
+    const auto rowDone = [&](int rows) {
+        // The divisor is one short of the height, so the last rows would
+        // report more than 100 percent.
+        const int percent = std::min(int(float(rows) * 100.0f / divisor), 100);
+        if (percent == last)
+            return;
+        emit progress(percent);
+        last = percent;
+        // The part file goes to the disk before it replaces the target;
+        // starting the writes while encoding leaves the final fsync
+        // little to wait for.
+        if (!r->temporary.isEmpty() && percent % 10 == 0)
+            ::sync_file_range(fileno(r->file), 0, 0, SYNC_FILE_RANGE_WRITE);
+    };
+    QString message;
+    bool ok = EncodeJPEG(r->file, *r->image, r->quality, rowDone, &message);
 
     // A file that does not reach the disk whole must not replace anything.
     if (ok && !r->temporary.isEmpty() && (std::fflush(r->file) != 0 || ::fsync(fileno(r->file)) != 0)) {

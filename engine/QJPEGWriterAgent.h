@@ -23,7 +23,7 @@ public:
     // Why the last save failed, in the system's or the JPEG library's words.
     QString ErrorMessage() const;
 
-    // Library state of one save; exists from Save until the end of run().
+    // The file and picture of one save; exists from Save until the end of run().
     struct SavingRecord;
 
 signals:

@@ -13,10 +13,13 @@
 
 namespace {
 
-// The library's standard error manager with the recovery point behind it.
+// The library's standard error manager with the recovery point behind it: a
+// fatal error (a damaged picture, a full disk) comes back to the caller with
+// the library's words instead of ending the process.
 struct ErrorManager {
     jpeg_error_mgr pub;
     jmp_buf setjmpBuffer;
+    char message[JMSG_LENGTH_MAX];
 };
 
 // The library's working memory (above all the whole-image coefficient buffer
@@ -24,10 +27,20 @@ struct ErrorManager {
 // past it the library fails instead of asking for more.
 constexpr long MaxDecoderWorkingBytes = long(MaxDecodedImageBytes);
 
-void my_error_exit(j_common_ptr cinfo)
+void ErrorExit(j_common_ptr cinfo)
 {
     ErrorManager *err = reinterpret_cast<ErrorManager *>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, err->message);
     longjmp(err->setjmpBuffer, 1);
+}
+
+// The one error manager of the decoder and the encoder, for cinfo.err.
+jpeg_error_mgr *RecoveringErrors(ErrorManager &manager)
+{
+    jpeg_std_error(&manager.pub);
+    manager.pub.error_exit = ErrorExit;
+    manager.message[0] = '\0';
+    return &manager.pub;
 }
 
 // Output that is not three-component RGB, in the layout RGB takes.
@@ -56,8 +69,7 @@ bool DecodeJPEGFile(FILE *file, RowSink &sink)
     ErrorManager jerr;
 
     // Step 1: error handling and decompressor
-    cinfo.err = jpeg_std_error(&jerr.pub);
-    jerr.pub.error_exit = my_error_exit;
+    cinfo.err = RecoveringErrors(jerr);
     if (setjmp(jerr.setjmpBuffer)) {
         jpeg_destroy_decompress(&cinfo);
         return false;
@@ -130,16 +142,14 @@ private:
     Image &image;
 };
 
-// Encodes into an open file; false after any library error. Kept apart from
-// WriteJPEG for the same reason as DecodeJPEGFile.
-bool EncodeJPEGFile(FILE *file, const Image &image, int quality)
+// EncodeJPEG's work. Kept apart from it for the same reason as DecodeJPEGFile.
+bool EncodeJPEGFile(FILE *file, const Image &image, int quality, const std::function<void(int)> &rowDone,
+                    ErrorManager &jerr)
 {
     jpeg_compress_struct cinfo;
-    ErrorManager jerr;
 
     // Step 1: error handling and compressor; a failed write comes back here
-    cinfo.err = jpeg_std_error(&jerr.pub);
-    jerr.pub.error_exit = my_error_exit;
+    cinfo.err = RecoveringErrors(jerr);
     if (setjmp(jerr.setjmpBuffer)) {
         jpeg_destroy_compress(&cinfo);
         return false;
@@ -155,12 +165,14 @@ bool EncodeJPEGFile(FILE *file, const Image &image, int quality)
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
 
-    // Step 3: compress row by row
+    // Step 3: compress row by row, straight from the image's own rows
     jpeg_start_compress(&cinfo, TRUE);
     const size_t rowBytes = size_t(image.width) * 3;
     while (cinfo.next_scanline < cinfo.image_height) {
         JSAMPROW row = image.data + size_t(cinfo.next_scanline) * rowBytes;
         jpeg_write_scanlines(&cinfo, &row, 1);
+        if (rowDone)
+            rowDone(int(cinfo.next_scanline));
     }
 
     // Step 4: finish; this flushes the library's buffer and checks the stream
@@ -197,6 +209,17 @@ bool ReadJPEG(const QString &filename, Image &image)
     return DecodeJPEG(filename, rows);
 }
 
+bool EncodeJPEG(FILE *file, const Image &image, int quality, const std::function<void(int)> &rowDone, QString *message)
+{
+    if (!image.data || image.width < 1 || image.height < 1)
+        return false;
+    ErrorManager jerr;
+    const bool encoded = EncodeJPEGFile(file, image, quality, rowDone, jerr);
+    if (!encoded && message)
+        *message = QString::fromLocal8Bit(jerr.message);
+    return encoded;
+}
+
 bool WriteJPEG(const QString &filename, const Image &image, int quality)
 {
     if (!image.data || image.width < 1 || image.height < 1)
@@ -211,7 +234,7 @@ bool WriteJPEG(const QString &filename, const Image &image, int quality)
     // Only a file this call created or truncated is removed on failure,
     // never a device such as /dev/full.
     const bool removable = IsRegularFile(file);
-    bool written = EncodeJPEGFile(file, image, quality);
+    bool written = EncodeJPEG(file, image, quality);
     if (std::fflush(file) != 0 || std::ferror(file))
         written = false;
     if (std::fclose(file) != 0)

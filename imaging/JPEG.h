@@ -2,6 +2,8 @@
 
 #include <QString>
 #include <cstddef>
+#include <cstdio>
+#include <functional>
 
 class Image;
 class RowSink;
@@ -22,6 +24,14 @@ bool ReadJPEG(const QString &filename, Image &image);
 // instead of into an image; ReadJPEG is this with a sink that fills the image.
 // False also when the sink refuses the picture.
 bool DecodeJPEG(const QString &filename, RowSink &sink);
+
+// Baseline RGB JPEG at the given quality into an open stream, row by row
+// straight from the image; rowDone, when given, learns after each row how
+// many rows the library has taken. False when the image has no pixels or
+// after any library error (a failed write among them), with the library's
+// words in message when asked for.
+bool EncodeJPEG(FILE *file, const Image &image, int quality, const std::function<void(int rows)> &rowDone = {},
+                QString *message = nullptr);
 
 // Baseline RGB JPEG at the given quality. False when the image has no pixels,
 // the file cannot be opened or any write, flush or close fails; a partly
