@@ -1,6 +1,7 @@
 #include "imagedb/ImageDB.h"
 
 #include "imaging/JPEG.h"
+#include "imaging/ReplacingFile.h"
 #include "imaging/TileMetrics.h"
 
 #include <QFile>
@@ -302,42 +303,11 @@ bool ImageDB::Write(const QString &filename)
     if (IsUpdating())
         return false;
 
-    // The new contents go to a file of their own beside the old one, which is
-    // replaced only once every byte is safely written: a full disk or a crash
-    // during the save then leaves the previous database as it was.
-    const QFileInfo info(filename);
-    const QString target = info.exists() ? info.canonicalFilePath() : filename;
-    const QByteArray targetName = QFile::encodeName(target);
-    struct stat old;
-    const bool exists = stat(targetName.constData(), &old) == 0;
-    // A device or other special file (/dev/null, say) is written in place:
-    // renaming over it would replace the device itself.
-    const bool inPlace = exists && !S_ISREG(old.st_mode);
-    static std::atomic<unsigned> temporaryCounter{0};
-    QByteArray temporaryName;
-    int fd = -1;
-    if (inPlace) {
-        fd = open(targetName.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    } else {
-        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-            temporaryName = targetName + '.' + QByteArray::number(qint64(getpid())) + '.'
-                            + QByteArray::number(temporaryCounter.fetch_add(1, std::memory_order_relaxed)) + ".tmp";
-            fd = open(temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0 && errno != EEXIST)
-                break;
-        }
-        if (fd >= 0 && exists)
-            fchmod(fd, old.st_mode & 07777);
-    }
-    if (fd < 0)
+    // A full disk or a crash during the save leaves the previous database
+    // as it was.
+    ReplacingFile file(filename);
+    if (!file.Open())
         return false;
-    FILE *stream = fdopen(fd, "wb");
-    if (!stream) {
-        close(fd);
-        if (!inPlace)
-            unlink(temporaryName.constData());
-        return false;
-    }
 
     int count = 0;
     for (const ImageInformation &record : std::as_const(images)) {
@@ -345,7 +315,7 @@ bool ImageDB::Write(const QString &filename)
             ++count;
     }
 
-    FileWriter out(stream);
+    FileWriter out(file.Stream());
     out.Bytes(Magic, MagicFieldSize);
     for (qint32 part : Version)
         out.Int(part);
@@ -381,14 +351,7 @@ bool ImageDB::Write(const QString &filename)
         }
     }
 
-    bool ok = out.ok && fflush(stream) == 0 && (inPlace || fsync(fileno(stream)) == 0);
-    ok = fclose(stream) == 0 && ok;
-    if (inPlace)
-        return ok;
-    ok = ok && rename(temporaryName.constData(), targetName.constData()) == 0;
-    if (!ok)
-        unlink(temporaryName.constData());
-    return ok;
+    return out.ok && file.Commit();
 }
 
 // A file that does not hold everything its header announces is rejected as a

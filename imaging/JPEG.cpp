@@ -1,13 +1,13 @@
 #include "imaging/JPEG.h"
 
 #include "imaging/Image.h"
+#include "imaging/ReplacingFile.h"
 
 #include <QFile>
 
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/stat.h>
 
 #include <jpeglib.h>
 
@@ -181,12 +181,6 @@ bool EncodeJPEGFile(FILE *file, const Image &image, int quality, const std::func
     return true;
 }
 
-bool IsRegularFile(FILE *file)
-{
-    struct stat info;
-    return fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
-}
-
 }   // namespace
 
 bool DecodeJPEG(const QString &filename, RowSink &sink)
@@ -224,22 +218,11 @@ bool WriteJPEG(const QString &filename, const Image &image, int quality)
 {
     if (!image.data || image.width < 1 || image.height < 1)
         return false;
-    const QByteArray name = QFile::encodeName(filename);
-    FILE *file = std::fopen(name.constData(), "wb");
-    if (!file) {
-        std::printf("Error opening output jpeg file %s\n!", name.constData());
+    ReplacingFile file(filename);
+    if (!file.Open()) {
+        std::printf("Error opening output jpeg file %s\n!", QFile::encodeName(filename).constData());
         std::fflush(stdout);
         return false;
     }
-    // Only a file this call created or truncated is removed on failure,
-    // never a device such as /dev/full.
-    const bool removable = IsRegularFile(file);
-    bool written = EncodeJPEG(file, image, quality);
-    if (std::fflush(file) != 0 || std::ferror(file))
-        written = false;
-    if (std::fclose(file) != 0)
-        written = false;
-    if (!written && removable)
-        std::remove(name.constData());
-    return written;
+    return EncodeJPEG(file.Stream(), image, quality) && file.Commit();
 }

@@ -33,7 +33,8 @@ bool DecodeJPEG(const QString &filename, RowSink &sink);
 bool EncodeJPEG(FILE *file, const Image &image, int quality, const std::function<void(int rows)> &rowDone = {},
                 QString *message = nullptr);
 
-// Baseline RGB JPEG at the given quality. False when the image has no pixels,
-// the file cannot be opened or any write, flush or close fails; a partly
-// written regular file is then removed (a device such as /dev/full is not).
+// EncodeJPEG into a file that replaces filename only when complete (see
+// ReplacingFile; a device such as /dev/full is written in place). False when
+// the image has no pixels, the file cannot be created or any write, flush,
+// sync or close fails; an existing file is then left as it was.
 bool WriteJPEG(const QString &filename, const Image &image, int quality);
