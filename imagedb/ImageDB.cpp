@@ -146,7 +146,7 @@ private:
 // takes back.
 bool IsWritable(const ImageDB::ImageInformation &record)
 {
-    return !record.skip && record.keyImage && record.keyImage->data
+    return !record.skip.load(std::memory_order_relaxed) && record.keyImage && record.keyImage->data
            && record.keyImage->width == Image::COMPARISON_X_SIZE && record.keyImage->height == Image::COMPARISON_Y_SIZE;
 }
 
@@ -176,18 +176,12 @@ void AfterAgents(QMutex &mutex)
 
 }   // namespace
 
-QString ReadString(FILE *stream)
-{
-    QByteArray bytes;
-    ReadNulEnded(stream, bytes);
-    return DecodeText(bytes);
-}
-
 // ---------------------------------------------------------------- records
 
 ImageDB::ImageInformation::ImageInformation(const ImageInformation &other)
-    : keyImage(other.keyImage), sourceImage(other.sourceImage), cachedFilename(other.cachedFilename), skip(other.skip),
-      orientation(other.orientation), useCount(other.useCount.load(std::memory_order_relaxed))
+    : keyImage(other.keyImage), sourceImage(other.sourceImage), cachedFilename(other.cachedFilename),
+      skip(other.skip.load(std::memory_order_relaxed)), orientation(other.orientation),
+      useCount(other.useCount.load(std::memory_order_relaxed))
 {}
 
 ImageDB::ImageInformation &ImageDB::ImageInformation::operator=(const ImageInformation &other)
@@ -195,7 +189,7 @@ ImageDB::ImageInformation &ImageDB::ImageInformation::operator=(const ImageInfor
     keyImage = other.keyImage;
     sourceImage = other.sourceImage;
     cachedFilename = other.cachedFilename;
-    skip = other.skip;
+    skip.store(other.skip.load(std::memory_order_relaxed), std::memory_order_relaxed);
     orientation = other.orientation;
     useCount.store(other.useCount.load(std::memory_order_relaxed), std::memory_order_relaxed);
     return *this;
@@ -244,10 +238,10 @@ int ImageDB::GetNumImages() const
 
 int ImageDB::GetNumUsableImages() const
 {
-    // Read while the update threads may mark records skipped, hence atomically.
+    // Read while the update threads may mark records skipped.
     int usable = 0;
     for (const ImageInformation &record : images) {
-        if (!std::atomic_ref<bool>(const_cast<bool &>(record.skip)).load(std::memory_order_relaxed))
+        if (!record.skip.load(std::memory_order_relaxed))
             ++usable;
     }
     return usable;
@@ -273,7 +267,7 @@ void ImageDB::SetKeyImage(const QString &filename, Image *key, Orientation orien
         delete record->keyImage;
     record->keyImage = key;
     record->orientation = orientation;
-    std::atomic_ref<bool>(record->skip).store(false, std::memory_order_relaxed);
+    record->skip.store(false, std::memory_order_relaxed);
     record->useCount.store(0, std::memory_order_relaxed);
     KeyIndexOutdated();
 }
@@ -281,7 +275,7 @@ void ImageDB::SetKeyImage(const QString &filename, Image *key, Orientation orien
 void ImageDB::SkipImage(const QString &filename)
 {
     if (ImageInformation *record = Record(filename)) {
-        std::atomic_ref<bool>(record->skip).store(true, std::memory_order_relaxed);
+        record->skip.store(true, std::memory_order_relaxed);
         KeyIndexOutdated();
     }
 }
@@ -467,7 +461,7 @@ void ImageDB::StartUpdate(const UpdateRequest &request)
 
     workList.clear();
     for (auto it = images.cbegin(); it != images.cend(); ++it) {
-        if (!it.value().skip)
+        if (!it.value().skip.load(std::memory_order_relaxed))
             workList.append(it.key());
     }
     const int n = int(workList.size());
@@ -779,8 +773,8 @@ ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orienta
     for (auto it = images.cbegin(); it != images.cend(); ++it) {
         const ImageInformation &record = it.value();
         const Image *key = record.keyImage;
-        if (record.skip || record.useCount.load(std::memory_order_relaxed) >= maxUses || !key || !key->data
-            || key->width != tile.width || key->height != tile.height)
+        if (record.skip.load(std::memory_order_relaxed) || record.useCount.load(std::memory_order_relaxed) >= maxUses
+            || !key || !key->data || key->width != tile.width || key->height != tile.height)
             continue;
         unsigned score;
         int rotation;
@@ -824,7 +818,8 @@ void ImageDB::RebuildKeyIndex() const
     for (auto it = keyIndexRecords.cbegin(); it != keyIndexRecords.cend() && keyIndexBuilt; ++it) {
         const ImageInformation &record = it.value();
         const Image *key = record.keyImage;
-        if (!record.skip && key && key->data && key->width == KeyIndex::KeySide && key->height == KeyIndex::KeySide)
+        if (!record.skip.load(std::memory_order_relaxed) && key && key->data && key->width == KeyIndex::KeySide
+            && key->height == KeyIndex::KeySide)
             keyIndexBuilt = keyIndex.Add(it.key(), key->data, record.orientation == Portrait, &record.useCount);
     }
 }

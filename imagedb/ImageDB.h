@@ -32,9 +32,9 @@ public:
         ImageInformation &operator=(const ImageInformation &other);
 
         Image *keyImage = nullptr;
-        Image *sourceImage = nullptr;   // StrategyFastest only
-        QString cachedFilename;         // StrategyFast only
-        bool skip = false;
+        Image *sourceImage = nullptr;    // StrategyFastest only
+        QString cachedFilename;          // StrategyFast only
+        std::atomic<bool> skip{false};   // set by update agents while the GUI thread counts
         Orientation orientation = Landscape;
         std::atomic<int> useCount{0};   // read by matching threads without the lock
     };
@@ -94,6 +94,18 @@ public:
     SourceImageStrategy strategy;
     QStringList directories;
     QStringList excludedDirectories;
+    // The records, by phase:
+    // - reading and writing the file, the scan and a strategy change: the GUI
+    //   thread alone, never while an update runs (Read and Write refuse then);
+    // - update: the GUI thread adds and purges records before the agents
+    //   start and leaves the map alone until the last has finished; each agent
+    //   writes only the records of its share of workList (key image, copy or
+    //   cache name, orientation, skip) through lookups that never change the
+    //   map, while the GUI thread only counts usable records (skip is atomic);
+    // - matching: read-only but for the use counts, which UseMatch changes
+    //   atomically; the first search after a change rebuilds the key index
+    //   under keyIndexMutex;
+    // - assembly: read-only (copies, cache names, key images).
     QMap<QString, ImageInformation> images;
     int processedCount;     // guarded by mutex; written by update agents
     QStringList workList;   // read-only while update agents run
@@ -150,9 +162,6 @@ private:
     bool updatePending = false;      // GUI thread only
     UpdateRequest pendingUpdate;     // GUI thread only; valid while updatePending
 };
-
-// The next NUL-ended string of the stream; stops at the end of the file.
-QString ReadString(FILE *stream);
 
 // Examines the pictures of the work list on one update thread.
 class ImageDBAgent : public Agent {

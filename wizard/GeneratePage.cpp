@@ -6,7 +6,6 @@
 #include "wizard/ImagePosterWizard.h"
 
 #include <QMessageBox>
-#include <QMutexLocker>
 #include <QProgressBar>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -68,7 +67,6 @@ void GeneratePage::stageChange(int stage)
 
 void GeneratePage::updateProgress(int percent)
 {
-    QMutexLocker lock(&mutex);
     if (progressBar->value() >= percent)
         return;
     progressBar->setValue(percent);
@@ -81,20 +79,16 @@ void GeneratePage::saving()
     setSubTitle(tr("Your photo mosaic is being saved."));
     currentStage = 2;
     savingFilename = params->outputFilename;
-    QMutexLocker lock(&mutex);
     progressBar->setValue(0);
     imageDisplay->ImageDirty();
 }
 
 void GeneratePage::complete()
 {
-    {
-        QMutexLocker lock(&mutex);
-        setSubTitle(tr("Your photo mosaic is done."));
-        progressBar->setValue(100);
-        generationComplete = true;
-        emit completeChanged();
-    }
+    setSubTitle(tr("Your photo mosaic is done."));
+    progressBar->setValue(100);
+    generationComplete = true;
+    emit completeChanged();
     QMessageBox box;
     box.setWindowIcon(ImagePosterWizard::WindowIcon());
     box.setWindowTitle(tr("Kestrelvanepatchery"));

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QMutex>
 #include <QString>
 #include <QWizardPage>
 
@@ -36,7 +35,6 @@ private slots:
 
 private:
     ImagePosterParameters *params;
-    QMutex mutex;   // held while the progress display changes
     QProgressBar *progressBar;
     ImageDisplayWidget *imageDisplay;
     PosterGenerator *generator;
