@@ -80,7 +80,7 @@ int ReferenceRight(const unsigned char *a, const unsigned char *b)
 
 struct Answer {
     QString filename;
-    int rotation = 0;
+    Rotation rotation = Rotation::Unturned;
     bool operator==(const Answer &o) const { return filename == o.filename && rotation == o.rotation; }
 };
 
@@ -95,7 +95,7 @@ Answer ReferenceBestMatch(const ImageDB &db, const unsigned char *tile, bool por
             continue;
         const unsigned char *key = r.keyImage->data;
         unsigned score;
-        int rotation = 0;
+        Rotation rotation = Rotation::Unturned;
         if ((r.orientation == Portrait) == portrait) {
             score = unsigned(ReferenceSame(tile, key));
         } else {
@@ -103,10 +103,10 @@ Answer ReferenceBestMatch(const ImageDB &db, const unsigned char *tile, bool por
             const unsigned rr = unsigned(ReferenceRight(tile, key));
             if (l < rr) {
                 score = l;
-                rotation = 1;
+                rotation = Rotation::DrawTurnedRight;
             } else {
                 score = rr;
-                rotation = 2;
+                rotation = Rotation::DrawTurnedLeft;
             }
         }
         if (best.filename.isNull() || score < bestScore) {

@@ -8,16 +8,16 @@
 #include <algorithm>
 
 namespace {
-QString CopyKey(int width, int height, int rotation)
+QString CopyKey(int width, int height, Rotation rotation)
 {
-    return QString::asprintf("%d,%d,%d", width, height, rotation);
+    return QString::asprintf("%d,%d,%d", width, height, int(rotation));
 }
 
-void Turn(Image &image, int rotation)
+void Turn(Image &image, Rotation rotation)
 {
-    if (rotation == 2)
+    if (rotation == Rotation::DrawTurnedLeft)
         image.RotateLeft();
-    else if (rotation == 1)
+    else if (rotation == Rotation::DrawTurnedRight)
         image.RotateRight();
 }
 }   // namespace
@@ -50,8 +50,8 @@ void AssemblyAgent::LargestTileSize(const QList<TileInfo> &infos, int &width, in
             continue;
         largest = area;
         // A turned tile needs the unturned picture the other way round.
-        width = info.rotation == 0 ? info.width : info.height;
-        height = info.rotation == 0 ? info.height : info.width;
+        width = info.rotation == Rotation::Unturned ? info.width : info.height;
+        height = info.rotation == Rotation::Unturned ? info.height : info.width;
     }
 }
 
@@ -125,23 +125,24 @@ void AssemblyAgent::run()
             QMutexLocker lock(mutex);
             const Image *key = params->imageDB.GetKeyImage(name);
             if (preview && key && keepRunning.load(std::memory_order_relaxed) && !matches.isEmpty()) {
-                Image *turned[3] = {nullptr, nullptr, nullptr};
+                Image *turned[3] = {nullptr, nullptr, nullptr};   // by rotation
                 for (const MatchData::TileMatch &m : matches) {
                     const Image *cell = key;
-                    if (m.rotation == 1 || m.rotation == 2) {
-                        if (!turned[m.rotation]) {
-                            turned[m.rotation] = new Image(*key);
-                            Turn(*turned[m.rotation], m.rotation);
+                    if (m.rotation != Rotation::Unturned) {
+                        Image *&copy = turned[int(m.rotation)];
+                        if (!copy) {
+                            copy = new Image(*key);
+                            Turn(*copy, m.rotation);
                         }
-                        cell = turned[m.rotation];
+                        cell = copy;
                     }
                     if (blended)
                         DrawImageBlendWithColorIntoQImage(preview, m.x, m.y, *cell, colourAt(m.x, m.y), weight);
                     else
                         DrawImageIntoQImage(preview, m.x, m.y, *cell);
                 }
-                delete turned[1];
-                delete turned[2];
+                for (const Image *copy : turned)
+                    delete copy;
             }
         }
 

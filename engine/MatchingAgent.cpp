@@ -84,7 +84,7 @@ void MatchingAgent::run()
     delete[] tops;
 }
 
-bool MatchingAgent::Place(const QString &filename, int rotation, int column, int row, qsizetype total)
+bool MatchingAgent::Place(const QString &filename, Rotation rotation, int column, int row, qsizetype total)
 {
     QMutexLocker lock(mutex);
     if (!params->imageDB.UseMatch(filename, params->repeats))

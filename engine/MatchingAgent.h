@@ -1,6 +1,7 @@
 #pragma once
 
 #include "imaging/Agent.h"
+#include "imaging/TileMetrics.h"
 
 class Image;
 struct ImagePosterParameters;
@@ -25,7 +26,7 @@ protected:
 private:
     // Takes one use of the picture for the tile at column, row; false when
     // the picture has no use left.
-    bool Place(const QString &filename, int rotation, int column, int row, qsizetype total);
+    bool Place(const QString &filename, Rotation rotation, int column, int row, qsizetype total);
 
     ImagePosterParameters *params;
     const Image *source;

@@ -777,15 +777,15 @@ ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orienta
             || !key || !key->data || key->width != tile.width || key->height != tile.height)
             continue;
         unsigned score;
-        int rotation;
+        Rotation rotation;
         if (record.orientation == orientation) {
             score = unsigned(DifferenceSameOrientation(tile, *key));
-            rotation = 0;
+            rotation = Rotation::Unturned;
         } else {
             const unsigned left = unsigned(DifferenceRotateLeft(tile, *key));
             const unsigned right = unsigned(DifferenceRotateRight(tile, *key));
             score = left < right ? left : right;
-            rotation = left < right ? 1 : 2;
+            rotation = left < right ? Rotation::DrawTurnedRight : Rotation::DrawTurnedLeft;
         }
         if (!found || score < bestScore) {
             found = true;

@@ -3,6 +3,7 @@
 #include "imaging/Agent.h"
 #include "imagedb/KeyIndex.h"
 #include "imaging/Image.h"
+#include "imaging/TileMetrics.h"
 
 #include <QDir>
 #include <QMap>
@@ -41,7 +42,7 @@ public:
 
     struct MatchResult {
         QString filename;   // null when no record qualified
-        int rotation = 0;   // 0 unrotated, 1 DifferenceRotateLeft won, 2 DifferenceRotateRight won
+        Rotation rotation = Rotation::Unturned;
     };
 
     ImageDB();

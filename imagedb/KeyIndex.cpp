@@ -22,7 +22,7 @@ constexpr uint32_t NoScore = 0xFFFFFFFEu;
 struct Best {
     uint32_t score = NoScore;
     int32_t order = INT32_MAX;
-    int rotation = 0;
+    Rotation rotation = Rotation::Unturned;
 };
 
 // The tile in the three arrangements the scan compares, with block sums; and
@@ -80,10 +80,10 @@ inline bool Bounded(uint32_t blockBound, uint32_t limit)
 
 // The smaller of the two turned scores, if it is below limit, with its code;
 // a tie goes to the right turn.
-inline bool TakeSmallerTurn(uint32_t left, uint32_t right, uint32_t limit, uint32_t &score, int &rotation)
+inline bool TakeSmallerTurn(uint32_t left, uint32_t right, uint32_t limit, uint32_t &score, Rotation &rotation)
 {
     score = left < right ? left : right;
-    rotation = left < right ? 1 : 2;
+    rotation = left < right ? Rotation::DrawTurnedRight : Rotation::DrawTurnedLeft;
     return score < limit;
 }
 
@@ -288,7 +288,7 @@ KVP_TARGET static inline uint32_t ScoreSame(const KeyIndex::Keys &group, size_t 
 }
 
 KVP_TARGET static inline bool ScoreTurned(const KeyIndex::Keys &group, size_t i, const Tile &tile, uint32_t limit,
-                                          uint32_t &score, int &rotation)
+                                          uint32_t &score, Rotation &rotation)
 {
     const unsigned char *key = group.keys + i * KeyIndex::KeyBytes;
     Acc left = Zero();

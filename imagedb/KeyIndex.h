@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imaging/TileMetrics.h"
+
 #include <QString>
 #include <atomic>
 #include <cstddef>
@@ -27,8 +29,8 @@ public:
     static constexpr int SumBytes = SumCount * 2;
 
     struct Match {
-        int order = -1;     // -1 when no entry qualified
-        int rotation = 0;   // 0 unrotated, 1 rotate-left comparison won, 2 rotate-right won
+        int order = -1;   // -1 when no entry qualified
+        Rotation rotation = Rotation::Unturned;
     };
 
     KeyIndex();

@@ -10,6 +10,7 @@
 
 using namespace EngineTest;
 using TileInfo = AssemblyAgent::TileInfo;
+constexpr Rotation Unturned = Rotation::Unturned, Right = Rotation::DrawTurnedRight, Left = Rotation::DrawTurnedLeft;
 
 class TstAssemblyAgent : public QObject {
     Q_OBJECT
@@ -42,12 +43,12 @@ void TstAssemblyAgent::simplifyTileList()
 
     // Four tiles of two shapes and one rotation give two copies.
     QList<TileInfo> infos;
-    agent.SimplifyTileList({{0, 0, 1}, {1, 0, 1}, {2, 1, 1}, {3, 1, 1}}, widths, heights, infos);
-    QCOMPARE(infos, (QList<TileInfo>{{10, 7, 1}, {11, 7, 1}}));
+    agent.SimplifyTileList({{0, 0, Right}, {1, 0, Right}, {2, 1, Right}, {3, 1, Right}}, widths, heights, infos);
+    QCOMPARE(infos, (QList<TileInfo>{{10, 7, Right}, {11, 7, Right}}));
 
     // The rotation makes a shape of its own; entries already listed stay once.
-    agent.SimplifyTileList({{3, 0, 0}, {0, 1, 1}, {1, 1, 2}}, widths, heights, infos);
-    QCOMPARE(infos, (QList<TileInfo>{{10, 7, 1}, {11, 7, 1}, {11, 7, 0}, {11, 7, 2}}));
+    agent.SimplifyTileList({{3, 0, Unturned}, {0, 1, Right}, {1, 1, Left}}, widths, heights, infos);
+    QCOMPARE(infos, (QList<TileInfo>{{10, 7, Right}, {11, 7, Right}, {11, 7, Unturned}, {11, 7, Left}}));
 }
 
 // Turned right, the picture's bottom-left quadrant comes to the top left;
@@ -64,9 +65,9 @@ void TstAssemblyAgent::createTiles()
     AssemblyAgent agent(&params, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 1);
 
     QMap<QString, Image *> copies;
-    agent.CreateTiles("/nowhere/missing.jpg", {{10, 10, 0}}, copies);
+    agent.CreateTiles("/nowhere/missing.jpg", {{10, 10, Unturned}}, copies);
     QVERIFY(copies.isEmpty());
-    agent.CreateTiles(file, {{40, 20, 0}, {20, 40, 1}, {20, 40, 2}, {10, 6, 0}}, copies);
+    agent.CreateTiles(file, {{40, 20, Unturned}, {20, 40, Right}, {20, 40, Left}, {10, 6, Unturned}}, copies);
     QCOMPARE(copies.keys(), (QStringList{"10,6,0", "20,40,1", "20,40,2", "40,20,0"}));
     const struct {
         QString key;
@@ -125,9 +126,9 @@ void TstAssemblyAgent::assemble()
     MatchData data;
     data.numTilesX = 3;
     data.numTilesY = 2;
-    data.tileMatches[names[0]] = {{0, 0, 0}, {2, 1, 1}};
-    data.tileMatches[names[1]] = {{1, 0, 0}};
-    data.tileMatches[names[2]] = {{2, 0, 0}};
+    data.tileMatches[names[0]] = {{0, 0, Unturned}, {2, 1, Right}};
+    data.tileMatches[names[1]] = {{1, 0, Unturned}};
+    data.tileMatches[names[2]] = {{2, 0, Unturned}};
 
     // Source colours per tile for the blend.
     Image colours(3, 2);

@@ -92,7 +92,7 @@ void TstMatchData::orderHoldsEveryTileOnce()
 
     MatchData data;
     data.Setup(image, 3, 7);
-    data.tileMatches["/a.jpg"].append(MatchData::TileMatch{0, 0, 1});
+    data.tileMatches["/a.jpg"].append(MatchData::TileMatch{0, 0, Rotation::DrawTurnedRight});
     data.Setup(image, grid.width(), grid.height());
     QCOMPARE(QSize(data.numTilesX, data.numTilesY), grid);
     QVERIFY(data.tileMatches.isEmpty());

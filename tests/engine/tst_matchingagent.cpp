@@ -137,7 +137,7 @@ void TstMatchingAgent::squareTileSearchedAsPortrait()
     QCOMPARE(run.data.tileMatches.keys(), QStringList{"/b-portrait.jpg"});
     QCOMPARE(run.counter, 4);
     for (const MatchData::TileMatch &m : run.data.tileMatches["/b-portrait.jpg"])
-        QCOMPARE(m.rotation, 0);
+        QCOMPARE(m.rotation, Rotation::Unturned);
 }
 
 // The first tiles of the order get the pictures, the closest one first.
@@ -189,7 +189,7 @@ void TstMatchingAgent::batchesChooseAsSearchesOneByOne()
         tile.ResizeToKey();
         const ImageDB::MatchResult m = params.imageDB.BestMatch(tile, Landscape, params.repeats);
         if (!m.filename.isEmpty() && params.imageDB.UseMatch(m.filename, params.repeats))
-            expected[m.filename].append({place.second, place.first, m.rotation});
+            expected[m.filename].append({place.second, place.first, int(m.rotation)});
     }
     delete[] widths;
     delete[] lefts;
@@ -198,7 +198,7 @@ void TstMatchingAgent::batchesChooseAsSearchesOneByOne()
     QMap<QString, QList<QList<int>>> got;
     for (auto it = data.tileMatches.cbegin(); it != data.tileMatches.cend(); ++it)
         for (const MatchData::TileMatch &m : *it)
-            got[it.key()].append({m.x, m.y, m.rotation});
+            got[it.key()].append({m.x, m.y, int(m.rotation)});
     QCOMPARE(got, expected);
 }
 

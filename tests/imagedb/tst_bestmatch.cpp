@@ -131,7 +131,7 @@ void TstBestMatch::bestMatch()
     const ImageDB::MatchResult result = db.BestMatch(*tile, Landscape, maxUses);
     QCOMPARE(result.filename, expected < 0 ? QString() : QString("/p/%1.jpg").arg(expected));
     QCOMPARE(result.filename.isNull(), expected < 0);
-    QCOMPARE(result.rotation, rotation);
+    QCOMPARE(int(result.rotation), rotation);
 }
 
 void TstBestMatch::rotations_data()
@@ -162,7 +162,7 @@ void TstBestMatch::rotations()
     AddRecord(db, "/p/a.jpg", key, Orientation(keyOrientation));
     const ImageDB::MatchResult result = db.BestMatch(tile, Landscape, 1);
     QCOMPARE(result.filename, QString("/p/a.jpg"));
-    QCOMPARE(result.rotation, rotation);
+    QCOMPARE(int(result.rotation), rotation);
 
     AddRecord(db, "/p/b.jpg", new Image(tile), Landscape);
     const QString winner = keyTurn == 0 || keyOrientation == Portrait ? "/p/a.jpg" : "/p/b.jpg";

@@ -33,14 +33,14 @@ ImageDB::MatchResult PlainBestMatch(const ImageDB &db, const Image &tile, Orient
             || r.keyImage->height != tile.height)
             continue;
         unsigned score;
-        int rotation = 0;
+        Rotation rotation = Rotation::Unturned;
         if (r.orientation == orientation) {
             score = unsigned(DifferenceSameOrientation(tile, *r.keyImage));
         } else {
             const unsigned left = unsigned(DifferenceRotateLeft(tile, *r.keyImage));
             const unsigned right = unsigned(DifferenceRotateRight(tile, *r.keyImage));
             score = left < right ? left : right;
-            rotation = left < right ? 1 : 2;
+            rotation = left < right ? Rotation::DrawTurnedRight : Rotation::DrawTurnedLeft;
         }
         if (best.filename.isNull() || score < bestScore) {
             best.filename = it.key();

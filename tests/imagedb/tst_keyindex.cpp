@@ -212,12 +212,12 @@ void TstKeyIndex::matchesPlainSearch()
             Cpu::Limit(kernel);
             const KeyIndex::Match m = index.Find(tile.data(), portrait, maxUses);
             const QString got = m.order < 0 ? QString() : index.Filename(m.order);
-            QVERIFY2(got == expected.filename && m.rotation == expected.rotation,
+            QVERIFY2(got == expected.filename && int(m.rotation) == expected.rotation,
                      qPrintable(QString("tile %1, kernel %2: %3/%4, expected %5/%6")
                                     .arg(t)
                                     .arg(kernel)
                                     .arg(got)
-                                    .arg(m.rotation)
+                                    .arg(int(m.rotation))
                                     .arg(expected.filename)
                                     .arg(expected.rotation)));
         }
@@ -256,7 +256,7 @@ void TstKeyIndex::matchesPlainSearch()
                 for (int c = 0; c < lists[k].count; ++c)
                     got << QString("%1/%2")
                                .arg(index.Filename(lists[k].matches[c].order))
-                               .arg(lists[k].matches[c].rotation);
+                               .arg(int(lists[k].matches[c].rotation));
                 QCOMPARE(got, expected);
             }
         }
@@ -306,7 +306,7 @@ void TstKeyIndex::ties()
         const KeyIndex::Match m = index.Find(tile.data(), tilePortrait, 1);
         QVERIFY(m.order >= 0);
         QCOMPARE(index.Filename(m.order), filename);
-        QCOMPARE(m.rotation, rotation);
+        QCOMPARE(int(m.rotation), rotation);
     }
 }
 
@@ -318,7 +318,7 @@ void TstKeyIndex::emptyIndex()
         Cpu::Limit(kernel);
         const KeyIndex::Match m = index.Find(tile.data(), false, 5);
         QCOMPARE(m.order, -1);
-        QCOMPARE(m.rotation, 0);
+        QCOMPARE(m.rotation, Rotation::Unturned);
     }
 }
 
