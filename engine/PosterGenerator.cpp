@@ -13,11 +13,17 @@
 #include <QImage>
 #include <algorithm>
 
+namespace {
+// The receivers take in the matching's last reports before the assembly's
+// threads start.
+constexpr int AssemblyPauseMs = 10;
+}   // namespace
+
 PosterGenerator::PosterGenerator(ImagePosterParameters *params, QObject *parent)
     : QObject(parent), matchData(new MatchData), params(params), writer(new QJPEGWriterAgent(this))
 {
     assemblyStart.setSingleShot(true);
-    assemblyStart.setInterval(10);
+    assemblyStart.setInterval(AssemblyPauseMs);
     connect(&assemblyStart, &QTimer::timeout, this, &PosterGenerator::startGeneratingFile);
     // An earlier run's save that ends during a newer run reports nothing.
     connect(writer, &QJPEGWriterAgent::progress, this, [this](int percent) {

@@ -30,6 +30,9 @@ const qint32 Version[3] = {0, 2, 0};
 const qint64 KeyImageBytes = qint64(Image::COMPARISON_X_SIZE) * Image::COMPARISON_Y_SIZE * 3;
 const int ReducedSide = 200;   // longer side of a reduced copy
 const char CacheDirectoryName[] = "Kestrelvanepatchery";
+// Fewer pictures than this are examined on one thread: starting the others
+// would cost more than they save.
+const int MinFilesForThreads = 20;
 
 // Every name Latin-1 can hold keeps one byte per character, as in the files
 // written so far; any other name is written as UTF-8, which the reader knows
@@ -471,7 +474,7 @@ void ImageDB::StartUpdate(const UpdateRequest &request)
         return;
     }
 
-    int threads = n > 19 ? request.threadCount : 1;
+    int threads = n >= MinFilesForThreads ? request.threadCount : 1;
     if (threads < 1)
         threads = qMax(QThread::idealThreadCount(), 1);
     // A thread without a file would only start and stop; an absurd count

@@ -11,6 +11,11 @@
 #include <QVBoxLayout>
 #include <QWizard>
 
+namespace {
+// QWizard shows the page only after initializePage; the run starts after it.
+constexpr int StartDelayMs = 10;
+}   // namespace
+
 GeneratePage::GeneratePage(ImagePosterParameters *params) : QWizardPage(nullptr), params(params)
 {
     setTitle(tr("Generate photo mosaic"));
@@ -41,12 +46,12 @@ void GeneratePage::initializePage()
     setSubTitle(tr("Your photo mosaic is being calculated."));
     imageDisplay->ClearImage();
     progressBar->setValue(0);
-    QTimer::singleShot(10, this, &GeneratePage::startGeneration);
+    QTimer::singleShot(StartDelayMs, this, &GeneratePage::startGeneration);
 }
 
 void GeneratePage::startGeneration()
 {
-    // The user may have gone back within the 10 ms.
+    // The user may have gone back within the delay.
     if (wizard() && wizard()->currentPage() != this)
         return;
     currentStage = 0;
