@@ -4,8 +4,6 @@
 #include "engine/MatchData.h"
 #include "imaging/Image.h"
 
-#include <QMetaObject>
-
 #include <algorithm>
 
 namespace {
@@ -22,13 +20,6 @@ MatchingAgent::MatchingAgent(ImagePosterParameters *params, const Image *source,
                              int *counter, int index, int count)
     : Agent(mutex, counter, index, count), params(params), source(source), matchData(matchData)
 {}
-
-void MatchingAgent::debug_run()
-{
-    run();
-    // finished() is QThread's private signal; the meta-object may still raise it.
-    QMetaObject::invokeMethod(this, "finished", Qt::DirectConnection);
-}
 
 void MatchingAgent::run()
 {

@@ -14,9 +14,6 @@ public:
     MatchingAgent(ImagePosterParameters *params, const Image *source, MatchData *matchData, QMutex *mutex, int *counter,
                   int index, int count);
 
-    // Runs the agent on the calling thread, then emits finished().
-    void debug_run();
-
 signals:
     void progress(int percent);
 

@@ -175,7 +175,9 @@ void TstMatchingAgent::batchesChooseAsSearchesOneByOne()
     data.Setup(source, 10, 10);
     QMutex mutex;
     int counter = 0;
-    MatchingAgent(&params, &source, &data, &mutex, &counter, 0, 1).debug_run();
+    MatchingAgent agent(&params, &source, &data, &mutex, &counter, 0, 1);
+    agent.start();
+    QVERIFY(agent.wait(10000));
     QCOMPARE(counter, 90);
 
     params.imageDB.ResetUseCounts();
