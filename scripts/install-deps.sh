@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev libqt6opengl6-dev qt6-qpa-plugins libgl-dev
-  libjpeg62-turbo-dev libbenchmark-dev
+  libjpeg62-turbo-dev
   xvfb xauth libgl1-mesa-dri libglx-mesa0 fonts-dejavu-core
   clang libclang-rt-14-dev clang-format
 )
