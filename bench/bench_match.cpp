@@ -226,8 +226,8 @@ bool RunCase(const char *name, bool smooth)
                 return m.order < 0 ? Answer() : Answer{index.Filename(m.order), m.rotation};
             },
             false, &differ[k]);
+        Cpu::Limit(Cpu::All);
     }
-    Cpu::Limit(Cpu::All);
 
     // Eight tiles a pass with three results each, as the matching threads
     // search: each tile takes the first result that still has a use left,
