@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, checks the formatting, builds with every warning an
 # error, and runs every test: as a normal build, under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the image database, engine and fault tests under
+# UndefinedBehaviorSanitizer, the image database and engine tests under
 # ThreadSanitizer, and a short libFuzzer run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -30,7 +30,7 @@ echo "== ThreadSanitizer"
 # and nothing of ours is suppressed. The racy self-test passes only when its
 # race is reported, so this pass cannot go blind unnoticed.
 tsan_tests=(tsan_racy_selftest)
-for source in tests/imagedb/tst_*.cpp tests/engine/tst_*.cpp tests/faults/tst_*.cpp; do
+for source in tests/imagedb/tst_*.cpp tests/engine/tst_*.cpp; do
   [ -e "$source" ] && tsan_tests+=("$(basename "$source" .cpp)")
 done
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVP_SANITIZE=thread \

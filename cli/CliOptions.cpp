@@ -121,6 +121,7 @@ bool ParseCliOptions(const QStringList &arguments, CliOptions &options, QString 
         {"output", "Save the mosaic as FILE. Default: ~/Desktop/photomosaic.jpg.", "FILE"},
         {"imagedb", "The image database file. Default: ~/imagedb.", "FILE"},
         {"quiet", "Show no progress and no notes, only errors."},
+        {"verbose", "List every picture the update could not use, with the reason, instead of the first few."},
         {"make-sample",
          "Write a sample collection into DIR/collection and a source picture DIR/source.jpg, "
          "then stop.",
@@ -146,6 +147,7 @@ bool ParseCliOptions(const QStringList &arguments, CliOptions &options, QString 
     }
 
     options.quiet = parser.isSet("quiet");
+    options.verbose = parser.isSet("verbose");
     const QStringList positional = parser.positionalArguments();
     if (parser.isSet("make-sample")) {
         options.action = CliOptions::MakeSampleCollection;

@@ -25,6 +25,7 @@ struct CliOptions {
     QString imageDBFilename;
     QString sampleDirectory;
     bool quiet = false;
+    bool verbose = false;
     QString helpText;   // filled for every parse
 };
 

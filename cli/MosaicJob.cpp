@@ -19,6 +19,9 @@ namespace {
 
 const char *const StageNames[] = {"matching", "assembling", "saving"};
 
+// Pictures the update could not use that are named without --verbose.
+constexpr int NamedUnusablePictures = 3;
+
 // Keeps the bar's elapsed time moving while a stage reports nothing.
 constexpr int RefreshIntervalMs = 500;
 
@@ -33,7 +36,9 @@ void ForwardQtMessage(QtMsgType type, const QMessageLogContext &, const QString 
 }
 
 // Routes the engine's notices and Qt's warnings through the report while a
-// mosaic is being made.
+// mosaic is being made. The JPEG readers' reports are left unprinted: the
+// update names the pictures it could not use, and a source picture that
+// cannot be read is an error of its own.
 class MessageRouting {
 public:
     explicit MessageRouting(ProgressReport &report)
@@ -41,9 +46,11 @@ public:
         messageReport = &report;
         previousHandler = qInstallMessageHandler(ForwardQtMessage);
         SetNoticeHandler([&report](const QString &title, const QString &text) { report.Error(title + ": " + text); });
+        SetJPEGReporter([](const QString &, const JPEGProblem &) {});
     }
     ~MessageRouting()
     {
+        SetJPEGReporter(nullptr);
         SetNoticeHandler(nullptr);
         qInstallMessageHandler(previousHandler);
         messageReport = nullptr;
@@ -137,6 +144,30 @@ QString ChooseDirectories(const CliOptions &options, ImagePosterParameters &para
     return {};
 }
 
+// One line for the pictures the update could not use, naming the first few;
+// with verbose a line for each, with the reason.
+void ReportUnusablePictures(const QList<ImageDB::UnusablePicture> &pictures, bool verbose, ProgressReport &report)
+{
+    if (pictures.isEmpty())
+        return;
+    const QString count =
+        pictures.size() == 1 ? QString("1 picture is") : QString("%1 pictures are").arg(pictures.size());
+    if (verbose) {
+        report.Note(count + " damaged or unreadable and left out:");
+        for (const ImageDB::UnusablePicture &picture : pictures)
+            report.Note(QString("  %1: %2").arg(picture.filename, picture.reason));
+        return;
+    }
+    QStringList names;
+    for (const ImageDB::UnusablePicture &picture :
+         pictures.first(qMin<qsizetype>(pictures.size(), NamedUnusablePictures)))
+        names.append(picture.filename);
+    if (pictures.size() > names.size())
+        names.append(QString("%1 more").arg(pictures.size() - names.size()));
+    report.Note(QString("%1 damaged or unreadable and left out: %2 (--verbose lists the reasons).")
+                    .arg(count, names.join(", ")));
+}
+
 // Runs the event loop until done is set by one of the connected handlers;
 // returns at once when it already is.
 void WaitUntil(QEventLoop &loop, const bool &done)
@@ -182,6 +213,8 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
         report.Error(problem);
         return ExitBadInput;
     }
+    for (const QString &dir : ImageDB::ExcludedUseDirectories(params.useDirectories, params.notUseDirectories))
+        report.Note(QString("The folder %1 is excluded as well as used; exclusion wins, so it is left out.").arg(dir));
     problem = OutputProblem(params.outputFilename);
     if (!problem.isEmpty()) {
         report.Error(options.outputFilename.isEmpty() ? problem + "; name another file with --output FILE" : problem);
@@ -205,6 +238,7 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
                    params.numThreads);
     WaitUntil(loop, updated);
     report.EndStage();
+    ReportUnusablePictures(imageDB.unusablePictures, options.verbose, report);
     if (!imageDB.Write(params.imageDBFilename)) {
         report.Error(QString("cannot save the image database file %1; the next run examines every picture again")
                          .arg(params.imageDBFilename));

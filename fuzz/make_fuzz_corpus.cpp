@@ -95,6 +95,41 @@ static Bytes EncodeJpeg(const JpegKind &k)
     return bytes;
 }
 
+// An EXIF block that holds only the orientation tag, in either byte order.
+static Bytes ExifOrientation(bool bigEndian, int orientation)
+{
+    Bytes b = {'E', 'x', 'i', 'f', 0, 0};
+    const auto put = [&](uint32_t value, int size) {
+        for (int i = 0; i < size; ++i)
+            b.push_back(static_cast<unsigned char>(value >> (8 * (bigEndian ? size - 1 - i : i))));
+    };
+    b.push_back(bigEndian ? 'M' : 'I');
+    b.push_back(bigEndian ? 'M' : 'I');
+    put(42, 2);
+    put(8, 4);   // the first directory
+    put(1, 2);   // one entry: orientation, one SHORT
+    put(0x0112, 2);
+    put(3, 2);
+    put(1, 4);
+    put(uint32_t(orientation), 2);
+    put(0, 2);
+    put(0, 4);   // no next directory
+    return b;
+}
+
+// The picture with an APP1 segment right after its start marker, where
+// cameras put their EXIF block.
+static Bytes WithApp1(const Bytes &jpeg, const Bytes &segment)
+{
+    Bytes tagged(jpeg.begin(), jpeg.begin() + 2);
+    const size_t length = segment.size() + 2;
+    tagged.insert(tagged.end(),
+                  {0xFF, 0xE1, static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length & 0xFF)});
+    tagged.insert(tagged.end(), segment.begin(), segment.end());
+    tagged.insert(tagged.end(), jpeg.begin() + 2, jpeg.end());
+    return tagged;
+}
+
 static bool MakeJpegCorpus(const fs::path &dir)
 {
     const JpegKind kinds[] = {
@@ -134,6 +169,14 @@ static bool MakeJpegCorpus(const fs::path &dir)
             break;
         }
     }
+    // Orientation tags: turned, flipped in the other byte order, and a block
+    // cut off inside its only entry.
+    const Bytes portrait = EncodeJpeg(kinds[3]);
+    const Bytes turned = ExifOrientation(false, 6);
+    if (!WriteFile(dir / "exif-turned.jpg", WithApp1(whole, turned))
+        || !WriteFile(dir / "exif-flipped-big-endian.jpg", WithApp1(portrait, ExifOrientation(true, 7)))
+        || !WriteFile(dir / "exif-cut.jpg", WithApp1(whole, Bytes(turned.begin(), turned.begin() + 20))))
+        return false;
     return WriteFile(dir / "not-a-jpeg.jpg", Bytes{'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0});
 }
 

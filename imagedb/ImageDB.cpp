@@ -4,14 +4,17 @@
 #include "imaging/ReplacingFile.h"
 #include "imaging/TileMetrics.h"
 
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QMutexLocker>
 #include <QStringDecoder>
 #include <QThread>
 #include <QVarLengthArray>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -26,13 +29,78 @@ namespace {
 const char Magic[] = "Kestrelvanepatchery";
 const int MagicFieldSize = 20;   // the name and its NUL
 const int MagicCompared = 19;    // the 20th byte is not examined
-const qint32 Version[3] = {0, 2, 0};
+// The third number is 1 when every record's key image was made from its
+// picture turned upright by the picture's EXIF orientation, and 0, as older
+// versions wrote it, when some may not have been.
+const qint32 Version[3] = {0, 2, 1};
 const qint64 KeyImageBytes = qint64(Image::COMPARISON_X_SIZE) * Image::COMPARISON_Y_SIZE * 3;
 const int ReducedSide = 200;   // longer side of a reduced copy
 const char CacheDirectoryName[] = "Kestrelvanepatchery";
 // Fewer pictures than this are examined on one thread: starting the others
 // would cost more than they save.
 const int MinFilesForThreads = 20;
+// Every cache folder is tagged when it is made, the way backup programs know
+// to pass over; the signature line is what marks it.
+const char CacheTagName[] = "CACHEDIR.TAG";
+const char CacheTagSignature[] = "Signature: 8a477f597d28d172789f06886806bc55";
+const char CacheTagText[] = "Signature: 8a477f597d28d172789f06886806bc55\n"
+                            "# Reduced copies of pictures, made by Kestrelvanepatchery.\n"
+                            "# For information about cache directory tags see https://bford.info/cachedir/\n";
+
+QString TileCachePath()
+{
+    return QDir::homePath() + QLatin1Char('/') + QLatin1String(CacheDirectoryName);
+}
+
+// tile000000.jpg and on: "tile", at least six digits, ".jpg".
+bool IsCacheFileName(QStringView name)
+{
+    if (!name.startsWith(u"tile") || !name.endsWith(u".jpg") || name.size() < 14)
+        return false;
+    const QStringView digits = name.mid(4, name.size() - 8);
+    return std::all_of(digits.begin(), digits.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
+// Whether folder (an absolute path) is a tile cache, which holds reduced
+// copies and never pictures of the collection: this home's cache (ownCache,
+// canonical; empty while there is none), any folder tagged as a cache, as
+// every cache is from now on, and, for caches made before the tag (another
+// home's, say), a folder of the cache's name holding a file named like a
+// cache file.
+bool IsTileCache(const QString &folder, const QString &ownCache)
+{
+    const QFileInfo info(folder);
+    if (!ownCache.isEmpty() && info.canonicalFilePath() == ownCache)
+        return true;
+    QFile tag(folder + QLatin1Char('/') + QLatin1String(CacheTagName));
+    if (tag.open(QIODevice::ReadOnly) && tag.read(qstrlen(CacheTagSignature)) == CacheTagSignature)
+        return true;
+    if (info.fileName() != QLatin1String(CacheDirectoryName))
+        return false;
+    QDirIterator files(folder, {QStringLiteral("tile*.jpg")}, QDir::Files);
+    while (files.hasNext()) {
+        if (IsCacheFileName(files.nextFileInfo().fileName()))
+            return true;
+    }
+    return false;
+}
+
+// The folders as clean absolute paths, the form of the records' names.
+QStringList CleanFolders(const QStringList &folders)
+{
+    QStringList clean;
+    for (const QString &folder : folders) {
+        if (!folder.isEmpty())
+            clean.append(QDir(folder).absolutePath());
+    }
+    return clean;
+}
+
+bool AnyHolds(const QStringList &folders, const QString &path)
+{
+    return std::any_of(folders.cbegin(), folders.cend(),
+                       [&path](const QString &folder) { return ImageDB::FolderHolds(folder, path); });
+}
 
 // Every name Latin-1 can hold keeps one byte per character, as in the files
 // written so far; any other name is written as UTF-8, which the reader knows
@@ -183,7 +251,8 @@ void AfterAgents(QMutex &mutex)
 
 ImageDB::ImageInformation::ImageInformation(const ImageInformation &other)
     : keyImage(other.keyImage), sourceImage(other.sourceImage), cachedFilename(other.cachedFilename),
-      skip(other.skip.load(std::memory_order_relaxed)), orientation(other.orientation),
+      skip(other.skip.load(std::memory_order_relaxed)), inUse(other.inUse),
+      orientationUnchecked(other.orientationUnchecked), orientation(other.orientation),
       useCount(other.useCount.load(std::memory_order_relaxed))
 {}
 
@@ -193,6 +262,8 @@ ImageDB::ImageInformation &ImageDB::ImageInformation::operator=(const ImageInfor
     sourceImage = other.sourceImage;
     cachedFilename = other.cachedFilename;
     skip.store(other.skip.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    inUse = other.inUse;
+    orientationUnchecked = other.orientationUnchecked;
     orientation = other.orientation;
     useCount.store(other.useCount.load(std::memory_order_relaxed), std::memory_order_relaxed);
     return *this;
@@ -236,7 +307,8 @@ ImageDB::ImageInformation *ImageDB::Record(const QString &filename) const
 
 int ImageDB::GetNumImages() const
 {
-    return int(images.size());
+    return int(
+        std::count_if(images.cbegin(), images.cend(), [](const ImageInformation &record) { return record.inUse; }));
 }
 
 int ImageDB::GetNumUsableImages() const
@@ -244,7 +316,7 @@ int ImageDB::GetNumUsableImages() const
     // Read while the update threads may mark records skipped.
     int usable = 0;
     for (const ImageInformation &record : images) {
-        if (!record.skip.load(std::memory_order_relaxed))
+        if (record.inUse && !record.skip.load(std::memory_order_relaxed))
             ++usable;
     }
     return usable;
@@ -307,15 +379,19 @@ bool ImageDB::Write(const QString &filename)
         return false;
 
     int count = 0;
+    bool orientationsChecked = true;
     for (const ImageInformation &record : std::as_const(images)) {
-        if (IsWritable(record))
+        if (IsWritable(record)) {
             ++count;
+            orientationsChecked = orientationsChecked && !record.orientationUnchecked;
+        }
     }
 
     FileWriter out(file.Stream());
     out.Bytes(Magic, MagicFieldSize);
-    for (qint32 part : Version)
-        out.Int(part);
+    out.Int(Version[0]);
+    out.Int(Version[1]);
+    out.Int(orientationsChecked ? Version[2] : 0);
     out.Int(strategy);
     out.Int(imageFilenameCounter.load(std::memory_order_relaxed));
     out.Int(qint32(directories.size()));
@@ -393,6 +469,7 @@ bool ImageDB::Read(const QString &filename)
         ok = in.Text(name) && record.keyImage->data && in.Bytes(record.keyImage->data, KeyImageBytes)
              && in.Bytes(&orientation, 1);
         record.orientation = orientation != 0 ? Portrait : Landscape;
+        record.orientationUnchecked = version[2] < Version[2];
         if (ok && fileStrategy == StrategyFast) {
             ok = in.Text(record.cachedFilename);
         } else if (ok && fileStrategy == StrategyFastest) {
@@ -457,14 +534,17 @@ void ImageDB::StartUpdate(const UpdateRequest &request)
 {
     ConvertStrategy(request.strategy);
     PurgeFiles(request.excludedDirs);
+    PurgeTileCacheCopies();
     for (const QString &entry : request.dirs)
         AddFiles(QDir(entry), request.excludedDirs);
     directories = request.dirs;
     excludedDirectories = request.excludedDirs;
+    MarkRecordsInUse(request.dirs);
 
     workList.clear();
+    unusablePictures.clear();
     for (auto it = images.cbegin(); it != images.cend(); ++it) {
-        if (!it.value().skip.load(std::memory_order_relaxed))
+        if (!it.value().skip.load(std::memory_order_relaxed) && it.value().inUse)
             workList.append(it.key());
     }
     const int n = int(workList.size());
@@ -504,6 +584,8 @@ void ImageDB::threadcomplete()
     AfterAgents(mutex);
     // Emptied before complete(), whose receivers may start the next update.
     workList.clear();
+    std::sort(unusablePictures.begin(), unusablePictures.end(),
+              [](const UnusablePicture &a, const UnusablePicture &b) { return a.filename < b.filename; });
     if (updatePending) {
         updatePending = false;
         StartUpdate(pendingUpdate);
@@ -515,16 +597,19 @@ void ImageDB::threadcomplete()
 void ImageDB::AddFiles(const QDir &dir, const QStringList &excludedDirs)
 {
     QStringList ancestors;
-    AddFilesBelow(dir, excludedDirs, ancestors);
+    AddFilesBelow(dir, CleanFolders(excludedDirs), QFileInfo(TileCachePath()).canonicalFilePath(), ancestors);
 }
 
 // Symbolic links to directories are followed; one that leads back to a
 // directory on the current path down (a canonical path already in ancestors)
 // would make the recursion endless and is not entered.
-void ImageDB::AddFilesBelow(const QDir &dir, const QStringList &excludedDirs, QStringList &ancestors)
+void ImageDB::AddFilesBelow(const QDir &dir, const QStringList &excludedDirs, const QString &tileCache,
+                            QStringList &ancestors)
 {
     const QString canonical = dir.canonicalPath();
-    if (canonical.isEmpty() || ancestors.contains(canonical))
+    const QString path = dir.absolutePath();
+    if (canonical.isEmpty() || ancestors.contains(canonical) || AnyHolds(excludedDirs, path)
+        || IsTileCache(path, tileCache))
         return;
     ancestors.append(canonical);
 
@@ -533,16 +618,13 @@ void ImageDB::AddFilesBelow(const QDir &dir, const QStringList &excludedDirs, QS
     for (const QFileInfo &entry : entries) {
         if (entry.isDir()) {
             const QString name = entry.fileName();
-            if (name == QLatin1String(".") || name == QLatin1String(".."))
-                continue;
-            const QString path = QDir(entry.absoluteFilePath()).absolutePath();
-            if (!excludedDirs.contains(path))
-                AddFilesBelow(QDir(path), excludedDirs, ancestors);
+            if (name != QLatin1String(".") && name != QLatin1String(".."))
+                AddFilesBelow(QDir(entry.absoluteFilePath()), excludedDirs, tileCache, ancestors);
         } else {
-            const QString path = entry.absoluteFilePath();
-            if (path.endsWith(QLatin1String(".jpg"), Qt::CaseInsensitive)
-                || path.endsWith(QLatin1String(".jpeg"), Qt::CaseInsensitive))
-                Add(path);
+            const QString file = entry.absoluteFilePath();
+            if (file.endsWith(QLatin1String(".jpg"), Qt::CaseInsensitive)
+                || file.endsWith(QLatin1String(".jpeg"), Qt::CaseInsensitive))
+                Add(file);
         }
     }
     ancestors.removeLast();
@@ -554,19 +636,70 @@ void ImageDB::Add(const QString &filename)
         images.insert(filename, ImageInformation());
 }
 
-void ImageDB::PurgeFiles(const QStringList &prefixes)
+void ImageDB::PurgeFiles(const QStringList &folders)
 {
+    const QStringList clean = CleanFolders(folders);
     QStringList purged;
     for (auto it = images.cbegin(); it != images.cend(); ++it) {
-        for (const QString &prefix : prefixes) {
-            if (it.key().startsWith(prefix)) {
-                purged.append(it.key());
-                break;
-            }
-        }
+        if (AnyHolds(clean, it.key()))
+            purged.append(it.key());
     }
     for (const QString &filename : std::as_const(purged))
         Remove(filename);
+}
+
+// Scans that still entered tile caches took their copies for pictures.
+void ImageDB::PurgeTileCacheCopies()
+{
+    const QString ownCache = QFileInfo(TileCachePath()).canonicalFilePath();
+    QHash<QString, bool> caches;   // by folder, each looked at once
+    QStringList purged;
+    for (auto it = images.cbegin(); it != images.cend(); ++it) {
+        const QString folder = QFileInfo(it.key()).path();
+        auto known = caches.find(folder);
+        if (known == caches.end())
+            known = caches.insert(folder, IsTileCache(folder, ownCache));
+        if (known.value())
+            purged.append(it.key());
+    }
+    for (const QString &filename : std::as_const(purged))
+        Remove(filename);
+}
+
+// The excluded folders' records are purged by now, so a record is in use
+// when a folder to use holds it.
+void ImageDB::MarkRecordsInUse(const QStringList &dirs)
+{
+    const QStringList folders = CleanFolders(dirs);
+    for (auto it = images.begin(); it != images.end(); ++it)
+        it.value().inUse = AnyHolds(folders, it.key());
+    KeyIndexOutdated();
+}
+
+bool ImageDB::FolderHolds(const QString &folder, const QString &path)
+{
+    return path.startsWith(folder)
+           && (path.size() == folder.size() || folder.endsWith(QLatin1Char('/')) || path.at(folder.size()) == u'/');
+}
+
+QStringList ImageDB::ExcludedUseDirectories(const QStringList &dirs, const QStringList &excludedDirs)
+{
+    const QStringList excluded = CleanFolders(excludedDirs);
+    QStringList overlap;
+    for (const QString &dir : dirs) {
+        if (AnyHolds(excluded, QDir(dir).absolutePath()))
+            overlap.append(dir);
+    }
+    return overlap;
+}
+
+bool ImageDB::TakeOrientationCheck(const QString &filename)
+{
+    ImageInformation *record = Record(filename);
+    if (!record || !record->orientationUnchecked)
+        return false;
+    record->orientationUnchecked = false;
+    return true;
 }
 
 ImageDBAgent::ImageDBAgent(ImageDB *imageDB, const QStringList *fileList, QMutex *mutex, int *counter, int index,
@@ -579,17 +712,27 @@ void ImageDBAgent::run()
     const qsizetype total = fileList->size();
     for (qsizetype i = index; i < total && keepRunning.load(std::memory_order_relaxed); i += count) {
         const QString name = fileList->at(i);
+        bool usable = true;
+        QString problem;
         if (imageDB->HasKeyImage(name)) {
             // Examined before: only check that it is still there to be read.
             // A folder that took the picture's name is no picture either.
             const QFileInfo info(name);
-            if (!info.isFile() || !info.permission(QFile::ReadOwner))
-                imageDB->SkipImage(name);
-        } else if (!imageDB->ReadSourceAndKeyImages(name)) {
-            imageDB->SkipImage(name);
+            if (!info.isFile() || !info.permission(QFile::ReadOwner)) {
+                usable = false;
+                problem = QStringLiteral("no longer a file that can be read");
+            } else if (imageDB->TakeOrientationCheck(name) && JPEGNeedsTurning(name)) {
+                usable = imageDB->ReadSourceAndKeyImages(name, &problem);
+            }
+        } else {
+            usable = imageDB->ReadSourceAndKeyImages(name, &problem);
         }
+        if (!usable)
+            imageDB->SkipImage(name);
 
         QMutexLocker lock(mutex);
+        if (!usable)
+            imageDB->unusablePictures.append({name, problem});
         ++*counter;
         const float fraction = float(*counter) / float(total);
         emit progress(int(double(fraction) * 100.0), name);
@@ -632,7 +775,7 @@ void ImageDB::SetSourceImage(const QString &filename, const Image &picture)
     StoreSourceImage(record, copy);
 }
 
-bool ImageDB::ReadSourceAndKeyImages(const QString &filename)
+bool ImageDB::ReadSourceAndKeyImages(const QString &filename, QString *problem)
 {
     auto key = std::make_unique<Image>();
     auto copy = strategy == StrategyFast || strategy == StrategyFastest ? std::make_unique<Image>() : nullptr;
@@ -647,11 +790,16 @@ bool ImageDB::ReadSourceAndKeyImages(const QString &filename)
         }
         return targets;
     });
-    if (!DecodeJPEG(filename, reduction))
+    JPEGProblem trouble;
+    if (!DecodeJPEG(filename, reduction, &trouble)) {
+        if (problem)
+            *problem = trouble.message;
         return false;
+    }
     ImageInformation *record = Record(filename);
     if (!record)
         return true;
+    record->orientationUnchecked = false;
     if (copy)
         StoreSourceImage(record, copy.release());
     SetKeyImage(filename, key.release(), orientation);
@@ -695,12 +843,14 @@ Image *ImageDB::GetSourceImage(const QString &filename, int size) const
 
 QString ImageDB::GetNewCachedFilename()
 {
-    const QString home = QDir::homePath();
-    const QDir cache(home + QLatin1Char('/') + QLatin1String(CacheDirectoryName));
+    const QDir cache(TileCachePath());
     // Several update threads may get here at once; losing the race to create
-    // the directory is harmless.
-    if (!cache.exists())
-        QDir(home).mkdir(QLatin1String(CacheDirectoryName));
+    // the directory is harmless. The tag is written by the winner.
+    if (!cache.exists() && QDir::home().mkdir(QLatin1String(CacheDirectoryName))) {
+        QFile tag(cache.filePath(QLatin1String(CacheTagName)));
+        if (tag.open(QIODevice::WriteOnly))
+            tag.write(CacheTagText);
+    }
     // The cache folder is shared by every database file (another -imagedb, or
     // a database that was lost and counts from 0 again), so a number whose file
     // exists belongs to somebody else's copy: claim each name by creating it.
@@ -776,8 +926,9 @@ ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orienta
     for (auto it = images.cbegin(); it != images.cend(); ++it) {
         const ImageInformation &record = it.value();
         const Image *key = record.keyImage;
-        if (record.skip.load(std::memory_order_relaxed) || record.useCount.load(std::memory_order_relaxed) >= maxUses
-            || !key || !key->data || key->width != tile.width || key->height != tile.height)
+        if (record.skip.load(std::memory_order_relaxed) || !record.inUse
+            || record.useCount.load(std::memory_order_relaxed) >= maxUses || !key || !key->data
+            || key->width != tile.width || key->height != tile.height)
             continue;
         unsigned score;
         Rotation rotation;
@@ -821,8 +972,8 @@ void ImageDB::RebuildKeyIndex() const
     for (auto it = keyIndexRecords.cbegin(); it != keyIndexRecords.cend() && keyIndexBuilt; ++it) {
         const ImageInformation &record = it.value();
         const Image *key = record.keyImage;
-        if (!record.skip.load(std::memory_order_relaxed) && key && key->data && key->width == KeyIndex::KeySide
-            && key->height == KeyIndex::KeySide)
+        if (!record.skip.load(std::memory_order_relaxed) && record.inUse && key && key->data
+            && key->width == KeyIndex::KeySide && key->height == KeyIndex::KeySide)
             keyIndexBuilt = keyIndex.Add(it.key(), key->data, record.orientation == Portrait, &record.useCount);
     }
 }

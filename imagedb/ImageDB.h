@@ -36,8 +36,23 @@ public:
         Image *sourceImage = nullptr;    // StrategyFastest only
         QString cachedFilename;          // StrategyFast only
         std::atomic<bool> skip{false};   // set by update agents while the GUI thread counts
+        // Under a folder to use and under no excluded folder at the last
+        // update, or added since: only such records take part in matching
+        // and count. The others stay, so that their folder can come back
+        // without decoding.
+        bool inUse = true;
+        // Read from a file written before pictures were turned upright by
+        // their EXIF orientation: the next update that examines it reads the
+        // picture's tag, and decodes it again if it asks for a turn.
+        bool orientationUnchecked = false;
         Orientation orientation = Landscape;
         std::atomic<int> useCount{0};   // read by matching threads without the lock
+    };
+
+    // A picture the last update could not use, and why.
+    struct UnusablePicture {
+        QString filename;
+        QString reason;
     };
 
     struct MatchResult {
@@ -48,7 +63,8 @@ public:
     ImageDB();
     ~ImageDB() override;
 
-    // Records
+    // Records. Only records in use count: the pictures of the collection
+    // (usable or not) and those of them that can be used.
     int GetNumImages() const;
     int GetNumUsableImages() const;
     Image *GetKeyImage(const QString &filename) const;   // lent
@@ -61,13 +77,25 @@ public:
     bool Read(const QString &filename);
     bool Write(const QString &filename);
 
-    // Scan and update
+    // Scan and update. An update purges the records under the excluded
+    // folders and those made from a tile cache's files, scans the folders to
+    // use, and marks which records are in use. Folders are compared by whole
+    // names: /a/x holds /a/x/y.jpg but not /a/xmas/y.jpg. Exclusion wins: an
+    // excluded folder, or one below it, is never scanned, even when it is also
+    // a folder to use. Tile cache folders are never scanned either.
     void Update(const QStringList &dirs, const QStringList &excludedDirs, ImageDB::SourceImageStrategy strategy,
                 int threadCount);
     void AddFiles(const QDir &dir, const QStringList &excludedDirs);
     void Add(const QString &filename);
-    void PurgeFiles(const QStringList &prefixes);
+    void PurgeFiles(const QStringList &folders);
     bool IsUpdating() const;
+    // Whether folder (a clean absolute path) is path or holds it.
+    static bool FolderHolds(const QString &folder, const QString &path);
+    // The folders to use that are excluded too, themselves or by a folder above.
+    static QStringList ExcludedUseDirectories(const QStringList &dirs, const QStringList &excludedDirs);
+    // True once for a record whose orientation is unchecked, which is then
+    // marked checked; an update thread's call for its own record.
+    bool TakeOrientationCheck(const QString &filename);
 
     // Reduced copies and the tile cache
     void ConvertStrategy(ImageDB::SourceImageStrategy strategy);
@@ -75,8 +103,8 @@ public:
     // The update's way to decode a new picture and do SetSourceImage and then
     // SetKeyImage with the picture reduced to key size, made from the decoded
     // rows as they come, without holding the whole picture. False when the
-    // picture cannot be read (as ReadJPEG).
-    bool ReadSourceAndKeyImages(const QString &filename);
+    // picture cannot be read (as ReadJPEG), with why in problem when given.
+    bool ReadSourceAndKeyImages(const QString &filename, QString *problem = nullptr);
     Image *GetSourceImage(const QString &filename, int size) const;   // caller owns the result
     QString GetNewCachedFilename();
 
@@ -98,11 +126,12 @@ public:
     // The records, by phase:
     // - reading and writing the file, the scan and a strategy change: the GUI
     //   thread alone, never while an update runs (Read and Write refuse then);
-    // - update: the GUI thread adds and purges records before the agents
-    //   start and leaves the map alone until the last has finished; each agent
-    //   writes only the records of its share of workList (key image, copy or
-    //   cache name, orientation, skip) through lookups that never change the
-    //   map, while the GUI thread only counts usable records (skip is atomic);
+    // - update: the GUI thread adds, purges and marks records in use before
+    //   the agents start and leaves the map alone until the last has
+    //   finished; each agent writes only the records of its share of workList
+    //   (key image, copy or cache name, orientation, skip, the orientation
+    //   check) through lookups that never change the map, while the GUI
+    //   thread only counts usable records (skip is atomic);
     // - matching: read-only but for the use counts, which UseMatch changes
     //   atomically; the first search after a change rebuilds the key index
     //   under keyIndexMutex;
@@ -110,7 +139,10 @@ public:
     QMap<QString, ImageInformation> images;
     int processedCount;     // guarded by mutex; written by update agents
     QStringList workList;   // read-only while update agents run
-    int runningThreads;     // GUI thread only
+    // The pictures of the work list the last update could not use, in
+    // filename order once it is complete.
+    QList<UnusablePicture> unusablePictures;   // guarded by mutex; written by update agents
+    int runningThreads;                        // GUI thread only
     QMutex mutex;
 
     // Number of the next cache file; taken and increased in one step.
@@ -134,7 +166,10 @@ private:
     };
 
     void StartUpdate(const UpdateRequest &request);
-    void AddFilesBelow(const QDir &dir, const QStringList &excludedDirs, QStringList &ancestors);
+    void AddFilesBelow(const QDir &dir, const QStringList &excludedDirs, const QString &tileCache,
+                       QStringList &ancestors);
+    void PurgeTileCacheCopies();
+    void MarkRecordsInUse(const QStringList &dirs);
     // The record of filename, writable through a const lookup so that update and
     // matching threads never make the shared map detach; null when there is none.
     ImageInformation *Record(const QString &filename) const;

@@ -5,9 +5,12 @@
 
 #include <QFile>
 
+#include <atomic>
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <jpeglib.h>
 
@@ -19,13 +22,17 @@ namespace {
 struct ErrorManager {
     jpeg_error_mgr pub;
     jmp_buf setjmpBuffer;
-    char message[JMSG_LENGTH_MAX];
+    char message[JMSG_LENGTH_MAX];   // the fatal error, else the decoder's first warning
 };
 
 // The library's working memory (above all the whole-image coefficient buffer
 // of a progressive picture) is held to the same bound as the decoded picture;
 // past it the library fails instead of asking for more.
 constexpr long MaxDecoderWorkingBytes = long(MaxDecodedImageBytes);
+
+// EXIF orientations: 1 is "as stored", 2 to 8 the turns and flips.
+constexpr int OrientationAsStored = 1;
+constexpr int OrientationCount = 8;
 
 void ErrorExit(j_common_ptr cinfo)
 {
@@ -34,13 +41,77 @@ void ErrorExit(j_common_ptr cinfo)
     longjmp(err->setjmpBuffer, 1);
 }
 
-// The one error manager of the decoder and the encoder, for cinfo.err.
+// The one error manager of the decoders and the encoder, for cinfo.err.
 jpeg_error_mgr *RecoveringErrors(ErrorManager &manager)
 {
     jpeg_std_error(&manager.pub);
     manager.pub.error_exit = ErrorExit;
     manager.message[0] = '\0';
     return &manager.pub;
+}
+
+// The decoder's output_message: the library's first warning is kept to be
+// reported with the picture's name instead of going to standard error.
+void KeepMessage(j_common_ptr cinfo)
+{
+    ErrorManager *err = reinterpret_cast<ErrorManager *>(cinfo->err);
+    if (err->message[0] == '\0')
+        (*cinfo->err->format_message)(cinfo, err->message);
+}
+
+void PrintProblem(const QString &filename, const JPEGProblem &problem)
+{
+    const QByteArray name = QFile::encodeName(filename);
+    if (problem.kind == JPEGProblem::CannotOpen) {
+        std::printf("Error opening jpeg file %s\n!", name.constData());
+        std::fflush(stdout);
+    } else {
+        std::fprintf(stderr, "%s: %s\n", name.constData(), problem.message.toLocal8Bit().constData());
+    }
+}
+
+std::atomic<JPEGReporter> reporter{PrintProblem};
+
+// The orientation the first EXIF block among the saved APP1 segments asks
+// for. The block comes from the file as it is, so every offset and count is
+// checked against its length; anything unexpected means "as stored".
+int ExifOrientation(jpeg_saved_marker_ptr marker)
+{
+    static const unsigned char ExifHeader[6] = {'E', 'x', 'i', 'f', 0, 0};
+    while (marker
+           && (marker->marker != JPEG_APP0 + 1 || marker->data_length < sizeof ExifHeader
+               || std::memcmp(marker->data, ExifHeader, sizeof ExifHeader) != 0))
+        marker = marker->next;
+    if (!marker || marker->data_length < sizeof ExifHeader + 8)
+        return OrientationAsStored;
+    // The TIFF structure: byte order, 42, the offset of the first directory.
+    const unsigned char *tiff = marker->data + sizeof ExifHeader;
+    const size_t size = marker->data_length - sizeof ExifHeader;
+    const bool little = tiff[0] == 'I' && tiff[1] == 'I';
+    if (!little && !(tiff[0] == 'M' && tiff[1] == 'M'))
+        return OrientationAsStored;
+    const auto u16 = [&](size_t at) { return little ? tiff[at] | tiff[at + 1] << 8 : tiff[at] << 8 | tiff[at + 1]; };
+    const auto u32 = [&](size_t at) {
+        return quint32(u16(little ? at + 2 : at)) << 16 | quint32(u16(little ? at : at + 2));
+    };
+    const size_t directory = u32(4);
+    if (u16(2) != 42 || directory > size - 2)
+        return OrientationAsStored;
+    // Twelve bytes an entry: tag, type, count, value; the orientation is one
+    // SHORT (type 3) held in the value's first two bytes.
+    const int entries = u16(directory);
+    for (int i = 0; i < entries; ++i) {
+        const size_t entry = directory + 2 + size_t(i) * 12;
+        if (entry + 12 > size)
+            break;
+        if (u16(entry) != 0x0112)
+            continue;
+        const int value = u16(entry + 8);
+        if (u16(entry + 2) != 3 || u32(entry + 4) != 1 || value < 1 || value > OrientationCount)
+            break;
+        return value;
+    }
+    return OrientationAsStored;
 }
 
 // Output that is not three-component RGB, in the layout RGB takes.
@@ -61,28 +132,102 @@ void ToRGB(const unsigned char *from, int components, unsigned char *to, int wid
     }
 }
 
-// Decodes an open file into the sink. Kept apart from DecodeJPEG so that the
-// function that calls setjmp has no locals with destructors.
-bool DecodeJPEGFile(FILE *file, RowSink &sink)
+// Passes the decoded rows on to the caller's sink upright: as they come for
+// a picture stored upright; otherwise into a picture of its own, which End
+// hands on turned, since turning needs every row.
+class UprightRows {
+public:
+    explicit UprightRows(RowSink &sink) : sink(sink) {}
+
+    bool Begin(int width, int height, int exifOrientation)
+    {
+        orientation = exifOrientation;
+        if (orientation == OrientationAsStored)
+            return sink.Begin(width, height);
+        stored = Image(width, height);
+        return stored.data != nullptr;
+    }
+
+    unsigned char *Row(int y)
+    {
+        return orientation == OrientationAsStored ? sink.Row(y) : stored.data + size_t(y) * size_t(stored.width) * 3;
+    }
+
+    void RowDone(int y)
+    {
+        if (orientation == OrientationAsStored)
+            sink.RowDone(y);
+    }
+
+    // After the last row, or after a fatal error with the rows decoded so
+    // far; false when the sink refuses the turned picture.
+    bool End()
+    {
+        if (!stored.data)
+            return true;
+        // The upright picture starts in one of the stored corners and runs
+        // along the stored rows, or (transposed) down the stored columns.
+        const bool transposed = orientation >= 5;
+        const bool fromRight = orientation == 2 || orientation == 3 || orientation == 7 || orientation == 8;
+        const bool fromBottom = orientation == 3 || orientation == 4 || orientation == 6 || orientation == 7;
+        const ptrdiff_t pixel = 3, row = ptrdiff_t(stored.width) * 3;
+        const ptrdiff_t alongRow = fromRight ? -pixel : pixel;
+        const ptrdiff_t alongColumn = fromBottom ? -row : row;
+        // Upright pixel (x, y) is stored at first + x * across + y * down.
+        const unsigned char *first = stored.data + (fromRight ? ptrdiff_t(stored.width - 1) * pixel : 0)
+                                     + (fromBottom ? ptrdiff_t(stored.height - 1) * row : 0);
+        const ptrdiff_t across = transposed ? alongColumn : alongRow;
+        const ptrdiff_t down = transposed ? alongRow : alongColumn;
+        const int width = transposed ? stored.height : stored.width;
+        const int height = transposed ? stored.width : stored.height;
+        if (!sink.Begin(width, height))
+            return false;
+        for (int y = 0; y < height; ++y) {
+            unsigned char *to = sink.Row(y);
+            const unsigned char *from = first + y * down;
+            for (int x = 0; x < width; ++x, to += 3, from += across) {
+                to[0] = from[0];
+                to[1] = from[1];
+                to[2] = from[2];
+            }
+            sink.RowDone(y);
+        }
+        return true;
+    }
+
+private:
+    RowSink &sink;
+    int orientation = OrientationAsStored;
+    Image stored;   // the picture as stored, when it must be turned
+};
+
+// Decodes an open file into the rows; the library's words about it are left
+// in jerr. Kept apart from DecodeJPEG so that the function that calls setjmp
+// has no locals with destructors.
+JPEGProblem::Kind DecodeJPEGFile(FILE *file, UprightRows &rows, ErrorManager &jerr)
 {
     jpeg_decompress_struct cinfo;
-    ErrorManager jerr;
 
     // Step 1: error handling and decompressor
     cinfo.err = RecoveringErrors(jerr);
+    jerr.pub.output_message = KeepMessage;
     if (setjmp(jerr.setjmpBuffer)) {
         jpeg_destroy_decompress(&cinfo);
-        return false;
+        return JPEGProblem::Unreadable;
     }
     jpeg_create_decompress(&cinfo);
     cinfo.mem->max_memory_to_use = MaxDecoderWorkingBytes;
 
-    // Step 2: read the header; refuse an oversized picture before anything is allocated
+    // Step 2: read the header with its EXIF block; refuse an oversized
+    // picture before anything is allocated
     jpeg_stdio_src(&cinfo, file);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
     jpeg_read_header(&cinfo, TRUE);
     if (size_t(cinfo.image_width) * size_t(cinfo.image_height) * 3 > MaxDecodedImageBytes) {
+        std::snprintf(jerr.message, sizeof jerr.message, "too large to decode: %u by %u pixels", cinfo.image_width,
+                      cinfo.image_height);
         jpeg_destroy_decompress(&cinfo);
-        return false;
+        return JPEGProblem::Unreadable;
     }
 
     // Step 3: start decompression with the library's defaults
@@ -90,12 +235,14 @@ bool DecodeJPEGFile(FILE *file, RowSink &sink)
 
     // Step 4: the sink takes the size or refuses the picture
     const int width = int(cinfo.output_width);
-    if (!sink.Begin(width, int(cinfo.output_height))) {
+    if (!rows.Begin(width, int(cinfo.output_height), ExifOrientation(cinfo.marker_list))) {
+        std::snprintf(jerr.message, sizeof jerr.message, "not enough memory for its %u by %u pixels",
+                      cinfo.output_width, cinfo.output_height);
         jpeg_destroy_decompress(&cinfo);
-        return false;
+        return JPEGProblem::Unreadable;
     }
 
-    // Step 5: read the scanlines; RGB goes straight into the sink's rows
+    // Step 5: read the scanlines; RGB goes straight into the rows
     const int components = cinfo.output_components;
     // Released with the decompressor, also when an error jumps out.
     JSAMPARRAY buffer = components == 3
@@ -104,21 +251,43 @@ bool DecodeJPEGFile(FILE *file, RowSink &sink)
                                                          JDIMENSION(components) * cinfo.output_width, 1);
     while (cinfo.output_scanline < cinfo.output_height) {
         const int y = int(cinfo.output_scanline);
-        JSAMPROW row = sink.Row(y);
+        JSAMPROW row = rows.Row(y);
         if (buffer) {
             jpeg_read_scanlines(&cinfo, buffer, 1);
             ToRGB(buffer[0], components, row, width);
         } else {
             jpeg_read_scanlines(&cinfo, &row, 1);
         }
-        sink.RowDone(y);
+        rows.RowDone(y);
     }
 
     // Step 6: finish
     jpeg_finish_decompress(&cinfo);
     const bool clean = jerr.pub.num_warnings == 0;
     jpeg_destroy_decompress(&cinfo);
-    return clean;
+    return clean ? JPEGProblem::None : JPEGProblem::Damaged;
+}
+
+// The orientation of an open file, from its header; as stored after any
+// error. Kept apart for the same reason as DecodeJPEGFile.
+int ReadOrientation(FILE *file)
+{
+    jpeg_decompress_struct cinfo;
+    ErrorManager jerr;
+
+    cinfo.err = RecoveringErrors(jerr);
+    jerr.pub.output_message = KeepMessage;
+    if (setjmp(jerr.setjmpBuffer)) {
+        jpeg_destroy_decompress(&cinfo);
+        return OrientationAsStored;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_stdio_src(&cinfo, file);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_read_header(&cinfo, TRUE);
+    const int orientation = ExifOrientation(cinfo.marker_list);
+    jpeg_destroy_decompress(&cinfo);
+    return orientation;
 }
 
 // ReadJPEG's sink: the rows of the image itself.
@@ -183,24 +352,51 @@ bool EncodeJPEGFile(FILE *file, const Image &image, int quality, const std::func
 
 }   // namespace
 
-bool DecodeJPEG(const QString &filename, RowSink &sink)
+void SetJPEGReporter(JPEGReporter newReporter)
 {
+    reporter.store(newReporter ? newReporter : PrintProblem);
+}
+
+bool DecodeJPEG(const QString &filename, RowSink &sink, JPEGProblem *problem)
+{
+    JPEGProblem found;
     const QByteArray name = QFile::encodeName(filename);
     FILE *file = std::fopen(name.constData(), "rb");
     if (!file) {
-        std::printf("Error opening jpeg file %s\n!", name.constData());
-        std::fflush(stdout);
-        return false;
+        found.kind = JPEGProblem::CannotOpen;
+        found.message = "cannot be opened: " + qt_error_string(errno);
+    } else {
+        UprightRows rows(sink);
+        ErrorManager jerr;
+        found.kind = DecodeJPEGFile(file, rows, jerr);
+        std::fclose(file);
+        if (!rows.End()) {
+            found.kind = JPEGProblem::Unreadable;
+            std::snprintf(jerr.message, sizeof jerr.message, "not enough memory to turn it upright");
+        }
+        found.message = QString::fromLocal8Bit(jerr.message);
     }
-    const bool decoded = DecodeJPEGFile(file, sink);
-    std::fclose(file);
-    return decoded;
+    if (found.kind != JPEGProblem::None)
+        reporter.load()(filename, found);
+    if (problem)
+        *problem = found;
+    return found.kind == JPEGProblem::None;
 }
 
 bool ReadJPEG(const QString &filename, Image &image)
 {
     ImageRows rows(image);
     return DecodeJPEG(filename, rows);
+}
+
+bool JPEGNeedsTurning(const QString &filename)
+{
+    FILE *file = std::fopen(QFile::encodeName(filename).constData(), "rb");
+    if (!file)
+        return false;
+    const int orientation = ReadOrientation(file);
+    std::fclose(file);
+    return orientation != OrientationAsStored;
 }
 
 bool EncodeJPEG(FILE *file, const Image &image, int quality, const std::function<void(int)> &rowDone, QString *message)

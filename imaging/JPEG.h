@@ -8,6 +8,27 @@
 class Image;
 class RowSink;
 
+// Why a picture was not read cleanly, in the system's or the JPEG library's
+// words (or ours, for a picture refused for its size or for want of memory).
+struct JPEGProblem {
+    enum Kind {
+        None,
+        CannotOpen,
+        Damaged,      // decoded in full, with the library's warnings (data cut off, say)
+        Unreadable,   // not a JPEG, a fatal library error, or refused
+    };
+    Kind kind = None;
+    QString message;
+};
+
+// Receives every problem the readers meet, with the picture's name, on
+// whatever thread they run. The default prints "Error opening jpeg file
+// %s\n!" on standard output for a file that cannot be opened, as the wizard
+// always has, and "<file>: <message>" on standard error for the others. Null
+// restores the default.
+using JPEGReporter = void (*)(const QString &filename, const JPEGProblem &problem);
+void SetJPEGReporter(JPEGReporter reporter);
+
 // A picture whose decoded RGB buffer would be larger than this is refused
 // right after its header is read (about 358 megapixels).
 constexpr size_t MaxDecodedImageBytes = size_t(1) << 30;
@@ -17,13 +38,21 @@ constexpr size_t MaxDecodedImageBytes = size_t(1) << 30;
 // the image as it was; after a later fatal error the image has the picture's
 // size and the rows decoded so far. A picture with warnings (data cut off) is
 // decoded in full and returns false. File names go through
-// QFile::encodeName, so any name the file system holds can be read.
+// QFile::encodeName, so any name the file system holds can be read. A picture
+// whose EXIF orientation asks for a turn or a flip comes out upright: its
+// rows then reach the image (or DecodeJPEG's sink) only once the whole
+// picture is decoded. A missing, damaged or absurd tag means "as stored".
 bool ReadJPEG(const QString &filename, Image &image);
 
 // What ReadJPEG does, with the rows going to the sink as they are decoded
 // instead of into an image; ReadJPEG is this with a sink that fills the image.
-// False also when the sink refuses the picture.
-bool DecodeJPEG(const QString &filename, RowSink &sink);
+// False also when the sink refuses the picture. What went wrong is reported
+// and, when problem is given, also left there.
+bool DecodeJPEG(const QString &filename, RowSink &sink, JPEGProblem *problem = nullptr);
+
+// True when the picture's EXIF orientation asks for a turn or a flip; reads
+// the file's header only. False for a file that cannot be read, unreported.
+bool JPEGNeedsTurning(const QString &filename);
 
 // Baseline RGB JPEG at the given quality into an open stream, row by row
 // straight from the image; rowDone, when given, learns after each row how

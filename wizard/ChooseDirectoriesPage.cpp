@@ -86,6 +86,12 @@ ChooseDirectoriesPage::ChooseDirectoriesPage(ImagePosterParameters *params) : QW
     connect(addNotUseButton, &QPushButton::clicked, this, &ChooseDirectoriesPage::addNotUseDirectory);
     connect(removeNotUseButton, &QPushButton::clicked, this, &ChooseDirectoriesPage::removeNotUseDirectory);
 
+    overlapNote = new QLabel;
+    overlapNote->setObjectName("overlapNote");
+    overlapNote->setWordWrap(true);
+    overlapNote->hide();
+    layout->addWidget(overlapNote);
+
     // Otherwise a directory picked after a removal could never be removed.
     connect(useList, &QListWidget::itemSelectionChanged, this,
             [this] { removeUseButton->setEnabled(!useList->selectedItems().isEmpty()); });
@@ -162,12 +168,22 @@ void ChooseDirectoriesPage::updateUseWidgets()
 {
     params->useDirectories = ListTexts(useList);
     removeUseButton->setEnabled(!useList->selectedItems().isEmpty());
+    updateOverlapNote();
 }
 
 void ChooseDirectoriesPage::updateNotUseWidgets()
 {
     params->notUseDirectories = ListTexts(notUseList);
     removeNotUseButton->setEnabled(!notUseList->selectedItems().isEmpty());
+    updateOverlapNote();
+}
+
+// Exclusion wins, which the user may not expect of a directory chosen to use.
+void ChooseDirectoriesPage::updateOverlapNote()
+{
+    const QStringList overlap = ImageDB::ExcludedUseDirectories(params->useDirectories, params->notUseDirectories);
+    overlapNote->setText(tr("Excluded as well, so left out: %1").arg(overlap.join(", ")));
+    overlapNote->setVisible(!overlap.isEmpty());
 }
 
 void ChooseDirectoriesPage::fillList(QListWidget *list, const QStringList &directories)
@@ -190,6 +206,7 @@ void ChooseDirectoriesPage::initializePage()
     removeUseButton->setEnabled(!useList->selectedItems().isEmpty());
     fillList(notUseList, params->notUseDirectories);
     removeNotUseButton->setEnabled(!notUseList->selectedItems().isEmpty());
+    updateOverlapNote();
 }
 
 bool ChooseDirectoriesPage::isComplete() const

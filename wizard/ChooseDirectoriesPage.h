@@ -4,6 +4,7 @@
 #include <QWizardPage>
 
 class QComboBox;
+class QLabel;
 class QListWidget;
 class QPushButton;
 struct ImagePosterParameters;
@@ -28,6 +29,7 @@ public slots:
 private:
     void updateUseWidgets();
     void updateNotUseWidgets();
+    void updateOverlapNote();
     // Asks for a directory and appends it to list unless it is there already;
     // true when it was appended.
     bool addDirectory(QListWidget *list, const QString &caption);
@@ -41,4 +43,5 @@ private:
     QPushButton *removeUseButton;
     QListWidget *notUseList;
     QPushButton *removeNotUseButton;
+    QLabel *overlapNote;   // shown while a directory stands in both lists
 };

@@ -1,4 +1,4 @@
-#include "EngineTestSupport.h"
+#include "TestKit.h"
 #include "engine/ImagePosterParameters.h"
 #include "engine/MatchData.h"
 #include "engine/MatchingAgent.h"
@@ -8,8 +8,6 @@
 #include <memory>
 #include <random>
 #include <vector>
-
-using namespace EngineTest;
 
 class TstMatchingAgent : public QObject {
     Q_OBJECT
@@ -32,7 +30,7 @@ struct Greys {
             const QString name = QString("/collection/grey%1.jpg").arg(i, 3, 10, QChar('0'));
             params.imageDB.Add(name);
             const unsigned char grey = 100 + i;
-            params.imageDB.SetKeyImage(name, new Image(Flat(16, 16, {grey, grey, grey})), Landscape);
+            params.imageDB.SetKeyImage(name, new Image(Solid(16, 16, {grey, grey, grey})), Landscape);
         }
         data.Setup(source, grid, grid);
     }
@@ -61,7 +59,7 @@ struct Greys {
     }
 
     ImagePosterParameters params;
-    const Image source = Flat(200, 200, {128, 128, 128});
+    const Image source = Solid(200, 200, {128, 128, 128});
     MatchData data;
     QMutex mutex;
     int counter = 0;
@@ -120,9 +118,9 @@ void TstMatchingAgent::repetitionLimitExact()
 void TstMatchingAgent::squareTileSearchedAsPortrait()
 {
     Greys run(0, 10, 2);
-    Image source = Flat(32, 32, {0, 0, 255});
-    Fill(source, 0, 0, 8, 32, {255, 0, 0});
-    Fill(source, 16, 0, 8, 32, {255, 0, 0});
+    Image source = Solid(32, 32, {0, 0, 255});
+    Paint(source, 0, 0, 8, 32, {255, 0, 0});
+    Paint(source, 16, 0, 8, 32, {255, 0, 0});
     Image *portraitKey = new Image;
     portraitKey->Extract(source, 0, 0, 16, 16);
     run.params.imageDB.Add("/b-portrait.jpg");

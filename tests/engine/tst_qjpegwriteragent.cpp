@@ -1,4 +1,4 @@
-#include "EngineTestSupport.h"
+#include "TestKit.h"
 #include "engine/QJPEGWriterAgent.h"
 #include "imaging/JPEG.h"
 
@@ -7,35 +7,17 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-#include <sys/resource.h>
 #include <sys/stat.h>
-
-using namespace EngineTest;
 
 class TstQJPEGWriterAgent : public QObject {
     Q_OBJECT
 private slots:
     void progressByRows_data();
     void progressByRows();
-    void savesAgainAfterFinishing();
     void replacesExistingFileOnlyWhenWhole();
 };
 
 namespace {
-Image Gradient(int w, int h)
-{
-    Image image(w, h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            unsigned char *p = Pixel(image, x, y);
-            p[0] = x * 255 / std::max(w - 1, 1);
-            p[1] = y * 255 / std::max(h - 1, 1);
-            p[2] = 90;
-        }
-    return image;
-}
-
 // What the writer's thread reports, received on the test's thread the way
 // the pipeline receives it.
 struct Reports : QObject {
@@ -91,32 +73,6 @@ void TstQJPEGWriterAgent::progressByRows()
         QVERIFY(reports.values[i] > reports.values[i - 1]);
 }
 
-// One writer saves one picture after another, a refused save before them
-// leaving no trace.
-void TstQJPEGWriterAgent::savesAgainAfterFinishing()
-{
-    QTemporaryDir dir;
-    QJPEGWriterAgent writer(nullptr);
-    Reports reports(&writer);
-    QVERIFY(!writer.Save(dir.filePath("none/a.jpg"), Gradient(5, 5), 100));
-    QVERIFY(!writer.ErrorMessage().isEmpty());
-    for (int i = 1; i <= 2; ++i) {
-        const Image image = Gradient(320 + i, 123);
-        QVERIFY(writer.Save(dir.filePath(QString("m%1.jpg").arg(i)), image, 100));
-        QVERIFY(reports.WaitFinished(i));
-        QVERIFY(writer.Succeeded());
-        QVERIFY(writer.ErrorMessage().isEmpty());
-        Image back;
-        QVERIFY(ReadJPEG(dir.filePath(QString("m%1.jpg").arg(i)), back));
-        QCOMPARE(QSize(back.width, back.height), QSize(320 + i, 123));
-        int worst = 0;
-        for (size_t b = 0; b < back.ByteCount(); ++b)
-            worst = std::max(worst, std::abs(int(back.data[b]) - int(image.data[b])));
-        QVERIFY2(worst <= 8, qPrintable(QString::number(worst)));
-    }
-    QCOMPARE(Entries(dir.path()), (QStringList{"m1.jpg", "m2.jpg"}));
-}
-
 // A file-size limit stands in for a disk that fills up during the save: the
 // previous file stays as it was. A whole save replaces it, keeping its
 // permissions, and leaves nothing beside it.
@@ -134,16 +90,10 @@ void TstQJPEGWriterAgent::replacesExistingFileOnlyWhenWhole()
     QJPEGWriterAgent writer(nullptr);
     Reports reports(&writer);
 
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved;
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit limited = saved;
-    limited.rlim_cur = 64 * 1024;
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const bool started = writer.Save(target, noise, 100);
-    const bool ended = started && reports.WaitFinished(1);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    QVERIFY(ended);
+    {
+        const FileSizeLimit limit(64 * 1024);
+        QVERIFY(writer.Save(target, noise, 100) && reports.WaitFinished(1));
+    }
     QVERIFY(!writer.Succeeded());
     QCOMPARE(Entries(dir.path()), QStringList{"mosaic.jpg"});
     QVERIFY(old.open(QIODevice::ReadOnly));

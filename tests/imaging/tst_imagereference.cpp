@@ -1,4 +1,4 @@
-#include "ImagingTestSupport.h"
+#include "TestKit.h"
 
 #include <QTest>
 
@@ -17,6 +17,19 @@ private slots:
 };
 
 namespace {
+
+// Hands the picture's rows to the sink as a decoder would.
+bool Stream(const Image &picture, RowSink &sink)
+{
+    if (!sink.Begin(picture.width, picture.height))
+        return false;
+    const size_t rowBytes = size_t(picture.width) * 3;
+    for (int y = 0; y < picture.height; ++y) {
+        std::memcpy(sink.Row(y), picture.data + size_t(y) * rowBytes, rowBytes);
+        sink.RowDone(y);
+    }
+    return true;
+}
 
 // One in-place running pass of 1-2-1 weights along every row or every column;
 // the lines are independent, the first and last pixel of each stay.

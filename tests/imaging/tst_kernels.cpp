@@ -1,4 +1,4 @@
-#include "ImagingTestSupport.h"
+#include "TestKit.h"
 #include "imaging/Cpu.h"
 
 #include <QTest>

@@ -1,4 +1,4 @@
-#include "WizardTestSupport.h"
+#include "WizardKit.h"
 
 #include "engine/ImagePosterParameters.h"
 #include "wizard/ChooseDirectoriesPage.h"
@@ -9,19 +9,15 @@
 #include <QPushButton>
 #include <QtTest>
 
-using namespace WizardTest;
-
 class TstChooseDirectoriesPage : public QObject {
     Q_OBJECT
 private slots:
     void init();
     void cleanup();
 
-    void texts();
     void removeAndAddDirectories();
     void sameDirectoryIgnoringCaseIsNotAddedTwice_data();
     void sameDirectoryIgnoringCaseIsNotAddedTwice();
-    void dialogsStartWhereTheUserLastWas();
     void strategyChoice();
 
 private:
@@ -52,30 +48,6 @@ void TstChooseDirectoriesPage::cleanup()
     delete page;
     delete params;
     delete home;
-}
-
-void TstChooseDirectoriesPage::texts()
-{
-    QCOMPARE(page->title(), QString("Choose picture directories"));
-    QCOMPARE(page->subTitle(),
-             QString("Choose the directories that contain the pictures you want to assemble into your final photo "
-                     "mosaic. Subdirectories are included. You can also select directories to exclude."));
-    auto *combo = page->findChild<QComboBox *>("strategyComboBox");
-    const QStringList entries = {"None - use original images only", "Fast - use smaller images when possible",
-                                 "Fastest - use smaller images from memory when possible"};
-    QCOMPARE(combo->count(), 3);
-    for (int i = 0; i < 3; ++i)
-        QCOMPARE(combo->itemText(i), entries[i]);
-    QStringList groups;
-    for (QGroupBox *group : page->findChildren<QGroupBox *>())
-        groups << group->title();
-    QCOMPARE(groups, QStringList({"Directories to use", "Directories to exclude"}));
-    QCOMPARE(button("addNotUseButton")->text(), QString("Add directory to list . . ."));
-    QCOMPARE(button("removeNotUseButton")->text(), QString("Remove directory from list"));
-    QLabel *label = LabelWithText(page, "Image acceleration");
-    QVERIFY(label);
-    QCOMPARE(label->toolTip(), QString("By using extra disk space and memory (and a small amount more upfront "
-                                       "work)\nyour photo mosaics can be assembled much faster."));
 }
 
 void TstChooseDirectoriesPage::removeAndAddDirectories()
@@ -141,21 +113,6 @@ void TstChooseDirectoriesPage::sameDirectoryIgnoringCaseIsNotAddedTwice()
 
     // Either way the next dialog opens in the parent of the one chosen.
     QCOMPARE(QDir(add("addUseButton", QString()).directory).canonicalPath(), QDir(in(added + "/..")).canonicalPath());
-}
-
-void TstChooseDirectoriesPage::dialogsStartWhereTheUserLastWas()
-{
-    params->useDirectories = QStringList{in("Photos/Winter"), in("Scans")};
-    page->initializePage();
-    const SeenDialog first = add("addUseButton", in("Photos/Summer"));
-    QCOMPARE(first.title, QString("Choose a picture directory"));
-    QCOMPARE(first.directory, in("Photos/Winter"));
-
-    // Shared by both lists.
-    const SeenDialog second = add("addNotUseButton", in("Scans"));
-    QCOMPARE(second.title, QString("Choose a picture directory to exclude"));
-    QCOMPARE(second.directory, in("Photos"));
-    QCOMPARE(add("addUseButton", QString()).directory, home->path());
 }
 
 void TstChooseDirectoriesPage::strategyChoice()

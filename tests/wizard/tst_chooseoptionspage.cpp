@@ -1,4 +1,4 @@
-#include "WizardTestSupport.h"
+#include "WizardKit.h"
 
 #include "engine/ImagePosterParameters.h"
 #include "wizard/ChooseOptionsPage.h"
@@ -7,15 +7,12 @@
 #include <QSpinBox>
 #include <QtTest>
 
-using namespace WizardTest;
-
 class TstChooseOptionsPage : public QObject {
     Q_OBJECT
 private slots:
     void init();
     void cleanup();
 
-    void texts();
     void entryRaisesRepetitions_data();
     void entryRaisesRepetitions();
     void typedValuesKeepRepetitionsRaised();
@@ -69,25 +66,6 @@ void TstChooseOptionsPage::typeInto(const char *name, int value)
     QTest::keyClick(spin(name), Qt::Key_Return);
 }
 
-void TstChooseOptionsPage::texts()
-{
-    QCOMPARE(page->title(), QString("Choose options"));
-    QCOMPARE(page->subTitle(), QString("This page lets you set options that help determine the quality of your photo "
-                                       "mosaic. The number of tiles influences how much the final photo mosaic will "
-                                       "resemble the input image."));
-    QStringList captions;
-    for (QLabel *label : page->findChildren<QLabel *>()) {
-        captions << label->text();
-        QVERIFY(!label->toolTip().isEmpty());
-    }
-    QCOMPARE(captions, QStringList({"Number of tiles", "Output image resolution", "Tile repetitions",
-                                    "Source image blend", "Output filename"}));
-    QCOMPARE(page->findChildren<QLabel *>().last()->toolTip(),
-             QString("Set the name of the image file where you want to save your photo mosaic."));
-    QCOMPARE(spin("targetResSpinBox")->suffix(), QString(" pixels"));
-    QCOMPARE(spin("blendSpinBox")->suffix(), QString("%"));
-}
-
 void TstChooseOptionsPage::entryRaisesRepetitions_data()
 {
     QTest::addColumn<int>("images");
@@ -97,16 +75,8 @@ void TstChooseOptionsPage::entryRaisesRepetitions_data()
     QTest::addColumn<int>("expectedRepeats");
     QTest::addColumn<int>("expectedResolution");
 
+    // The arithmetic is tested with the run record; these rows show the page uses it.
     QTest::newRow("500 pictures, defaults") << 500 << 0 << 60 << 5 << 8 << 6000;
-    QTest::newRow("exactly enough") << 720 << 0 << 60 << 5 << 5 << 6000;
-    QTest::newRow("one short") << 719 << 0 << 60 << 5 << 6 << 6000;
-    QTest::newRow("never lowered") << 4000 << 0 << 60 << 40 << 40 << 6000;
-    // Empty collection: nothing can fill the tiles, so nothing is raised and
-    // the page does not hang.
-    QTest::newRow("empty database") << 0 << 0 << 60 << 5 << 5 << 6000;
-    // Beyond what the controls offer: the record stays inside their ranges.
-    QTest::newRow("capped repeats and resolution") << 10 << 0 << 1000 << 5 << 99 << 30000;
-    QTest::newRow("small") << 3 << 0 << 10 << 0 << 34 << 1000;
     // Pictures that could not be read fill no tiles.
     QTest::newRow("unusable not counted") << 500 << 100 << 60 << 5 << 8 << 6000;
 }
@@ -199,7 +169,7 @@ void TstChooseOptionsPage::outputName()
 
     // An existing output file is where the next dialog opens.
     const QString existing = home->path() + "/Mosaics/old.jpg";
-    QVERIFY(WriteText(existing, "x"));
+    QVERIFY(Store(existing, "x"));
     QTest::keyClicks(edit, existing);
     QVERIFY(page->isComplete());
     QCOMPARE(ChooseWith(browse, QString()).directory, home->path() + "/Mosaics");

@@ -1,4 +1,4 @@
-#include "WizardTestSupport.h"
+#include "WizardKit.h"
 
 #include "wizard/ImageDisplayWidget.h"
 #include "wizard/ImagePosterWizard.h"
@@ -8,19 +8,15 @@
 #include <QUrl>
 #include <QtTest>
 
-using namespace WizardTest;
-
 class TstChoosePicturePage : public QObject {
     Q_OBJECT
 private slots:
     void init();
     void cleanup();
 
-    void texts();
     void chosenName_data();
     void chosenName();
     void samePictureIsNotReadAgain();
-    void dialogOpensWhereThePictureIs();
 
 private:
     bool nextEnabled() const { return wizard->button(QWizard::NextButton)->isEnabled(); }
@@ -33,15 +29,15 @@ private:
     QWizardPage *page = nullptr;
     QLineEdit *edit = nullptr;
     ImageDisplayWidget *display = nullptr;
-    QString picture;   // 48 by 32 gradient
+    QString picture;   // 48 by 32, dark red
 };
 
 void TstChoosePicturePage::init()
 {
     home = new TemporaryHome;
     picture = home->path() + "/Pictures/source.jpg";
-    QVERIFY(WritePicture(picture, 48, 32, {200, 40, 10}, true));
-    QVERIFY(WriteText(home->path() + "/Pictures/notes.jpg", "not a picture\n"));
+    QVERIFY(StorePicture(picture, Solid(48, 32, {200, 40, 10})));
+    QVERIFY(Store(home->path() + "/Pictures/notes.jpg", "not a picture\n"));
     wizard = new ImagePosterWizard;
     wizard->init(1, QString());
     params = wizard->parameters();
@@ -80,18 +76,6 @@ void TstChoosePicturePage::drop(const QString &path)
     QVERIFY(!textEnter.isAccepted());
 }
 
-void TstChoosePicturePage::texts()
-{
-    QCOMPARE(page->title(), QString("Choose picture"));
-    QCOMPARE(page->subTitle(), QString("Choose the picture that you want to turn into a photo mosaic."));
-    QLabel *label = LabelWithText(page, "Filename");
-    QVERIFY(label);
-    QCOMPARE(label->toolTip(), QString("This is the name of the file that contains the image you want to\n"
-                                       "turn into a photo mosaic."));
-    QCOMPARE(browse()->text(), QString("..."));
-    QVERIFY(!nextEnabled());
-}
-
 void TstChoosePicturePage::chosenName_data()
 {
     QTest::addColumn<QString>("how");    // typed with Return, dropped, or from the file dialog
@@ -124,7 +108,7 @@ void TstChoosePicturePage::chosenName()
 
     // Start from another chosen picture: every outcome must replace it.
     const QString other = home->path() + "/other.jpg";
-    QVERIFY(WritePicture(other, 20, 10, {0, 0, 255}));
+    QVERIFY(StorePicture(other, Solid(20, 10, {0, 0, 255})));
     TypeAndReturn(edit, other);
     QVERIFY(nextEnabled());
 
@@ -152,7 +136,7 @@ void TstChoosePicturePage::chosenName()
     if (accepted) {
         QCOMPARE(params->sourceImage->width, 48);
         QCOMPARE(params->sourceImage->height, 32);
-        // The preview holds the picture: dark red on the left, light on the right.
+        // The preview holds the picture.
         QCOMPARE(display->GetBackingImage()->size(), QSize(48, 32));
         const QColor left = display->GetBackingImage()->pixelColor(0, 16);
         QVERIFY(left.red() > 150 && left.green() < 90);
@@ -166,7 +150,7 @@ void TstChoosePicturePage::samePictureIsNotReadAgain()
 {
     TypeAndReturn(edit, picture);
     // The file changes on disk; choosing the same name, or coming Back, keeps what was read.
-    QVERIFY(WritePicture(picture, 20, 10, {0, 0, 255}));
+    QVERIFY(StorePicture(picture, Solid(20, 10, {0, 0, 255})));
     TypeAndReturn(edit, picture);
     QCOMPARE(params->sourceImage->width, 48);
     wizard->button(QWizard::NextButton)->click();
@@ -175,22 +159,6 @@ void TstChoosePicturePage::samePictureIsNotReadAgain()
     QCOMPARE(edit->text(), picture);
     QCOMPARE(params->sourceImage->width, 48);
     QVERIFY(nextEnabled());
-}
-
-void TstChoosePicturePage::dialogOpensWhereThePictureIs()
-{
-    QCOMPARE(ChooseWith(browse(), picture).directory, home->path() + "/Pictures");
-    const QString other = home->path() + "/Elsewhere/other.jpg";
-    QVERIFY(WritePicture(other, 30, 40, {10, 200, 10}));
-    QCOMPARE(ChooseWith(browse(), other).directory, home->path() + "/Pictures");
-    QCOMPARE(params->sourceImage->width, 30);
-
-    // Cancelling the dialog drops the picture.
-    QCOMPARE(ChooseWith(browse(), QString()).directory, home->path() + "/Elsewhere");
-    QVERIFY(edit->text().isEmpty());
-    QVERIFY(params->sourceFilename.isEmpty());
-    QVERIFY(!params->sourceImage);
-    QVERIFY(!nextEnabled());
 }
 
 QTEST_MAIN(TstChoosePicturePage)

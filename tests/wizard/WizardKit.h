@@ -1,15 +1,12 @@
 #pragma once
 
-// Shared by the wizard tests: pictures made on the spot, a private home
-// directory, and a way to answer the modal dialogs a user would answer.
+// What the wizard tests add to the test kit: a private home directory, typing,
+// and answering the modal dialogs a user would answer.
 
-#include "imaging/Image.h"
-#include "imaging/JPEG.h"
+#include "TestKit.h"
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDir>
-#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,48 +17,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QWidget>
 #include <dlfcn.h>
-#include <functional>
 #include <link.h>
-
-namespace WizardTest {
-
-// A picture of one colour, or a left-to-right gradient from colour to its inverse.
-inline bool WritePicture(const QString &path, int width, int height, color3 colour, bool gradient = false)
-{
-    Image image(width, height);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            unsigned char *p = image.data + (size_t(y) * width + x) * 3;
-            const float t = gradient && width > 1 ? float(x) / float(width - 1) : 0.0f;
-            p[0] = (unsigned char)(colour.r + t * (255 - 2 * colour.r));
-            p[1] = (unsigned char)(colour.g + t * (255 - 2 * colour.g));
-            p[2] = (unsigned char)(colour.b + t * (255 - 2 * colour.b));
-        }
-    }
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    return WriteJPEG(path, image, 90);
-}
-
-inline bool WriteText(const QString &path, const QByteArray &text)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
-}
-
-// count solid pictures of varied colours in dir, named p000.jpg, p001.jpg, ...
-inline bool WriteCollection(const QString &dir, int count, int width = 40, int height = 30)
-{
-    for (int i = 0; i < count; ++i) {
-        const color3 colour = {(unsigned char)(i * 53 % 256), (unsigned char)(i * 97 % 256),
-                               (unsigned char)(i * 151 % 256)};
-        if (!WritePicture(QString("%1/p%2.jpg").arg(dir).arg(i, 3, 10, QChar('0')), width, height, colour))
-            return false;
-    }
-    return true;
-}
 
 // A fresh, empty home directory for the life of the object.
 class TemporaryHome {
@@ -80,14 +37,6 @@ inline void TypeAndReturn(QLineEdit *edit, const QString &text)
     edit->clear();
     QTest::keyClicks(edit, text);
     QTest::keyClick(edit, Qt::Key_Return);
-}
-
-inline QLabel *LabelWithText(QWidget *parent, const QString &text)
-{
-    for (QLabel *label : parent->findChildren<QLabel *>())
-        if (label->text() == text)
-            return label;
-    return nullptr;
 }
 
 // Calls answer with the next modal widget once it is up, from the event loop
@@ -111,9 +60,7 @@ inline QPointer<QTimer> WhenModal(std::function<void(QWidget *)> answer)
 
 struct SeenBox {
     bool seen = false;
-    QString title;
-    QString text;
-    QString detailedText;
+    QString title, text, detailedText;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     Qt::TextFormat textFormat = Qt::AutoText;
     bool hasWindowIcon = false;
@@ -141,42 +88,32 @@ inline QPointer<QTimer> AcceptNextMessageBox(SeenBox *seen, std::function<void()
 
 struct SeenDialog {
     bool seen = false;
-    QString title;
-    QString directory;
+    QString title, directory;
     QStringList nameFilters;
 };
 
-// Answers the next file dialog with name, or cancels it when name is empty.
-inline QPointer<QTimer> AnswerNextFileDialog(SeenDialog *seen, const QString &name)
+// Presses button and answers the file dialog it opens with name, or cancels
+// it when name is empty.
+inline SeenDialog ChooseWith(QAbstractButton *button, const QString &name)
 {
-    return WhenModal([seen, name](QWidget *widget) {
+    SeenDialog seen;
+    WhenModal([&seen, name](QWidget *widget) {
         auto *dialog = qobject_cast<QFileDialog *>(widget);
         if (!dialog) {
             widget->close();
             return;
         }
-        *seen = {true, dialog->windowTitle(), dialog->directory().absolutePath(), dialog->nameFilters()};
-        if (name.isEmpty()) {
-            dialog->reject();
-            return;
-        }
+        seen = {true, dialog->windowTitle(), dialog->directory().absolutePath(), dialog->nameFilters()};
+        if (name.isEmpty())
+            return dialog->reject();
         if (dialog->fileMode() == QFileDialog::Directory)
             dialog->setDirectory(name);
         dialog->selectFile(name);
         static_cast<QDialog *>(dialog)->accept();
     });
-}
-
-// Presses button and answers the file dialog it opens.
-inline SeenDialog ChooseWith(QAbstractButton *button, const QString &name)
-{
-    SeenDialog dialog;
-    AnswerNextFileDialog(&dialog, name);
     QTest::mouseClick(button, Qt::LeftButton);
-    return dialog;
+    return seen;
 }
-
-}   // namespace WizardTest
 
 // Mesa unloads its driver when the last window goes, and the leak checker
 // then cannot name the driver's own allocations to match the system-library
