@@ -6,6 +6,7 @@
 
 #include "imagedb/ImageDB.h"
 #include "imaging/JPEG.h"
+#include "CpuTime.h"
 #include "PeakMemory.h"
 
 #include <QCoreApplication>
@@ -19,7 +20,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -52,15 +52,6 @@ bool MakePicture(const QString &path, int i)
         }
     }
     return WriteJPEG(path, picture, 90);
-}
-
-// CPU time of all the process's threads: on a shared machine other programs
-// stretch the wall-clock figures far more than this one.
-double CpuSeconds()
-{
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + ts.tv_nsec / 1e9;
 }
 
 // Runs job(i) for every i below count, item i on worker i % threads.

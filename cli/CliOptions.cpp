@@ -28,6 +28,10 @@ const NumberOption NumberOptions[] = {
     {"blend", "Tint the tiles towards the source picture's colours by N percent, 0 to 50. Default: 20.", MinBlend,
      MaxBlend, &CliOptions::blend},
     {"threads", "Worker threads, 1 to 256. Default: one per processor core.", 1, 256, &CliOptions::threads},
+    {"spacing",
+     "Keep two uses of one picture more than N tiles apart, counting the larger of the column and row "
+     "distances (1 keeps a picture out of the eight tiles around it), 0 to 20. Default: 0.",
+     MinSpacing, MaxSpacing, &CliOptions::spacing},
 };
 
 struct StrategyName {
@@ -75,6 +79,19 @@ bool ReadStrategy(const QCommandLineParser &parser, CliOptions &options, QString
     return false;
 }
 
+bool ReadArrangement(const QCommandLineParser &parser, CliOptions &options, QString &error)
+{
+    if (!parser.isSet("arrangement"))
+        return true;
+    const QString text = parser.value("arrangement");
+    if (text != "ordered" && text != "optimal") {
+        error = QString("--arrangement takes ordered or optimal, not '%1'").arg(text);
+        return false;
+    }
+    options.optimal = text == "optimal" ? 1 : 0;
+    return true;
+}
+
 // Every value of a path option must name something.
 bool ReadPaths(const QCommandLineParser &parser, const QString &name, QStringList &paths, QString &error)
 {
@@ -118,8 +135,20 @@ bool ParseCliOptions(const QStringList &arguments, CliOptions &options, QString 
          "How reduced copies of the pictures are kept: none, fast (files in the tile cache) or "
          "fastest (in the database file and in memory). Default: the stored one, else fast.",
          "NAME"},
+        {"arrangement",
+         "How tiles get their pictures: ordered (one after the other, the most detailed tiles first) or "
+         "optimal (all together, for the least total difference from the source; slower). Default: ordered.",
+         "NAME"},
         {"output", "Save the mosaic as FILE. Default: ~/Desktop/photomosaic.jpg.", "FILE"},
         {"imagedb", "The image database file. Default: ~/imagedb.", "FILE"},
+        {"zoomable",
+         "Also write a zoomable view of the mosaic into DIR: open DIR/index.html in a browser to zoom "
+         "from the whole mosaic down to its pictures and see which picture fills each tile.",
+         "DIR"},
+        {"report",
+         "Also write a likeness report into DIR: tiles.csv, pictures.csv and likeness.png, a map of how "
+         "closely each tile matches its picture; a summary goes to standard error.",
+         "DIR"},
         {"quiet", "Show no progress and no notes, only errors."},
         {"verbose", "List every picture the update could not use, with the reason, instead of the first few."},
         {"make-sample",
@@ -171,8 +200,11 @@ bool ParseCliOptions(const QStringList &arguments, CliOptions &options, QString 
     for (const NumberOption &option : NumberOptions)
         if (!ReadNumber(parser, option, options, error))
             return false;
-    return ReadStrategy(parser, options, error) && ReadPaths(parser, "use", options.useDirectories, error)
+    return ReadStrategy(parser, options, error) && ReadArrangement(parser, options, error)
+           && ReadPaths(parser, "use", options.useDirectories, error)
            && ReadPaths(parser, "exclude", options.excludeDirectories, error)
            && ReadPath(parser, "output", options.outputFilename, error)
-           && ReadPath(parser, "imagedb", options.imageDBFilename, error);
+           && ReadPath(parser, "imagedb", options.imageDBFilename, error)
+           && ReadPath(parser, "zoomable", options.zoomableDirectory, error)
+           && ReadPath(parser, "report", options.reportDirectory, error);
 }

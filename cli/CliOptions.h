@@ -21,8 +21,12 @@ struct CliOptions {
     int repeats = -1;
     int blend = -1;
     int threads = -1;
+    int spacing = -1;
+    int optimal = -1;   // 1 for --arrangement optimal, 0 for ordered
     QString outputFilename;
     QString imageDBFilename;
+    QString zoomableDirectory;   // empty: no zoomable page
+    QString reportDirectory;     // empty: no likeness report
     QString sampleDirectory;
     bool quiet = false;
     bool verbose = false;

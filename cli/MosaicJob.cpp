@@ -1,10 +1,16 @@
 #include "cli/MosaicJob.h"
 
-#include "engine/ImagePosterParameters.h"
 #include "cli/CliOptions.h"
 #include "cli/ProgressReport.h"
+#include "engine/Arrangement.h"
+#include "engine/ImagePosterParameters.h"
+#include "engine/LikenessReport.h"
+#include "engine/MatchData.h"
+#include "engine/MosaicLikeness.h"
 #include "engine/Notice.h"
 #include "engine/PosterGenerator.h"
+#include "engine/PyramidWriterAgent.h"
+#include "engine/ZoomablePage.h"
 #include "imaging/Image.h"
 #include "imaging/JPEG.h"
 
@@ -98,21 +104,6 @@ QString LoadSource(const QString &filename, ImagePosterParameters &params)
     return {};
 }
 
-// Why a mosaic cannot be saved as path; empty when saving can be tried. Found
-// out before the scan, so a mistyped path does not cost a whole run.
-QString OutputProblem(const QString &path)
-{
-    const QFileInfo info(path);
-    if (info.isDir())
-        return QString("cannot save the mosaic as %1: it is a folder").arg(path);
-    const QFileInfo folder(info.absolutePath());
-    if (!folder.exists())
-        return QString("cannot save the mosaic as %1: the folder %2 does not exist").arg(path, folder.filePath());
-    if (!folder.isDir())
-        return QString("cannot save the mosaic as %1: %2 is not a folder").arg(path, folder.filePath());
-    return {};
-}
-
 // Chooses the folders as the wizard would: those given, else the stored or
 // default ones (already in params). Returns why there is nothing to scan, or
 // an empty text.
@@ -168,6 +159,39 @@ void ReportUnusablePictures(const QList<ImageDB::UnusablePicture> &pictures, boo
                     .arg(count, names.join(", ")));
 }
 
+// Writes what was asked for beside the saved mosaic: the likeness report and
+// the zoomable page, whose pyramid the generator wrote. Every failure is
+// reported; false when there was one.
+bool WriteExtras(const CliOptions &options, const ImagePosterParameters &params, const PosterGenerator &generator,
+                 ProgressReport &report)
+{
+    if (options.reportDirectory.isEmpty() && options.zoomableDirectory.isEmpty())
+        return true;
+    const MosaicLikeness likeness = MosaicLikeness::Measure(generator.Matches(), *params.sourceImage, params.imageDB);
+    bool ok = true;
+    QString error;
+    if (!options.reportDirectory.isEmpty()) {
+        const QString dir = AbsolutePath(options.reportDirectory);
+        if (WriteLikenessReport(dir, likeness, error)) {
+            report.Note(LikenessSummary(likeness));
+        } else {
+            report.Error(QString("cannot write the likeness report into %1: %2").arg(dir, error));
+            ok = false;
+        }
+    }
+    if (!options.zoomableDirectory.isEmpty()) {
+        const QString dir = AbsolutePath(options.zoomableDirectory);
+        const PyramidWriterAgent &pyramid = generator.PyramidWriter();
+        if (!pyramid.Succeeded())
+            error = pyramid.ErrorMessage();
+        if (!pyramid.Succeeded() || !WriteZoomablePage(dir, pyramid.Width(), pyramid.Height(), likeness, error)) {
+            report.Error(QString("cannot write the zoomable view into %1: %2").arg(dir, error));
+            ok = false;
+        }
+    }
+    return ok;
+}
+
 // Runs the event loop until done is set by one of the connected handlers;
 // returns at once when it already is.
 void WaitUntil(QEventLoop &loop, const bool &done)
@@ -215,7 +239,8 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
     }
     for (const QString &dir : ImageDB::ExcludedUseDirectories(params.useDirectories, params.notUseDirectories))
         report.Note(QString("The folder %1 is excluded as well as used; exclusion wins, so it is left out.").arg(dir));
-    problem = OutputProblem(params.outputFilename);
+    // Found out before the scan, so a mistyped path does not cost a whole run.
+    problem = OutputFileProblem(params.outputFilename);
     if (!problem.isEmpty()) {
         report.Error(options.outputFilename.isEmpty() ? problem + "; name another file with --output FILE" : problem);
         return ExitFailed;
@@ -258,6 +283,10 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
         params.repeats = options.repeats;
     if (options.blend >= 0)
         params.blend = options.blend;
+    if (options.spacing >= 0)
+        params.spacing = options.spacing;
+    if (options.optimal >= 0)
+        params.optimalArrangement = options.optimal == 1;
     params.targetResolution =
         options.targetResolution > 0 ? options.targetResolution : ResolutionForDivisions(params.divisions);
     const int askedRepeats = params.repeats;
@@ -269,14 +298,16 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
                         .arg(usable)
                         .arg(tiles));
     }
-    if (qint64(usable) * params.repeats < tiles) {
-        report.Note(QString("%1 pictures used at most %2 times each cannot fill %3 tiles; some tiles stay empty.")
-                        .arg(usable)
-                        .arg(params.repeats)
-                        .arg(tiles));
+    const QString unfilled = UnfilledTilesNote(params.divisions, usable, params.repeats);
+    if (!unfilled.isEmpty()) {
+        report.Note(QString("%1 --tiles %2 or fewer fills them all.")
+                        .arg(unfilled)
+                        .arg(MaxFilledDivisions(usable, params.repeats)));
     }
 
     PosterGenerator generator(&params);
+    if (!options.zoomableDirectory.isEmpty())
+        generator.SetPyramidFolder(AbsolutePath(options.zoomableDirectory));
     bool started = false, finished = false;
     QString failure;
     QObject::connect(&generator, &PosterGenerator::stage, &loop, [&](int stageNumber) {
@@ -306,8 +337,16 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
         return ExitFailed;
     }
     report.EndStage();
+    if (const Arrangement *arrangement = generator.Matches().arrangement.get())
+        report.Note(QString("Optimal arrangement: weighted difference %1, at most %2% above the least possible (%3).")
+                        .arg(arrangement->Sum())
+                        .arg(100.0 * double(arrangement->Sum() - arrangement->Bound())
+                                 / double(std::max<qint64>(arrangement->Bound(), 1)),
+                             0, 'f', 2)
+                        .arg(arrangement->Bound()));
+    const bool extrasWritten = WriteExtras(options, params, generator, report);
     report.Note(QString("Mosaic saved as %1 in %2.")
                     .arg(params.outputFilename, ProgressReport::FormatElapsed(total.elapsed())));
     savedPath = params.outputFilename;
-    return ExitSuccess;
+    return extrasWritten ? ExitSuccess : ExitFailed;
 }

@@ -14,6 +14,10 @@ constexpr double Pi = 3.14159265358979323846;
 constexpr uint64_t SampleSeed = 0x4b65737472656c76ull;
 constexpr int CollectionQuality = 90;
 constexpr int SourceQuality = 92;
+// The source's colours at about one pixel per tile of a mosaic at the
+// default settings: the palette the collection's pictures are graded to.
+constexpr int PaletteColumns = 60, PaletteRows = 45;
+constexpr double GradeContrast = 0.7;
 
 // SplitMix64: tiny and defined bit for bit, so the sample does not depend on
 // the C library's generator.
@@ -206,6 +210,22 @@ public:
             unsigned char *p = image.data + i * 3;
             for (int k = 0; k < 3; ++k)
                 p[k] = Channel(p[k] + offset);
+        }
+    }
+
+    // Moves the picture's mean colour to target and scales every pixel's
+    // distance from the mean by contrast, as a colour grade of a photograph
+    // does: the picture keeps its scene and takes on another light.
+    void Grade(Colour target, double contrast)
+    {
+        const size_t pixels = size_t(Width()) * size_t(Height());
+        double mean[3] = {0, 0, 0};
+        for (size_t i = 0; i < pixels * 3; ++i)
+            mean[i % 3] += image.data[i];
+        const double to[3] = {target.r, target.g, target.b};
+        for (size_t i = 0; i < pixels * 3; ++i) {
+            const int k = int(i % 3);
+            image.data[i] = Channel(to[k] + (image.data[i] - mean[k] / double(pixels)) * contrast);
         }
     }
 
@@ -511,6 +531,17 @@ bool WritePicture(const Canvas &canvas, const QString &path, int quality, QStrin
     return true;
 }
 
+// Picture i's light: the source's colour at the i-th point of a sequence that
+// spreads over the picture evenly (the R2 sequence), so the collection's
+// colours come in the source's proportions.
+Colour PaletteColour(const Image &palette, int i)
+{
+    const double x = 0.5 + 0.7548776662466927 * i, y = 0.5 + 0.5698402909980532 * i;
+    const int column = int((x - std::floor(x)) * palette.width), row = int((y - std::floor(y)) * palette.height);
+    const unsigned char *p = palette.data + 3 * (size_t(row) * size_t(palette.width) + size_t(column));
+    return {double(p[0]), double(p[1]), double(p[2])};
+}
+
 }   // namespace
 
 bool MakeSample(const QString &dir, QString &error)
@@ -522,6 +553,20 @@ bool MakeSample(const QString &dir, QString &error)
             error = QString("cannot create the folder %1").arg(folder);
             return false;
         }
+    }
+
+    // The source comes first: the collection is graded to its colours.
+    SampleRandom sourceRandom(SampleSeed);
+    Canvas source(SampleSourceWidth, SampleSourceHeight);
+    Image palette;
+    if (source.HasPixels()) {
+        PaintSource(source, sourceRandom);
+        palette = source.Picture();
+        palette.Resize(PaletteColumns, PaletteRows, true);
+    }
+    if (!palette.data) {
+        error = "not enough memory for the sample's source picture";
+        return false;
     }
 
     for (int i = 0; i < SamplePictureCount; ++i) {
@@ -539,6 +584,7 @@ bool MakeSample(const QString &dir, QString &error)
         if (canvas.HasPixels()) {
             kind.paint(canvas, random, hue);
             canvas.Vignette(random.Range(0.1, 0.35));
+            canvas.Grade(PaletteColour(palette, i), GradeContrast);
             canvas.Grain(random, 5);
         }
         const QString name = QString("collection/%1/%1-%2.jpg").arg(kind.folder).arg(i, 3, 10, QChar('0'));
@@ -546,9 +592,5 @@ bool MakeSample(const QString &dir, QString &error)
             return false;
     }
 
-    SampleRandom random(SampleSeed);
-    Canvas source(SampleSourceWidth, SampleSourceHeight);
-    if (source.HasPixels())
-        PaintSource(source, random);
     return WritePicture(source, root.filePath("source.jpg"), SourceQuality, error);
 }

@@ -6,6 +6,7 @@
 
 #include <QImage>
 #include <algorithm>
+#include <memory>
 
 namespace {
 QString CopyKey(int width, int height, Rotation rotation)
@@ -125,24 +126,27 @@ void AssemblyAgent::run()
             QMutexLocker lock(mutex);
             const Image *key = params->imageDB.GetKeyImage(name);
             if (preview && key && keepRunning.load(std::memory_order_relaxed) && !matches.isEmpty()) {
-                Image *turned[3] = {nullptr, nullptr, nullptr};   // by rotation
+                // The preview of a large grid has cells smaller than a key image.
+                const int side = std::min(
+                    {preview->width() / matchData->numTilesX, preview->height() / matchData->numTilesY, key->width});
+                // The key image as each turn needs it, at the size of a cell.
+                std::unique_ptr<Image> cells[3];
                 for (const MatchData::TileMatch &m : matches) {
                     const Image *cell = key;
-                    if (m.rotation != Rotation::Unturned) {
-                        Image *&copy = turned[int(m.rotation)];
+                    if (m.rotation != Rotation::Unturned || side != key->width) {
+                        std::unique_ptr<Image> &copy = cells[int(m.rotation)];
                         if (!copy) {
-                            copy = new Image(*key);
+                            copy = std::make_unique<Image>(*key);
                             Turn(*copy, m.rotation);
+                            copy->Resize(side, side, true);
                         }
-                        cell = copy;
+                        cell = copy.get();
                     }
                     if (blended)
                         DrawImageBlendWithColorIntoQImage(preview, m.x, m.y, *cell, colourAt(m.x, m.y), weight);
                     else
                         DrawImageIntoQImage(preview, m.x, m.y, *cell);
                 }
-                for (const Image *copy : turned)
-                    delete copy;
             }
         }
 

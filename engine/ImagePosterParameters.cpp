@@ -4,7 +4,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
 #include <algorithm>
+#include <cmath>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +25,8 @@ QString GetPictureFolderPath()
 ImagePosterParameters::ImagePosterParameters()
     : numThreads(-1), imageDBFilename(QDir::homePath() + "/imagedb"), sourceImage(nullptr),
       imageStrategy(ImageDB::StrategyFast), useDirectories(GetPictureFolderPath()), divisions(60), repeats(5),
-      blend(20), targetResolution(6000), outputFilename(GetDesktopFolderPath() + "/photomosaic.jpg")
+      blend(20), targetResolution(6000), outputFilename(GetDesktopFolderPath() + "/photomosaic.jpg"), spacing(0),
+      optimalArrangement(false)
 {}
 
 ImagePosterParameters::~ImagePosterParameters()
@@ -70,4 +74,43 @@ bool RaiseRepeatsToFill(int divisions, int numImages, int &repeats)
 int ResolutionForDivisions(int divisions)
 {
     return std::clamp(divisions * 100, MinResolution, MaxResolution);
+}
+
+int MaxFilledDivisions(int numImages, int repeats)
+{
+    const qint64 uses = qint64(std::max(numImages, 0)) * std::max(repeats, 0);
+    qint64 divisions = qint64(std::sqrt(double(uses)));
+    while (divisions * divisions > uses)
+        --divisions;
+    while ((divisions + 1) * (divisions + 1) <= uses)
+        ++divisions;
+    return int(divisions);
+}
+
+QString UnfilledTilesNote(int divisions, int numImages, int repeats)
+{
+    const qint64 tiles = qint64(divisions) * divisions;
+    if (qint64(numImages) * repeats >= tiles)
+        return {};
+    return QString("%1 pictures used at most %2 times each cannot fill %3 tiles; some tiles stay empty.")
+        .arg(numImages)
+        .arg(repeats)
+        .arg(tiles);
+}
+
+QString OutputFileProblem(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isDir())
+        return QString("cannot save the mosaic as %1: it is a folder").arg(path);
+    const QFileInfo folder(info.absolutePath());
+    if (!folder.exists())
+        return QString("cannot save the mosaic as %1: the folder %2 does not exist").arg(path, folder.filePath());
+    if (!folder.isDir())
+        return QString("cannot save the mosaic as %1: %2 is not a folder").arg(path, folder.filePath());
+    QTemporaryFile probe(folder.filePath() + "/.kestrelvanepatchery-XXXXXX");
+    if (!probe.open())
+        return QString("cannot save the mosaic as %1: no file can be made in the folder %2")
+            .arg(path, folder.filePath());
+    return {};
 }

@@ -29,6 +29,12 @@ struct ImagePosterParameters {
     int blend;              // percent
     int targetResolution;   // pixels along the longer side
     QString outputFilename;
+    // Two uses of one picture lie more than spacing tiles apart, counting
+    // the larger of the column and row distances; 0 lets them touch.
+    int spacing;
+    // Chooses all tiles' pictures together for the least weighted sum of
+    // differences, instead of tile by tile in the matching order.
+    bool optimalArrangement;
 };
 
 QString GetDesktopFolderPath();
@@ -44,6 +50,7 @@ constexpr int MinDivisions = 10, MaxDivisions = 1000;
 constexpr int MinResolution = 500, MaxResolution = 30000;
 constexpr int MinRepeats = 0, MaxRepeats = 99;
 constexpr int MinBlend = 0, MaxBlend = 50;
+constexpr int MinSpacing = 0, MaxSpacing = 20;
 
 // Raises repeats until divisions * divisions tiles fit into numImages * repeats
 // uses, but not beyond MaxRepeats; true when it had to raise it. With no
@@ -52,3 +59,16 @@ bool RaiseRepeatsToFill(int divisions, int numImages, int &repeats);
 
 // The resolution that follows the number of tiles until the user sets one.
 int ResolutionForDivisions(int divisions);
+
+// The most tiles across (and down) that numImages pictures used at most
+// repeats times each can fill.
+int MaxFilledDivisions(int numImages, int repeats);
+
+// Both front ends' note when the pictures cannot fill every tile, without
+// its last word of advice; empty when they can.
+QString UnfilledTilesNote(int divisions, int numImages, int repeats);
+
+// Why a mosaic cannot be saved as path, in the command-line tool's words;
+// empty when saving can be tried. The folder must exist, and a file must be
+// possible in it (one is made and removed again to find out).
+QString OutputFileProblem(const QString &path);

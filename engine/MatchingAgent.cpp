@@ -1,10 +1,14 @@
 #include "engine/MatchingAgent.h"
 
+#include "engine/Arrangement.h"
 #include "engine/ImagePosterParameters.h"
 #include "engine/MatchData.h"
 #include "imaging/Image.h"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
 
 namespace {
 // Searches per tile while other agents keep taking the last use of the
@@ -14,6 +18,71 @@ const int MaxAttempts = 15;
 // each: enough that a tile rarely needs a search of its own.
 const int Batch = 8;
 const int Candidates = 3;
+
+// The optimal arrangement's candidates per tile: enough that a tile of a
+// plain area still finds pictures not used nearby in its list, and the most
+// where the uses barely fill the tiles, so many tiles cannot have their best.
+int ListLength(int spacing, qint64 uses, qint64 tiles)
+{
+    if (uses < 2 * tiles)
+        return KeyIndex::MaxCandidates;
+    return std::clamp((spacing + 1) * (spacing + 1) + 8, 16, KeyIndex::MaxCandidates);
+}
+
+// The grid's cutting of the source, made once per agent.
+struct TileCutter {
+    TileCutter(const MatchData &matchData, const Image &source) : source(source), columns(matchData.numTilesX)
+    {
+        matchData.TileSizesAndOffsets(source.width, matchData.numTilesX, &widths, &lefts);
+        matchData.TileSizesAndOffsets(source.height, matchData.numTilesY, &heights, &tops);
+    }
+    ~TileCutter()
+    {
+        delete[] widths;
+        delete[] lefts;
+        delete[] heights;
+        delete[] tops;
+    }
+    TileCutter(const TileCutter &) = delete;
+    TileCutter &operator=(const TileCutter &) = delete;
+
+    // The tile reduced to key size, and whether it is searched as portrait.
+    bool Key(int tile, Image &key) const
+    {
+        const int column = tile % columns;
+        const int row = tile / columns;
+        key.Extract(source, lefts[column], tops[row], widths[column], heights[row]);
+        const bool portrait = key.width <= key.height;
+        key.ResizeToKey();
+        return portrait;
+    }
+
+    const Image &source;
+    int columns;
+    int *widths = nullptr;
+    int *lefts = nullptr;
+    int *heights = nullptr;
+    int *tops = nullptr;
+};
+
+// A candidate's cost: the key difference, weighted by the tile's importance.
+int64_t Cost(uint32_t score, float importance)
+{
+    return std::llround((1.0 + MatchingAgent::ImportanceWeight * double(importance)) * double(score));
+}
+
+// The first results of a shortlist as candidates, with the bound on every
+// picture it leaves out when it holds length results.
+int ToCandidates(const KeyIndex::Shortlist &shortlist, int length, float importance, Arrangement::Candidate *list,
+                 int64_t &unlisted)
+{
+    for (int c = 0; c < shortlist.count; ++c) {
+        const KeyIndex::Match &m = shortlist.matches[c];
+        list[c] = Arrangement::Candidate{m.order, m.rotation, Cost(m.score, importance)};
+    }
+    unlisted = shortlist.count == length ? list[length - 1].cost : Arrangement::NoBound;
+    return shortlist.count;
+}
 }   // namespace
 
 MatchingAgent::MatchingAgent(ImagePosterParameters *params, const Image *source, MatchData *matchData, QMutex *mutex,
@@ -21,8 +90,25 @@ MatchingAgent::MatchingAgent(ImagePosterParameters *params, const Image *source,
     : Agent(mutex, counter, index, count), params(params), source(source), matchData(matchData)
 {}
 
+void MatchingAgent::Prepare(const ImagePosterParameters &params, MatchData &matchData)
+{
+    const int tiles = matchData.numTilesX * matchData.numTilesY;
+    const KeyIndex *index = params.optimalArrangement && tiles > 0 ? params.imageDB.MatchIndex() : nullptr;
+    if (index) {
+        matchData.arrangement = std::make_shared<Arrangement>(matchData.numTilesX, matchData.numTilesY, index->Size(),
+                                                              params.repeats, params.spacing);
+        return;
+    }
+    if (params.spacing > 0)
+        matchData.tilePictures = QList<QString>(tiles);
+}
+
 void MatchingAgent::run()
 {
+    if (matchData->arrangement) {
+        RunOptimal();
+        return;
+    }
     int *widths = nullptr;
     int *lefts = nullptr;
     int *heights = nullptr;
@@ -60,8 +146,10 @@ void MatchingAgent::run()
                 }))
                 continue;
             for (int attempt = 0; attempt < MaxAttempts && keepRunning.load(std::memory_order_relaxed); ++attempt) {
-                const ImageDB::MatchResult match =
-                    params->imageDB.BestMatch(tiles[k], orientations[k], params->repeats);
+                // Pictures used nearby cannot be placed here, so the search passes over them.
+                const ImageDB::MatchResult match = params->imageDB.BestMatch(
+                    tiles[k], orientations[k], params->repeats,
+                    matchData->tilePictures.isEmpty() ? QSet<QString>() : NearbyPictures(column, row));
                 // Use counts only grow while matching, so an empty search stays empty.
                 if (match.filename.isEmpty() || Place(match.filename, match.rotation, column, row, total))
                     break;
@@ -78,10 +166,111 @@ void MatchingAgent::run()
 bool MatchingAgent::Place(const QString &filename, Rotation rotation, int column, int row, qsizetype total)
 {
     QMutexLocker lock(mutex);
+    const bool spaced = !matchData->tilePictures.isEmpty();
+    if (spaced) {
+        const int spacing = params->spacing;
+        const auto near = [&](const MatchData::TileMatch &m) {
+            return std::abs(m.x - column) <= spacing && std::abs(m.y - row) <= spacing;
+        };
+        const auto found = matchData->tileMatches.constFind(filename);
+        if (found != matchData->tileMatches.cend() && std::any_of(found->cbegin(), found->cend(), near))
+            return false;
+    }
     if (!params->imageDB.UseMatch(filename, params->repeats))
         return false;
     matchData->tileMatches[filename].append(MatchData::TileMatch{column, row, rotation});
+    if (spaced)
+        matchData->tilePictures[qsizetype(row) * matchData->numTilesX + column] = filename;
     ++*counter;
     emit progress(int(float(*counter) / float(total) * 100.0f));
     return true;
+}
+
+QSet<QString> MatchingAgent::NearbyPictures(int column, int row)
+{
+    QSet<QString> nearby;
+    const int spacing = params->spacing;
+    QMutexLocker lock(mutex);
+    for (int y = std::max(0, row - spacing); y <= std::min(matchData->numTilesY - 1, row + spacing); ++y)
+        for (int x = std::max(0, column - spacing); x <= std::min(matchData->numTilesX - 1, column + spacing); ++x)
+            if (const QString &name = matchData->tilePictures[qsizetype(y) * matchData->numTilesX + x]; !name.isEmpty())
+                nearby.insert(name);
+    return nearby;
+}
+
+// Each agent finds the candidate lists of its share of the tiles, a batch
+// at a time; the last one to finish arranges them all.
+void MatchingAgent::RunOptimal()
+{
+    const KeyIndex *keys = params->imageDB.MatchIndex();
+    const TileCutter cutter(*matchData, *source);
+    const int total = matchData->numTilesX * matchData->numTilesY;
+    const int length = ListLength(params->spacing, qint64(keys ? keys->Size() : 0) * params->repeats, total);
+    bool searched = keys != nullptr;
+    for (int first = index * Batch; searched && first < total && keepRunning.load(std::memory_order_relaxed);
+         first += count * Batch) {
+        const int n = std::min(Batch, total - first);
+        Image tiles[Batch];
+        const unsigned char *pointers[Batch];
+        bool portraits[Batch];
+        for (int k = 0; k < n; ++k) {
+            portraits[k] = cutter.Key(first + k, tiles[k]);
+            pointers[k] = tiles[k].data;
+        }
+        KeyIndex::Shortlist shortlists[Batch];
+        searched = keys->FindShortlists(pointers, portraits, n, INT_MAX, length, shortlists);
+        for (int k = 0; searched && k < n; ++k) {
+            Arrangement::Candidate list[KeyIndex::MaxCandidates];
+            int64_t unlisted = 0;
+            const int listed =
+                ToCandidates(shortlists[k], length, matchData->importance[size_t(first + k)], list, unlisted);
+            matchData->arrangement->SetCandidates(first + k, list, listed, unlisted);
+        }
+        QMutexLocker lock(mutex);
+        *counter += n;
+        // The search is most of the work; the arrangement takes the rest.
+        emit progress(int(float(*counter) / float(total) * 90.0f));
+    }
+    QMutexLocker lock(mutex);
+    if (!searched)
+        keepRunning.store(false, std::memory_order_relaxed);
+    // An agent that stopped early leaves the count short, so nobody arranges.
+    if (++matchData->searchedAgents < count || !keepRunning.load(std::memory_order_relaxed))
+        return;
+    lock.unlock();
+    Arrange();
+}
+
+void MatchingAgent::Arrange()
+{
+    const KeyIndex *keys = params->imageDB.MatchIndex();
+    const TileCutter cutter(*matchData, *source);
+    const auto more = [&](int tile, const std::vector<int32_t> &excluded, Arrangement::Candidate *list, int max,
+                          int64_t &unlisted) {
+        Image key;
+        const bool portrait = cutter.Key(tile, key);
+        const unsigned char *pointer = key.data;
+        const KeyIndex::Exclusion exclusion{excluded.data(), int(excluded.size())};
+        KeyIndex::Shortlist shortlist;
+        if (!keys->FindShortlists(&pointer, &portrait, 1, INT_MAX, max, &shortlist, &exclusion))
+            return 0;
+        return ToCandidates(shortlist, max, matchData->importance[size_t(tile)], list, unlisted);
+    };
+    Arrangement &arrangement = *matchData->arrangement;
+    if (!arrangement.Solve(keepRunning, more))
+        return;
+
+    const int total = matchData->numTilesX * matchData->numTilesY;
+    QMutexLocker lock(mutex);
+    for (int t = 0; t < total; ++t) {
+        const int32_t picture = arrangement.Picture(t);
+        if (picture < 0)
+            continue;
+        const QString &filename = keys->Filename(picture);
+        params->imageDB.UseMatch(filename, INT_MAX);
+        matchData->tileMatches[filename].append(
+            MatchData::TileMatch{t % matchData->numTilesX, t / matchData->numTilesX, arrangement.ChosenRotation(t)});
+    }
+    *counter = total;
+    emit progress(100);
 }

@@ -5,6 +5,7 @@
 #include "engine/MatchData.h"
 #include "engine/MatchingAgent.h"
 #include "engine/MosaicPreview.h"
+#include "engine/PyramidWriterAgent.h"
 #include "engine/QJPEGWriterAgent.h"
 #include "imaging/Image.h"
 #include "imaging/JPEG.h"
@@ -12,15 +13,36 @@
 #include <QDebug>
 #include <QImage>
 #include <algorithm>
+#include <type_traits>
+#include <utility>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
+// Stage 0's bar: the preparation fills the first tenth, matching the rest.
+constexpr int PreparedPercent = 10;
+
+// The preview has a cell for every tile, as wide as a key image, or narrower
+// for a large grid: the window shows it far smaller anyway, and 16 pixels a
+// tile at 1000 tiles would be a gigabyte that the GUI thread fills and shows
+// for seconds.
+constexpr int MaxPreviewSide = 2048;
+
+int PreviewCell(int columns, int rows)
+{
+    return std::clamp(MaxPreviewSide / std::max({columns, rows, 1}), 1, int(Image::COMPARISON_X_SIZE));
+}
+
 // The receivers take in the matching's last reports before the assembly's
 // threads start.
 constexpr int AssemblyPauseMs = 10;
 }   // namespace
 
 PosterGenerator::PosterGenerator(ImagePosterParameters *params, QObject *parent)
-    : QObject(parent), matchData(new MatchData), params(params), writer(new QJPEGWriterAgent(this))
+    : QObject(parent), matchData(new MatchData), params(params), writer(new QJPEGWriterAgent(this)),
+      pyramidWriter(new PyramidWriterAgent(this))
 {
     assemblyStart.setSingleShot(true);
     assemblyStart.setInterval(AssemblyPauseMs);
@@ -31,12 +53,14 @@ PosterGenerator::PosterGenerator(ImagePosterParameters *params, QObject *parent)
             emit progress(percent);
     });
     connect(writer, &QThread::finished, this, &PosterGenerator::savingComplete);
+    connect(pyramidWriter, &QThread::finished, this, &PosterGenerator::savingComplete);
 }
 
 PosterGenerator::~PosterGenerator()
 {
     Cancel();
     writer->wait();
+    pyramidWriter->wait();
     if (MosaicPreview *preview = Display(); preview && displayIsObject)
         preview->SetDrawLock(nullptr);
     delete savingImage;
@@ -60,32 +84,36 @@ MosaicPreview *PosterGenerator::Display() const
     return display;
 }
 
-bool PosterGenerator::Setup()
+void PosterGenerator::SetPyramidFolder(const QString &dir)
 {
-    if (!params->sourceImage) {
-        Image *picture = new Image;
-        if (!ReadJPEG(params->sourceFilename, *picture)) {
-            delete picture;
-            return false;
-        }
-        params->sourceImage = picture;
-    }
-    // Matching reads the database without its lock, so it must not change
-    // under the agents.
-    if (!params->sourceImage->data || params->divisions < 1 || params->imageDB.IsUpdating())
-        return false;
+    pyramidFolder = dir;
+}
 
-    delete image;
-    image = new Image(*params->sourceImage);
-    delete blendColours;
-    blendColours = nullptr;
-    params->imageDB.ResetUseCounts();
-    matchData->Setup(*image, params->divisions, params->divisions);
-    if (params->blend >= 1) {
-        blendColours = new Image(*image);
-        blendColours->Resize(params->divisions, params->divisions, true);
+const PyramidWriterAgent &PosterGenerator::PyramidWriter() const
+{
+    return *pyramidWriter;
+}
+
+template <typename MakeAgent>
+void PosterGenerator::StartGroup(int n, int fromPercent, int toPercent, const MakeAgent &make,
+                                 void (PosterGenerator::*ended)())
+{
+    runningAgents = n;
+    const int group = ++groupNumber;
+    for (int i = 0; i < n; ++i) {
+        auto *agent = make(i, n);
+        using AgentType = std::remove_pointer_t<decltype(agent)>;
+        connect(agent, &AgentType::progress, this, [this, group, fromPercent, toPercent](int percent) {
+            if (group == groupNumber)
+                emit progress(fromPercent + percent * (toPercent - fromPercent) / 100);
+        });
+        connect(agent, &QThread::finished, this, [this, group, ended] {
+            if (group == groupNumber)
+                (this->*ended)();
+        });
+        agents.append(agent);
+        agent->start();
     }
-    return true;
 }
 
 void PosterGenerator::Generate(MosaicPreview *preview)
@@ -94,39 +122,100 @@ void PosterGenerator::Generate(MosaicPreview *preview)
     ++runNumber;
     // An earlier run's mosaic still waiting for the writer is superseded.
     savePending = false;
+    delete image;
+    image = nullptr;
     timer.start();
     display = preview;
     displayObject = dynamic_cast<QObject *>(preview);
     displayIsObject = displayObject != nullptr;
 
-    if (!Setup())
+    // Matching reads the database without its lock, so it must not change
+    // under the agents.
+    if (params->divisions < 1 || params->imageDB.IsUpdating())
         return;
-    stageNumber = 0;
+    if (!params->sourceImage)
+        StartPreparation(Preparation::ReadSource);
+    else if (params->sourceImage->data)
+        BeginPreparation();
+}
 
+void PosterGenerator::BeginPreparation()
+{
+    stageNumber = 0;
+    matchData->Reset(params->divisions, params->divisions);
     if (MosaicPreview *shown = Display()) {
         shown->SetDrawLock(&mutex);
-        shown->SetImageTiles(matchData->numTilesX, matchData->numTilesY, Image::COMPARISON_X_SIZE,
-                             params->sourceImage->width, params->sourceImage->height);
+        shown->SetImageTiles(matchData->numTilesX, matchData->numTilesY,
+                             PreviewCell(matchData->numTilesX, matchData->numTilesY), params->sourceImage->width,
+                             params->sourceImage->height);
     }
-
-    const int n = ThreadCount();
-    runningAgents = n;
-    doneCount = 0;
-    const int group = ++groupNumber;
-    for (int i = 0; i < n; ++i) {
-        MatchingAgent *agent = new MatchingAgent(params, image, matchData, &mutex, &doneCount, i, n);
-        connect(agent, &MatchingAgent::progress, this, [this, group](int percent) {
-            if (group == groupNumber)
-                emit progress(percent);
-        });
-        connect(agent, &QThread::finished, this, [this, group] {
-            if (group == groupNumber)
-                matchingThreadComplete();
-        });
-        agents.append(agent);
-        agent->start();
-    }
+    StartPreparation(Preparation::MeasureTiles);
     emit stage(0);
+}
+
+void PosterGenerator::StartPreparation(Preparation::Step step)
+{
+    preparation.step = step;
+    // Reading is one agent's work; the measuring agents share the tile columns.
+    const int n = step == Preparation::ReadSource ? 1 : std::min(ThreadCount(), matchData->numTilesX);
+    if (step == Preparation::MeasureTiles) {
+        doneCount = 0;
+        preparation.strongestEdges.assign(size_t(n), 0.0f);
+    }
+    StartGroup(
+        n, 0, PreparedPercent,
+        [this](int i, int count) {
+            return new PreparationAgent(params, matchData, &preparation, &mutex, &doneCount, i, count);
+        },
+        &PosterGenerator::preparationThreadComplete);
+}
+
+void PosterGenerator::preparationThreadComplete()
+{
+    --runningAgents;
+    ReleaseAgents(true);
+    if (runningAgents > 0)
+        return;
+    ReleaseAgents(false);
+    if (preparation.outOfMemory) {
+        ReleaseRun();
+        emit failed(
+            tr("There is not enough memory to prepare a photo mosaic of %1 by %1 tiles.").arg(params->divisions));
+        return;
+    }
+    switch (preparation.step) {
+    case Preparation::ReadSource:
+        // A source picture that cannot be read starts nothing and says nothing.
+        if (preparation.decoded) {
+            params->sourceImage = std::exchange(preparation.decoded, nullptr);
+            BeginPreparation();
+        }
+        break;
+    case Preparation::MeasureTiles:
+        preparation.strongestEdge =
+            *std::max_element(preparation.strongestEdges.cbegin(), preparation.strongestEdges.cend());
+        StartPreparation(Preparation::CountEdges);
+        break;
+    case Preparation::CountEdges:
+        StartPreparation(Preparation::Finish);
+        break;
+    case Preparation::Finish:
+        blendColours = std::exchange(preparation.blendColours, nullptr);
+        StartMatching();
+        break;
+    }
+}
+
+void PosterGenerator::StartMatching()
+{
+    MatchingAgent::Prepare(*params, *matchData);
+    doneCount = 0;
+    StartGroup(
+        ThreadCount(), PreparedPercent, 100,
+        [this](int i, int n) {
+            return new MatchingAgent(params, params->sourceImage, matchData, &mutex, &doneCount, i, n);
+        },
+        &PosterGenerator::matchingThreadComplete);
 }
 
 void PosterGenerator::ReleaseAgents(bool finishedOnly)
@@ -148,6 +237,11 @@ void PosterGenerator::matchingThreadComplete()
     if (runningAgents > 0)
         return;
     ReleaseAgents(false);
+    // Assembly, and what is made of the mosaic afterwards, need only the
+    // matches.
+    matchData->tileOrder = {};
+    matchData->importance = {};
+    matchData->tilePictures = {};
     qDebug("Matching took %d ms", int(timer.elapsed()));
     timer.restart();
     assemblyStart.start();
@@ -157,8 +251,8 @@ void PosterGenerator::startGeneratingFile()
 {
     stageNumber = 1;
 
-    const int w = image->width;
-    const int h = image->height;
+    const int w = params->sourceImage->width;
+    const int h = params->sourceImage->height;
     const int target = params->targetResolution;
     int outWidth = target;
     int outHeight = target;
@@ -182,32 +276,22 @@ void PosterGenerator::startGeneratingFile()
     QImage *preview = nullptr;
     if (MosaicPreview *shown = Display()) {
         QImage *backing = shown->GetBackingImage();
-        if (backing && backing->depth() == 32 && backing->width() >= matchData->numTilesX * Image::COMPARISON_X_SIZE
-            && backing->height() >= matchData->numTilesY * Image::COMPARISON_Y_SIZE) {
+        const int cell = PreviewCell(matchData->numTilesX, matchData->numTilesY);
+        if (backing && backing->depth() == 32 && backing->width() >= matchData->numTilesX * cell
+            && backing->height() >= matchData->numTilesY * cell) {
             QMutexLocker lock(&mutex);
             backing->fill(QColor(0, 0, 0));
             preview = backing;
         }
     }
 
-    const int n = ThreadCount();
-    runningAgents = n;
     doneCount = 0;
-    const int group = ++groupNumber;
-    for (int i = 0; i < n; ++i) {
-        AssemblyAgent *agent =
-            new AssemblyAgent(params, preview, image, blendColours, matchData, &mutex, &doneCount, i, n);
-        connect(agent, &AssemblyAgent::progress, this, [this, group](int percent) {
-            if (group == groupNumber)
-                emit progress(percent);
-        });
-        connect(agent, &QThread::finished, this, [this, group] {
-            if (group == groupNumber)
-                assemblyThreadComplete();
-        });
-        agents.append(agent);
-        agent->start();
-    }
+    StartGroup(
+        ThreadCount(), 0, 100,
+        [this, preview](int i, int n) {
+            return new AssemblyAgent(params, preview, image, blendColours, matchData, &mutex, &doneCount, i, n);
+        },
+        &PosterGenerator::assemblyThreadComplete);
     emit stage(1);
 }
 
@@ -239,8 +323,15 @@ bool PosterGenerator::StartSave()
     image = nullptr;
     savingRun = runNumber;
     savingFilename = params->outputFilename;
-    if (writer->Save(savingFilename, *savingImage, 100))
+    if (writer->Save(savingFilename, *savingImage, 100)) {
+        savingWriters = 1;
+        // The pyramid only reads the finished mosaic too, so it is cut on
+        // the other cores while the JPEG encoder runs on one; a pyramid that
+        // cannot start leaves its reason with its writer.
+        if (!pyramidFolder.isEmpty() && pyramidWriter->Save(pyramidFolder, *savingImage, ThreadCount()))
+            ++savingWriters;
         return true;
+    }
     delete savingImage;
     savingImage = nullptr;
     return false;
@@ -253,6 +344,8 @@ QString PosterGenerator::SaveFailure() const
 
 void PosterGenerator::savingComplete()
 {
+    if (--savingWriters > 0)
+        return;
     const bool current = savingRun == runNumber;
     const bool succeeded = writer->Succeeded();
     const QString failure = SaveFailure();
@@ -264,6 +357,9 @@ void PosterGenerator::savingComplete()
         savePending = false;
         pendingStarted = StartSave();
     }
+
+    if (current)
+        ReleaseRun(true);
 
     // Signals last: their receivers may start a new run.
     if (current) {
@@ -291,4 +387,26 @@ void PosterGenerator::Cancel()
     // Each agent tests its flag before every item, so this is short; none may
     // still use matchData or the images once a new run is set up.
     ReleaseAgents(false);
+    ReleaseRun();
+}
+
+void PosterGenerator::ReleaseRun(bool keepMatches)
+{
+    // A mosaic waiting for the writer is saved still.
+    if (!savePending) {
+        delete image;
+        image = nullptr;
+    }
+    delete blendColours;
+    blendColours = nullptr;
+    delete std::exchange(preparation.decoded, nullptr);
+    delete std::exchange(preparation.blendColours, nullptr);
+    preparation.outOfMemory = false;
+    if (!keepMatches)
+        matchData->Reset(0, 0);
+#ifdef __GLIBC__
+    // glibc keeps freed memory below its large-allocation threshold, and a
+    // worker thread's arena, for the process; this gives it back.
+    malloc_trim(0);
+#endif
 }

@@ -8,15 +8,19 @@
 #include <QString>
 #include <QTimer>
 
+#include "engine/PreparationAgent.h"
+
 class Agent;
 class Image;
 class MosaicPreview;
+class PyramidWriterAgent;
 class QJPEGWriterAgent;
 struct ImagePosterParameters;
 struct MatchData;
 
-// Turns the run parameters into a saved mosaic: matching, assembly and saving,
-// each on worker threads, advanced by slots on the GUI thread.
+// Turns the run parameters into a saved mosaic: preparation and matching
+// (stage 0), assembly and saving, each on worker threads, advanced by slots
+// on the GUI thread, which never waits for more than an agent's next step.
 class PosterGenerator : public QObject {
     Q_OBJECT
 public:
@@ -24,13 +28,23 @@ public:
     ~PosterGenerator() override;
 
     // Starts a mosaic and returns at once; display may be null. A run still
-    // in matching or assembly is cancelled first. The display must stay
-    // alive while the run draws into it.
+    // in preparation, matching or assembly is cancelled first. The display
+    // must stay alive while the run draws into it. Nothing is sent when the
+    // run cannot start: the database is being updated, or the source picture
+    // (read first when none is decoded yet) cannot be read.
     void Generate(MosaicPreview *display);
-    // Stops matching and assembly, or a pending start of assembly, and
-    // returns once no agent of the run is left. A save in progress runs on.
+    // Stops preparation, matching and assembly, or a pending start of
+    // assembly, and returns once no agent of the run is left; what the run
+    // held is released. A save in progress runs on.
     void Cancel();
-    bool Setup();
+    // The tile grid and the choices of the latest run, until the next one.
+    const MatchData &Matches() const { return *matchData; }
+
+    // Also writes a Deep Zoom pyramid of the finished mosaic into dir while
+    // the JPEG file is written; an empty dir writes none. After complete(),
+    // the writer tells whether it succeeded.
+    void SetPyramidFolder(const QString &dir);
+    const PyramidWriterAgent &PyramidWriter() const;
 
 signals:
     void stage(int stageNumber);
@@ -41,6 +55,7 @@ signals:
     void failed(const QString &message);
 
 private slots:
+    void preparationThreadComplete();
     void startGeneratingFile();
     void matchingThreadComplete();
     void assemblyThreadComplete();
@@ -49,7 +64,17 @@ private slots:
 private:
     int ThreadCount() const;
     MosaicPreview *Display() const;
+    // Starts the agents of a preparation step, of matching or of assembly,
+    // as one group whose ends go to the slot.
+    template <typename MakeAgent>
+    void StartGroup(int n, int fromPercent, int toPercent, const MakeAgent &make, void (PosterGenerator::*ended)());
+    void StartPreparation(Preparation::Step step);
+    void BeginPreparation();
+    void StartMatching();
     void ReleaseAgents(bool finishedOnly);
+    // Frees what a finished or cancelled run held and hands the freed memory
+    // back to the system.
+    void ReleaseRun(bool keepMatches = false);   // a saved run keeps its matches for Matches()
     bool StartSave();
     QString SaveFailure() const;
 
@@ -59,12 +84,15 @@ private:
     int doneCount = 0;   // guarded by mutex; the agents' shared counter
     MosaicPreview *display = nullptr;
     QMutex mutex;
-    Image *image = nullptr;
+    Image *image = nullptr;   // the output image, from the start of assembly
     Image *blendColours = nullptr;
     MatchData *matchData = nullptr;
+    Preparation preparation;   // shared with the preparation agents
     ImagePosterParameters *params;
     QList<Agent *> agents;
     QJPEGWriterAgent *writer = nullptr;
+    PyramidWriterAgent *pyramidWriter = nullptr;
+    QString pyramidFolder;   // empty: no pyramid
 
     QTimer assemblyStart;              // the pause between matching and assembly
     int groupNumber = 0;               // reports of other agent groups are stale
@@ -72,10 +100,11 @@ private:
     QPointer<QObject> displayObject;   // tells when a display widget has gone
     bool displayIsObject = false;
 
-    // The writer reads savingImage until its finished() has been handled;
+    // The writers read savingImage until their finished() has been handled;
     // a new run works on image meanwhile.
     Image *savingImage = nullptr;
-    int savingRun = 0;   // the run whose mosaic is being saved
+    int savingWriters = 0;   // writers of savingImage not yet finished
+    int savingRun = 0;       // the run whose mosaic is being saved
     QString savingFilename;
     bool savePending = false;   // image waits for the writer to be free
 };

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -870,18 +871,30 @@ QString ImageDB::GetNewCachedFilename()
 // The packed scan gives the answer of ScanRecords for every key-sized tile;
 // other tiles can only match keys of their own size, which the index does not
 // hold, so they take the plain scan.
-ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientation, int maxUses) const
+ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientation, int maxUses,
+                                        const QSet<QString> &excluded) const
 {
     static_assert(Image::COMPARISON_X_SIZE == KeyIndex::KeySide && Image::COMPARISON_Y_SIZE == KeyIndex::KeySide);
     const KeyIndex *index =
         tile.data && tile.width == KeyIndex::KeySide && tile.height == KeyIndex::KeySide ? CurrentKeyIndex() : nullptr;
     if (!index)
-        return ScanRecords(tile, orientation, maxUses);
-    const KeyIndex::Match match = index->Find(tile.data, orientation == Portrait, maxUses);
+        return ScanRecords(tile, orientation, maxUses, excluded);
     MatchResult best;
+    if (usedUpAt.load(std::memory_order_relaxed) == maxUses)
+        return best;
+    std::vector<int32_t> orders;
+    for (const QString &filename : excluded)
+        if (const int order = index->OrderOf(filename); order >= 0)
+            orders.push_back(order);
+    std::sort(orders.begin(), orders.end());
+    const KeyIndex::Match match = index->Find(tile.data, orientation == Portrait, maxUses,
+                                              KeyIndex::Exclusion{orders.data(), int(orders.size())});
     if (match.order >= 0) {
         best.filename = index->Filename(match.order);
         best.rotation = match.rotation;
+    } else if (orders.empty()) {
+        // Nothing was passed over, so every picture is used up.
+        usedUpAt.store(maxUses, std::memory_order_relaxed);
     }
     return best;
 }
@@ -900,6 +913,8 @@ QList<QList<ImageDB::MatchResult>> ImageDB::BestMatches(const Image *const *tile
         portraits.push_back(orientations[k] == Portrait);
     }
     const KeyIndex *index = int(keys.size()) == count ? CurrentKeyIndex() : nullptr;
+    if (index && usedUpAt.load(std::memory_order_relaxed) == maxUses)
+        return lists;
     QVarLengthArray<KeyIndex::Shortlist, 16> shortlists(keys.size());
     if (!index
         || !index->FindShortlists(keys.data(), portraits.data(), count, maxUses, candidates, shortlists.data())) {
@@ -912,13 +927,16 @@ QList<QList<ImageDB::MatchResult>> ImageDB::BestMatches(const Image *const *tile
     }
     for (int k = 0; k < count; ++k) {
         const KeyIndex::Shortlist &shortlist = shortlists[k];
+        if (shortlist.count == 0 && candidates > 0)
+            usedUpAt.store(maxUses, std::memory_order_relaxed);
         for (int c = 0; c < shortlist.count; ++c)
             lists[k].append(MatchResult{index->Filename(shortlist.matches[c].order), shortlist.matches[c].rotation});
     }
     return lists;
 }
 
-ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orientation, int maxUses) const
+ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orientation, int maxUses,
+                                          const QSet<QString> &excluded) const
 {
     MatchResult best;
     bool found = false;
@@ -928,7 +946,7 @@ ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orienta
         const Image *key = record.keyImage;
         if (record.skip.load(std::memory_order_relaxed) || !record.inUse
             || record.useCount.load(std::memory_order_relaxed) >= maxUses || !key || !key->data
-            || key->width != tile.width || key->height != tile.height)
+            || key->width != tile.width || key->height != tile.height || excluded.contains(it.key()))
             continue;
         unsigned score;
         Rotation rotation;
@@ -966,6 +984,7 @@ const KeyIndex *ImageDB::CurrentKeyIndex() const
 void ImageDB::RebuildKeyIndex() const
 {
     keyIndexCurrent.store(true, std::memory_order_relaxed);
+    usedUpAt.store(NoneUsedUp, std::memory_order_relaxed);
     keyIndexRecords = images;
     keyIndex.Clear();
     keyIndexBuilt = true;
@@ -1000,5 +1019,6 @@ void ImageDB::ResetUseCounts()
 {
     for (const ImageInformation &record : std::as_const(images))
         const_cast<ImageInformation &>(record).useCount.store(0, std::memory_order_relaxed);
+    usedUpAt.store(NoneUsedUp, std::memory_order_relaxed);
     CurrentKeyIndex();
 }

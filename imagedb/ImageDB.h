@@ -10,9 +10,11 @@
 #include <QMutex>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <atomic>
+#include <climits>
 #include <cstdio>
 
 // Landscape: wider than tall. A square picture counts as Portrait.
@@ -108,8 +110,10 @@ public:
     Image *GetSourceImage(const QString &filename, int size) const;   // caller owns the result
     QString GetNewCachedFilename();
 
-    // Best match and use counts
-    MatchResult BestMatch(const Image &tile, Orientation orientation, int maxUses) const;
+    // Best match and use counts. Pictures named in excluded are passed over
+    // as if used up.
+    MatchResult BestMatch(const Image &tile, Orientation orientation, int maxUses,
+                          const QSet<QString> &excluded = {}) const;
     // BestMatch for count tiles in one pass over the key images. Each tile's
     // list starts with BestMatch's answer, followed by what BestMatch would
     // answer were the ones before used up, up to candidates results in all.
@@ -119,6 +123,9 @@ public:
                                           int maxUses, int candidates) const;
     bool UseMatch(const QString &filename, int maxUses);
     void ResetUseCounts();
+    // The packed key images for searches of many results per tile; null when
+    // it cannot be built. Valid while the records stay unchanged.
+    const KeyIndex *MatchIndex() const { return CurrentKeyIndex(); }
 
     SourceImageStrategy strategy;
     QStringList directories;
@@ -183,7 +190,8 @@ private:
     const KeyIndex *CurrentKeyIndex() const;
     void KeyIndexOutdated() { keyIndexCurrent.store(false, std::memory_order_release); }
     void RebuildKeyIndex() const;   // with keyIndexMutex held
-    MatchResult ScanRecords(const Image &tile, Orientation orientation, int maxUses) const;
+    MatchResult ScanRecords(const Image &tile, Orientation orientation, int maxUses,
+                            const QSet<QString> &excluded) const;
 
     // The records the index was built from, shared with images: any change
     // made to images through its non-const interface detaches the two, which
@@ -193,6 +201,13 @@ private:
     mutable bool keyIndexBuilt = false;                        // guarded by keyIndexMutex
     mutable std::atomic<bool> keyIndexCurrent{false};          // cleared by record changes
     mutable QMutex keyIndexMutex;
+
+    // The maxUses of an indexed search that found no record with a use left.
+    // Use counts only grow until ResetUseCounts, so every later search with
+    // it finds none either: once a collection is used up, the rest of the
+    // tiles are not searched. Cleared by ResetUseCounts and a rebuilt index.
+    static constexpr int NoneUsedUp = INT_MIN;
+    mutable std::atomic<int> usedUpAt{NoneUsedUp};
 
     QList<QPointer<Agent>> agents;   // GUI thread only; the running update's threads
     bool updatePending = false;      // GUI thread only

@@ -56,6 +56,12 @@ struct Search {
     Tile tile;
     Best list[KeyIndex::MaxCandidates];
     int length = 1;
+    KeyIndex::Exclusion excluded{};
+
+    bool Excluded(int32_t order) const
+    {
+        return std::binary_search(excluded.orders, excluded.orders + excluded.count, order);
+    }
 
     uint32_t Limit(int32_t order) const { return ::Limit(list[length - 1], order); }
     void Take(const Best &entry)
@@ -375,7 +381,7 @@ void TurnTile(const unsigned char *tile, unsigned char *left, unsigned char *rig
 // The searches for count tiles, with bySide room for count pointers.
 void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *useCounts,
                  const unsigned char *const *tiles, const bool *portraits, int count, int maxUses, int candidates,
-                 Search *searches, Search **bySide)
+                 Search *searches, Search **bySide, const KeyIndex::Exclusion *exclusions)
 {
     // Landscape tiles at the front of bySide, portrait ones at the back.
     int landscape = 0;
@@ -393,6 +399,7 @@ void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *us
         Signed(t.right, t.signedRight);
         t.squares = SumOfSquares(t.same);
         search.length = std::clamp(candidates, 1, KeyIndex::MaxCandidates);
+        search.excluded = exclusions ? exclusions[k] : KeyIndex::Exclusion();
         bySide[portraits[k] ? --portrait : landscape++] = &search;
     }
     Search *const *landscapeSearches = bySide;
@@ -490,19 +497,25 @@ bool KeyIndex::Add(const QString &filename, const unsigned char *key, bool portr
     return true;
 }
 
-KeyIndex::Match KeyIndex::Find(const unsigned char *tile, bool portrait, int maxUses) const
+KeyIndex::Match KeyIndex::Find(const unsigned char *tile, bool portrait, int maxUses, Exclusion excluded) const
 {
     Search search;
     Search *bySide = &search;
-    RunSearches(groups, useCounts.data(), &tile, &portrait, 1, maxUses, 1, &search, &bySide);
+    RunSearches(groups, useCounts.data(), &tile, &portrait, 1, maxUses, 1, &search, &bySide, &excluded);
     Match match;
     if (search.list[0].order != INT32_MAX)
-        match = Match{search.list[0].order, search.list[0].rotation};
+        match = Match{search.list[0].order, search.list[0].rotation, search.list[0].score};
     return match;
 }
 
+int KeyIndex::OrderOf(const QString &filename) const
+{
+    const auto it = std::lower_bound(filenames.cbegin(), filenames.cend(), filename);
+    return it != filenames.cend() && *it == filename ? int(it - filenames.cbegin()) : -1;
+}
+
 bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *portraits, int count, int maxUses,
-                              int candidates, Shortlist *shortlists) const
+                              int candidates, Shortlist *shortlists, const Exclusion *exclusions) const
 {
     if (count < 1)
         return true;
@@ -510,13 +523,15 @@ bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *por
     const std::unique_ptr<Search *[]> bySide(new (std::nothrow) Search *[size_t(count)]);
     if (!searches || !bySide)
         return false;
-    RunSearches(groups, useCounts.data(), tiles, portraits, count, maxUses, candidates, searches.get(), bySide.get());
+    RunSearches(groups, useCounts.data(), tiles, portraits, count, maxUses, candidates, searches.get(), bySide.get(),
+                exclusions);
     for (int k = 0; k < count; ++k) {
         const Search &search = searches[size_t(k)];
         Shortlist &shortlist = shortlists[k];
         shortlist.count = 0;
         for (int e = 0; e < search.length && search.list[e].order != INT32_MAX; ++e)
-            shortlist.matches[shortlist.count++] = Match{search.list[e].order, search.list[e].rotation};
+            shortlist.matches[shortlist.count++] =
+                Match{search.list[e].order, search.list[e].rotation, search.list[e].score};
     }
     return true;
 }

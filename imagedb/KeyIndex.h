@@ -31,6 +31,13 @@ public:
     struct Match {
         int order = -1;   // -1 when no entry qualified
         Rotation rotation = Rotation::Unturned;
+        uint32_t score = 0;   // the key difference
+    };
+
+    // Entries a search passes over as if used up: their orders, ascending.
+    struct Exclusion {
+        const int32_t *orders;
+        int count;
     };
 
     KeyIndex();
@@ -52,13 +59,13 @@ public:
     // The entry whose key differs least from tile (KeyBytes bytes): keys of
     // the tile's orientation are compared unrotated, the others turned left
     // and right with a tie going to right. Entries whose use count is not
-    // below maxUses are passed over.
+    // below maxUses, or that are excluded, are passed over.
     // The scan runs the widest instructions Cpu::Has offers.
-    Match Find(const unsigned char *tile, bool portrait, int maxUses) const;
+    Match Find(const unsigned char *tile, bool portrait, int maxUses, Exclusion excluded = {}) const;
 
     // Up to MaxCandidates entries for one tile, best first: what Find gives,
     // then what Find would give were the entries before it used up.
-    static constexpr int MaxCandidates = 8;
+    static constexpr int MaxCandidates = 64;
     struct Shortlist {
         int count = 0;
         Match matches[MaxCandidates];
@@ -66,10 +73,14 @@ public:
 
     // Find for count tiles in one pass over the keys, each tile's answer
     // followed by the next candidates-1 (at most MaxCandidates in all). Every
-    // key is then read from memory once for all the tiles. False, with the
-    // shortlists untouched, when memory runs out.
+    // key is then read from memory once for all the tiles. exclusions, when
+    // given, holds one Exclusion per tile. False, with the shortlists
+    // untouched, when memory runs out.
     bool FindShortlists(const unsigned char *const *tiles, const bool *portraits, int count, int maxUses,
-                        int candidates, Shortlist *shortlists) const;
+                        int candidates, Shortlist *shortlists, const Exclusion *exclusions = nullptr) const;
+
+    // The order of filename, or -1 when the index has no such entry.
+    int OrderOf(const QString &filename) const;
 
     // The keys of one orientation, each array 64-byte aligned.
     struct Keys {

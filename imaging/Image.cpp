@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #ifdef KVP_X86
 #include <immintrin.h>
@@ -23,6 +25,24 @@ size_t PixelCount(int w, int h)
     return size_t(w) * size_t(h);
 }
 
+// A large black image, the output of a large mosaic, is drawn all over and
+// then read whole by the encoder: in huge pages, where the system gives them
+// to those who ask, that takes far fewer page faults.
+void PreferHugePages(unsigned char *buffer, size_t bytes)
+{
+#ifdef MADV_HUGEPAGE
+    constexpr size_t Large = size_t(64) << 20;
+    if (bytes < Large)
+        return;
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(buffer) + page - 1) & ~(page - 1);
+    madvise(reinterpret_cast<void *>(start), reinterpret_cast<uintptr_t>(buffer) + bytes - start, MADV_HUGEPAGE);
+#else
+    Q_UNUSED(buffer);
+    Q_UNUSED(bytes);
+#endif
+}
+
 // Null when the buffer cannot be had; callers keep their dimensions then.
 unsigned char *AllocatePixels(size_t pixels, bool zeroed)
 {
@@ -31,8 +51,12 @@ unsigned char *AllocatePixels(size_t pixels, bool zeroed)
     // calloc takes a large buffer straight from the system as untouched zero
     // pages: a black output image costs nothing until it is drawn into, and
     // then only once, by the threads drawing it.
-    if (zeroed)
-        return static_cast<unsigned char *>(std::calloc(pixels, 3));
+    if (zeroed) {
+        auto *buffer = static_cast<unsigned char *>(std::calloc(pixels, 3));
+        if (buffer)
+            PreferHugePages(buffer, pixels * 3);
+        return buffer;
+    }
     return static_cast<unsigned char *>(std::malloc(pixels * 3));
 }
 
@@ -637,19 +661,26 @@ void Sample2d(unsigned char *src, int srcWidth, int srcHeight, unsigned char *ds
 }
 
 // Smooth(picture, width, height, passes) on the rows as they come, each
-// handed to the samplers as soon as it is final: at once when only the rows
-// are smoothed, else one row later, when the row below is there for the
-// vertical pass (the first and last rows are never smoothed down the columns).
-// Three rows are kept then, in turn.
-class StreamedReduction::Chain {
+// handed on as soon as it is final: at once when only the rows are smoothed,
+// else one row later, when the row below is there for the vertical pass (the
+// first and last rows are never smoothed down the columns). Three rows are
+// kept then, in turn. A chain that serves only part of each row smooths along
+// the first smoothedWidth pixels (exact for all but the last of them, unless
+// that is the row's own last) and down the bytes from firstByte to endByte.
+class SmoothingChain {
 public:
-    Chain(int passes, int width, int height)
-        : passes(passes), width(width), height(height), rowBytes(size_t(width) * 3),
-          slots(passes & SmoothColumns ? 3 : 1), rows(new (std::nothrow) unsigned char[size_t(slots) * rowBytes])
+    SmoothingChain(int passes, int width, int height)
+        : SmoothingChain(passes, width, height, width, 0, size_t(width) * 3)
+    {}
+    SmoothingChain(int passes, int width, int height, int smoothedWidth, size_t firstByte, size_t endByte)
+        : passes(passes), width(width), height(height), rowBytes(size_t(width) * 3), smoothedWidth(smoothedWidth),
+          firstByte(firstByte), endByte(endByte), slots(passes & SmoothColumns ? 3 : 1),
+          rows(new (std::nothrow) unsigned char[size_t(slots) * rowBytes])
     {}
 
     const int passes;
     std::vector<RowSampler> samplers;
+    std::function<void(int y, unsigned char *row)> next;   // takes each final row after the samplers
 
     bool Usable() const { return rows != nullptr; }
     unsigned char *Row(int y) const { return rows.get() + size_t(y % slots) * rowBytes; }
@@ -657,13 +688,13 @@ public:
     void RowDone(int y)
     {
         if (passes & SmoothRows)
-            SmoothRow(Row(y), width);
+            SmoothRow(Row(y), smoothedWidth);
         if (!(passes & SmoothColumns)) {
             Hand(y);
             return;
         }
         if (y >= 2) {
-            SmoothBetween(Row(y - 1), Row(y - 2), Row(y), rowBytes);
+            SmoothBetween(Row(y - 1) + firstByte, Row(y - 2) + firstByte, Row(y) + firstByte, endByte - firstByte);
             Hand(y - 1);
         }
         if (y == 0 || y == height - 1)
@@ -675,10 +706,14 @@ private:
     {
         for (RowSampler &sampler : samplers)
             sampler.Take(size_t(y), Row(y));
+        if (next)
+            next(y, Row(y));
     }
 
     const int width, height;
     const size_t rowBytes;
+    const int smoothedWidth;
+    const size_t firstByte, endByte;
     const int slots;
     std::unique_ptr<unsigned char[]> rows;
 };
@@ -705,8 +740,8 @@ bool StreamedReduction::Begin(int w, int h)
         const double stepX = double(w) / target.width;
         const double stepY = double(h) / target.height;
         const int passes = SmoothingBefore(stepX, stepY, h);
-        auto chain =
-            std::find_if(chains.begin(), chains.end(), [passes](const Chain &c) { return c.passes == passes; });
+        auto chain = std::find_if(chains.begin(), chains.end(),
+                                  [passes](const SmoothingChain &c) { return c.passes == passes; });
         if (chain == chains.end()) {
             chains.emplace_back(passes, w, h);
             chain = chains.end() - 1;
@@ -728,7 +763,7 @@ void StreamedReduction::RowDone(int y)
 {
     for (size_t i = 1; i < chains.size(); ++i)
         std::memcpy(chains[i].Row(y), chains.front().Row(y), size_t(width) * 3);
-    for (Chain &chain : chains)
+    for (SmoothingChain &chain : chains)
         chain.RowDone(y);
     if (y < height - 1)
         return;
@@ -736,4 +771,85 @@ void StreamedReduction::RowDone(int y)
     for (const ReductionTarget &target : targets)
         Smooth(target.image->data, target.width, target.height,
                SmoothingAfter(double(width) / target.width, double(height) / target.height, target.height));
+}
+
+bool ResizeRows(const Image &source, int width, int height, int firstColumn, int endColumn,
+                const std::function<bool(int y, const unsigned char *row)> &take)
+{
+    firstColumn = std::max(firstColumn, 0);
+    endColumn = std::min(endColumn, width);
+    if (!source.data || height < 1 || firstColumn >= endColumn)
+        return false;
+    const int sourceWidth = source.width;
+    const int sourceHeight = source.height;
+    const size_t sourceRowBytes = size_t(sourceWidth) * 3;
+    const auto sourceRow = [&](int y) { return source.data + size_t(y) * sourceRowBytes; };
+    // Resize leaves a picture of the size asked for as it is.
+    if (width == sourceWidth && height == sourceHeight) {
+        for (int y = 0; y < height; ++y)
+            if (!take(y, sourceRow(y)))
+                return false;
+        return true;
+    }
+
+    const double stepX = double(sourceWidth) / width;
+    const double stepY = double(sourceHeight) / height;
+    const int before = SmoothingBefore(stepX, stepY, sourceHeight);
+    const int after = SmoothingAfter(stepX, stepY, height);
+    // A running pass along the rows goes through every column up to the last
+    // one wanted, and reads the one after it.
+    const int sampledFirst = after & SmoothRows ? 0 : firstColumn;
+    const int sampledEnd = after & SmoothRows ? std::min(width, endColumn + 1) : endColumn;
+    std::unique_ptr<size_t[]> offsets(new (std::nothrow) size_t[size_t(sampledEnd)]);
+    std::unique_ptr<unsigned char[]> sampled(new (std::nothrow) unsigned char[size_t(width) * 3]);
+    if (!offsets || !sampled)
+        return false;
+    // The positions Sample reaches, by the same additions.
+    double position = 0;
+    for (int c = 0; c < sampledEnd; ++c, position += stepX)
+        offsets[size_t(c)] = size_t(position) * 3;
+    const int sourceFirst = int(offsets[size_t(sampledFirst)] / 3);
+    const int sourceEnd = int(offsets[size_t(sampledEnd - 1)] / 3) + 1;
+    const int sourceSmoothed = std::min(sourceWidth, sourceEnd + 1);
+    SmoothingChain sourceRows(before, sourceWidth, sourceHeight, sourceSmoothed, size_t(sourceFirst) * 3,
+                              size_t(sourceEnd) * 3);
+    SmoothingChain rows(after, width, height, sampledEnd, size_t(firstColumn) * 3, size_t(endColumn) * 3);
+    if (!sourceRows.Usable() || !rows.Usable())
+        return false;
+
+    bool stopped = false;
+    int handed = 0;
+    rows.next = [&](int y, unsigned char *row) {
+        stopped = stopped || !take(y, row);
+        ++handed;
+    };
+    // Every row of the result that picks a source row gets the same samples;
+    // they are taken once, then copied, as the smoothing works in place.
+    int row = 0;
+    double rowPosition = 0;
+    const size_t sampledBytes = size_t(sampledEnd - sampledFirst) * 3;
+    sourceRows.next = [&](int y, unsigned char *from) {
+        bool taken = false;
+        for (; row < height && size_t(rowPosition) == size_t(y) && !stopped; ++row, rowPosition += stepY) {
+            if (!taken) {
+                unsigned char *to = sampled.get() + size_t(sampledFirst) * 3;
+                for (int c = sampledFirst; c < sampledEnd; ++c, to += 3) {
+                    const unsigned char *p = from + offsets[size_t(c)];
+                    to[0] = p[0];
+                    to[1] = p[1];
+                    to[2] = p[2];
+                }
+                taken = true;
+            }
+            std::memcpy(rows.Row(row) + size_t(sampledFirst) * 3, sampled.get() + size_t(sampledFirst) * 3,
+                        sampledBytes);
+            rows.RowDone(row);
+        }
+    };
+    const size_t copiedBytes = size_t(before & SmoothRows ? sourceSmoothed : sourceEnd) * 3;
+    for (int y = 0; y < sourceHeight && handed < height && !stopped; ++y) {
+        std::memcpy(sourceRows.Row(y), sourceRow(y), copiedBytes);
+        sourceRows.RowDone(y);
+    }
+    return !stopped && handed == height;
 }

@@ -69,6 +69,10 @@ protected:
     ~RowSink() = default;
 };
 
+// The smoothing of rows as they come, shared by StreamedReduction and
+// ResizeRows (Image.cpp).
+class SmoothingChain;
+
 // An image a StreamedReduction makes, and its size (at least 1 by 1).
 struct ReductionTarget {
     Image *image;
@@ -94,11 +98,18 @@ public:
     void RowDone(int y) override;
 
 private:
-    class Chain;
-
     Plan plan;
     int width = 0;
     int height = 0;
     std::vector<ReductionTarget> targets;
-    std::vector<Chain> chains;
+    std::vector<SmoothingChain> chains;
 };
+
+// Hands to take, top to bottom, the rows of what Resize(width, height, true)
+// makes of a copy of source, while holding a few rows instead of the whole
+// result. Only the columns from firstColumn up to endColumn are made; the
+// other bytes of a row handed on are undefined, and the row is lent until
+// take returns. False when take returns false, which stops the work, when
+// source has no pixels or when a buffer cannot be had.
+bool ResizeRows(const Image &source, int width, int height, int firstColumn, int endColumn,
+                const std::function<bool(int y, const unsigned char *row)> &take);

@@ -1,5 +1,6 @@
 #include "imaging/TileMetrics.h"
 
+#include "imaging/Cpu.h"
 #include "imaging/Image.h"
 
 #include <QImage>
@@ -9,6 +10,10 @@
 #include <cmath>
 #include <memory>
 #include <new>
+
+#ifdef KVP_X86
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -171,10 +176,120 @@ const SkinTable &SkinColours()
     return table;
 }
 
-inline int Quantise(unsigned char v)
+// Each byte's level of the 64 the skin-colour set is quantised to.
+const std::array<int, 256> &Levels()
 {
-    return int(v / 255.0f * 63.0f + 0.5f);
+    static const std::array<int, 256> levels = [] {
+        std::array<int, 256> table{};
+        for (int v = 0; v < 256; ++v)
+            table[size_t(v)] = int(float(v) / 255.0f * 63.0f + 0.5f);
+        return table;
+    }();
+    return levels;
 }
+
+inline bool InSkinSet(const SkinTable &table, const std::array<int, 256> &levels, const unsigned char *p)
+{
+    const int n = levels[p[0]] + 64 * levels[p[1]] + 4096 * levels[p[2]];
+    return (table[size_t(n / 8)] >> (n % 8)) & 1;
+}
+
+// DrawEdges's gradient kernels.
+constexpr float Horizontal[5][5] = {
+    {-1, -1, 0, 1, 1}, {-2, -2, 0, 2, 2}, {-4, -2, 0, 2, 4}, {-2, -2, 0, 2, 2}, {-1, -1, 0, 1, 1},
+};
+constexpr float Vertical[5][5] = {
+    {1, 2, 4, 2, 1}, {1, 2, 2, 2, 1}, {0, 0, 0, 0, 0}, {-1, -2, -2, -2, -1}, {-1, -2, -4, -2, -1},
+};
+
+inline bool IsEdge(float strength, float strongest)
+{
+    // With no gradient at all every ratio is 0/0, which compares false: all edge.
+    return !(double(strength / strongest) < 0.1);
+}
+
+#ifdef KVP_X86
+// Masked operations with every lane set: the plain ones trip a false "may be
+// used uninitialized" warning inside GCC 12's own header.
+constexpr __mmask16 AllLanes = 0xFFFF;
+
+__attribute__((target("avx512f"))) inline __m512 SquaresAvx512(const unsigned char *bytes)
+{
+    const __m512 v = _mm512_maskz_cvtepi32_ps(
+        AllLanes, _mm512_maskz_cvtepu8_epi32(AllLanes, _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes))));
+    return _mm512_mul_ps(v, v);
+}
+
+// Sixteen pixels' brightness, sqrt(r * r + g * g + b * b) in single
+// precision: the squares and their sums are whole numbers below 2^24, so
+// exact in any order, and the square root is rounded as std::sqrt rounds it.
+__attribute__((target("avx512f"))) void BrightnessAvx512(const unsigned char *pixels, int count, float *out)
+{
+    // Lane l of the red, green and blue vectors is byte 3l, 3l + 1, 3l + 2 of
+    // the 48: first from the first two sixteens, then the rest from the third.
+    alignas(64) int low[3][16], high[3][16];
+    for (int c = 0; c < 3; ++c)
+        for (int l = 0; l < 16; ++l) {
+            const int byte = 3 * l + c;
+            low[c][l] = byte < 32 ? byte : 0;
+            high[c][l] = byte < 32 ? l : 16 + byte - 32;
+        }
+    __m512i lowIndex[3], highIndex[3];
+    for (int c = 0; c < 3; ++c) {
+        lowIndex[c] = _mm512_load_si512(low[c]);
+        highIndex[c] = _mm512_load_si512(high[c]);
+    }
+    int i = 0;
+    for (; i + 16 <= count; i += 16, pixels += 48) {
+        const __m512 a = SquaresAvx512(pixels), b = SquaresAvx512(pixels + 16), c = SquaresAvx512(pixels + 32);
+        __m512 channel[3];
+        for (int k = 0; k < 3; ++k)
+            channel[k] = _mm512_permutex2var_ps(_mm512_permutex2var_ps(a, lowIndex[k], b), highIndex[k], c);
+        _mm512_storeu_ps(
+            out + i, _mm512_maskz_sqrt_ps(AllLanes, _mm512_add_ps(_mm512_add_ps(channel[0], channel[1]), channel[2])));
+    }
+    for (; i < count; ++i, pixels += 3) {
+        const float r = pixels[0], g = pixels[1], b = pixels[2];
+        out[i] = std::sqrt(r * r + g * g + b * b);
+    }
+}
+
+// Sixteen strengths from the five brightness rows, from column x - 2 of each
+// on, each pixel's sums taken in the order of the scalar loop; the terms of
+// zero weight add nothing but the sign of a zero, which the squares drop.
+__attribute__((target("avx512f"))) void StrengthsAvx512(const float *const lines[5], int x, float *out)
+{
+    __m512 gx = _mm512_setzero_ps();
+    __m512 gy = _mm512_setzero_ps();
+    for (int i = 0; i < 5; ++i) {
+        for (int j = 0; j < 5; ++j) {
+            const __m512 v = _mm512_loadu_ps(lines[i] + x - 2 + j);
+            if (Horizontal[i][j] != 0.0f)
+                gx = _mm512_add_ps(gx, _mm512_mul_ps(v, _mm512_set1_ps(Horizontal[i][j])));
+            if (Vertical[i][j] != 0.0f)
+                gy = _mm512_add_ps(gy, _mm512_mul_ps(v, _mm512_set1_ps(Vertical[i][j])));
+        }
+    }
+    _mm512_storeu_ps(out, _mm512_maskz_sqrt_ps(AllLanes, _mm512_add_ps(_mm512_mul_ps(gx, gx), _mm512_mul_ps(gy, gy))));
+}
+
+// The ratio is a float, so "below 0.1 as a double" is "below 0.1f": no float
+// lies between 0.1 and 0.1f, which is just above it. NaN is below neither.
+__attribute__((target("avx512f"))) int CountEdgesAvx512(const float *strengths, int count, float strongest)
+{
+    const __m512 divisor = _mm512_set1_ps(strongest);
+    const __m512 tenth = _mm512_set1_ps(0.1f);
+    int edges = 0;
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m512 ratio = _mm512_div_ps(_mm512_loadu_ps(strengths + i), divisor);
+        edges += 16 - __builtin_popcount(_mm512_cmp_ps_mask(ratio, tenth, _CMP_LT_OQ));
+    }
+    for (; i < count; ++i)
+        edges += IsEdge(strengths[i], strongest);
+    return edges;
+}
+#endif
 
 inline QRgb *TargetRow(QImage *target, int y)
 {
@@ -242,69 +357,144 @@ int DifferenceRotateRight(const Image &a, const Image &b)
 
 bool FleshTone(const color3 &c)
 {
-    const int n = Quantise(c.r) + 64 * Quantise(c.g) + 4096 * Quantise(c.b);
-    return (SkinColours()[size_t(n / 8)] >> (n % 8)) & 1;
+    const unsigned char pixel[3] = {c.r, c.g, c.b};
+    return InSkinSet(SkinColours(), Levels(), pixel);
 }
 
+int CountFleshTones(const unsigned char *pixels, int count)
+{
+    const SkinTable &table = SkinColours();
+    const std::array<int, 256> &levels = Levels();
+    int n = 0;
+    for (int i = 0; i < count; ++i, pixels += 3)
+        n += InSkinSet(table, levels, pixels);
+    return n;
+}
+
+// Two passes over the rows, each holding a few rows of brightness: the
+// first finds the strongest edge, the second marks each pixel against it.
 void DrawEdges(Image &image)
 {
-    static const float Horizontal[5][5] = {
-        {-1, -1, 0, 1, 1}, {-2, -2, 0, 2, 2}, {-4, -2, 0, 2, 4}, {-2, -2, 0, 2, 2}, {-1, -1, 0, 1, 1},
-    };
-    static const float Vertical[5][5] = {
-        {1, 2, 4, 2, 1}, {1, 2, 2, 2, 1}, {0, 0, 0, 0, 0}, {-1, -2, -2, -2, -1}, {-1, -2, -4, -2, -1},
-    };
-
     if (!image.data)
         return;
     const int w = image.width;
     const int h = image.height;
-    const size_t pixels = size_t(w) * size_t(h);
-    // Without room for the maps the picture is left as it is.
-    std::unique_ptr<float[]> brightness(new (std::nothrow) float[pixels]);
-    std::unique_ptr<float[]> edges(new (std::nothrow) float[pixels]);
-    if (!brightness || !edges)
+    const size_t rowBytes = size_t(w) * 3;
+    const auto row = [&](int y) { return image.data + size_t(y) * rowBytes; };
+    float strongest = 0.0f;
+    {
+        EdgeStrengths strengths(w, h, 0, w);
+        // Without room for its rows the picture is left as it is.
+        if (!strengths.Usable())
+            return;
+        for (int y = 0; y < h; ++y)
+            strengths.Add(y, row(y), [&](int, const float *s) {
+                for (int x = 0; x < w; ++x)
+                    strongest = std::max(strongest, s[x]);
+            });
+    }
+    EdgeStrengths strengths(w, h, 0, w);
+    if (!strengths.Usable())
         return;
-
-    const unsigned char *p = image.data;
-    for (size_t i = 0; i < pixels; ++i, p += 3) {
-        const float r = p[0], g = p[1], b = p[2];
-        brightness[i] = std::sqrt(r * r + g * g + b * b);
-    }
-
-    // Neighbours are clamped to width - 2 and height - 2, then to 0: the last
-    // row and column of the brightness map never take part.
-    float emax = 0.0f;
-    for (int y = 0; y < h; ++y) {
-        int rows[5];
-        for (int i = 0; i < 5; ++i)
-            rows[i] = std::max(std::min(y - 2 + i, h - 2), 0);
-        for (int x = 0; x < w; ++x) {
-            int columns[5];
-            for (int j = 0; j < 5; ++j)
-                columns[j] = std::max(std::min(x - 2 + j, w - 2), 0);
-            float gx = 0.0f, gy = 0.0f;
-            for (int i = 0; i < 5; ++i) {
-                const float *line = brightness.get() + size_t(rows[i]) * size_t(w);
-                for (int j = 0; j < 5; ++j) {
-                    gx += line[columns[j]] * Horizontal[i][j];
-                    gy += line[columns[j]] * Vertical[i][j];
-                }
+    // A row is marked once handed on; only later rows are read after that.
+    for (int y = 0; y < h; ++y)
+        strengths.Add(y, row(y), [&](int r, const float *s) {
+            unsigned char *q = row(r);
+            for (int x = 0; x < w; ++x, q += 3) {
+                q[0] = IsEdge(s[x], strongest) ? 255 : 0;
+                q[1] = 0;
+                q[2] = 0;
             }
-            const float e = std::sqrt(gx * gx + gy * gy);
-            edges[size_t(y) * size_t(w) + size_t(x)] = e;
-            emax = std::max(emax, e);
-        }
+        });
+}
+
+// Neighbours are clamped to width - 2 and height - 2, then to 0: the last row
+// and column of the picture never take part.
+EdgeStrengths::EdgeStrengths(int width, int height, int firstColumn, int endColumn)
+    : width(width), height(height), firstColumn(firstColumn), endColumn(std::max(endColumn, firstColumn)),
+      brightFirst(std::max(firstColumn - 2, 0)), brightEnd(std::max(std::min(endColumn + 2, width), brightFirst)),
+      brightness(new (std::nothrow) float[size_t(Slots) * size_t(brightEnd - brightFirst + 1)]),
+      strengths(new (std::nothrow) float[size_t(this->endColumn - firstColumn + 1)])
+{}
+
+EdgeStrengths::~EdgeStrengths() = default;
+
+float *EdgeStrengths::Brightness(int y) const
+{
+    return brightness.get() + size_t(y % Slots) * size_t(brightEnd - brightFirst + 1);
+}
+
+void EdgeStrengths::Add(int y, const unsigned char *row, const std::function<void(int, const float *)> &take)
+{
+    const unsigned char *p = row + size_t(brightFirst) * 3;
+    float *to = Brightness(y);
+    const int count = brightEnd - brightFirst;
+    int i = 0;
+#ifdef KVP_X86
+    if (Cpu::Has(Cpu::Avx512)) {
+        BrightnessAvx512(p, count, to);
+        i = count;
+    }
+#endif
+    for (; i < count; ++i, p += 3) {
+        const float r = p[0], g = p[1], b = p[2];
+        to[i] = std::sqrt(r * r + g * g + b * b);
     }
 
-    // With no gradient at all every ratio is 0/0, which compares false: all red.
-    unsigned char *q = image.data;
-    for (size_t i = 0; i < pixels; ++i, q += 3) {
-        const bool flat = double(edges[i] / emax) < 0.1;
-        q[0] = flat ? 0 : 255;
-        q[1] = 0;
-        q[2] = 0;
+    // Row r reads rows up to r + 2, or height - 2 near the bottom.
+    const int complete = y == height - 1 ? height - 1 : y - 2;
+    for (; handed <= complete; ++handed) {
+        Measure(handed);
+        take(handed, strengths.get());
     }
+}
+
+void EdgeStrengths::Measure(int y)
+{
+    // Each line starts at column brightFirst, each strength at firstColumn.
+    const float *lines[5];
+    for (int i = 0; i < 5; ++i)
+        lines[i] = Brightness(std::max(std::min(y - 2 + i, height - 2), 0));
+    float *out = strengths.get();
+    // Inside, from column 2 to width - 4, no neighbour is clamped.
+    const int insideFirst = std::max(firstColumn, 2);
+    const int insideEnd = std::min(endColumn, width - 3);
+    int vectorEnd = insideFirst;
+#ifdef KVP_X86
+    if (Cpu::Has(Cpu::Avx512)) {
+        for (; vectorEnd + 16 <= insideEnd; vectorEnd += 16)
+            StrengthsAvx512(lines, vectorEnd - brightFirst, out + (vectorEnd - firstColumn));
+    }
+#endif
+    for (int x = firstColumn; x < endColumn; ++x) {
+        if (x == insideFirst)
+            x = vectorEnd;
+        if (x >= endColumn)
+            break;
+        int columns[5];
+        for (int j = 0; j < 5; ++j)
+            columns[j] = std::max(std::min(x - 2 + j, width - 2), 0) - brightFirst;
+        float gx = 0.0f, gy = 0.0f;
+        for (int i = 0; i < 5; ++i) {
+            for (int j = 0; j < 5; ++j) {
+                gx += lines[i][columns[j]] * Horizontal[i][j];
+                gy += lines[i][columns[j]] * Vertical[i][j];
+            }
+        }
+        out[x - firstColumn] = std::sqrt(gx * gx + gy * gy);
+    }
+}
+
+int CountEdgePixels(const float *strengths, int count, float strongest)
+{
+#ifdef KVP_X86
+    if (Cpu::Has(Cpu::Avx512))
+        return CountEdgesAvx512(strengths, count, strongest);
+#endif
+    int edges = 0;
+    for (int i = 0; i < count; ++i)
+        edges += IsEdge(strengths[i], strongest);
+    return edges;
 }
 
 void DrawImageIntoQImage(QImage *target, int column, int row, const Image &tile)

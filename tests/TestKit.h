@@ -185,7 +185,8 @@ struct FileSizeLimit {
 // names each thread after its class (cut to 15 characters).
 inline int WorkerThreads()
 {
-    static const QStringList workers = {"MatchingAgent", "AssemblyAgent", "QJPEGWriterAgen", "ImageDBAgent"};
+    static const QStringList workers = {"PreparationAgen", "MatchingAgent",   "AssemblyAgent",
+                                        "QJPEGWriterAgen", "PyramidWriterAg", "ImageDBAgent"};
     int count = 0;
     const QDir tasks("/proc/self/task");
     for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot))

@@ -2,13 +2,17 @@
 
 #include "engine/ImagePosterParameters.h"
 #include "wizard/FileNameRow.h"
+#include "wizard/ImagePosterWizard.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSpinBox>
@@ -54,6 +58,18 @@ ChooseOptionsPage::ChooseOptionsPage(ImagePosterParameters *params)
 
     auto *grid = new QGridLayout(this);
 
+    // Notes below the rows (5 and 6), shown only when they have something to say.
+    const auto addNote = [grid](int row, const char *name) {
+        auto *note = new QLabel;
+        note->setObjectName(name);
+        note->setWordWrap(true);
+        note->hide();
+        grid->addWidget(note, row, 0, 1, 3);
+        return note;
+    };
+    fillNote = addNote(5, "fillNote");
+    outputProblem = addNote(6, "outputProblem");
+
     // The four numbers: a caption with its tool tip, and the spin box beside it.
     const auto addSpinBoxRow = [grid](int row, QSpinBox *spinBox, const char *name, const QString &caption,
                                       const QString &toolTip) {
@@ -94,10 +110,28 @@ ChooseOptionsPage::ChooseOptionsPage(ImagePosterParameters *params)
         4, 0);
     grid->addWidget(FileNameRow(filenameEdit, 100, browseButton), 4, 1, 1, 2);
 
+    const QString optimalTip = tr("Chooses the pictures of all tiles together, so that the mosaic as a whole\n"
+                                  "differs least from your picture; it takes longer than choosing tile by tile.");
+    optimalCheckBox = new QCheckBox;
+    optimalCheckBox->setObjectName("optimalCheckBox");
+    optimalCheckBox->setToolTip(optimalTip);
+    grid->addWidget(Caption(tr("Optimal arrangement"), optimalTip), 5, 0);
+    grid->addWidget(optimalCheckBox, 5, 1);
+    spacingSpinBox = SpinBox(MinSpacing, MaxSpacing, tr(" tiles"));
+    const QString spacingTip =
+        tr("Keeps two uses of one picture more than this many tiles apart, counting the larger of the\n"
+           "column and row distances (1 keeps it out of the eight tiles around it), which costs some\n"
+           "likeness where few pictures suit a large area.");
+    spacingSpinBox->setToolTip(spacingTip);
+    addSpinBoxRow(6, spacingSpinBox, "spacingSpinBox", tr("Minimum spacing"), spacingTip);
+
     connect(divisionsSpinBox, &QSpinBox::valueChanged, this, &ChooseOptionsPage::divisionsChanged);
     connect(targetResSpinBox, &QSpinBox::valueChanged, this, &ChooseOptionsPage::targetResChanged);
     connect(repeatsSpinBox, &QSpinBox::valueChanged, this, &ChooseOptionsPage::repeatsChanged);
     connect(blendSpinBox, &QSpinBox::valueChanged, this, &ChooseOptionsPage::blendChanged);
+    connect(spacingSpinBox, &QSpinBox::valueChanged, this, [this](int value) { this->params->spacing = value; });
+    connect(optimalCheckBox, &QCheckBox::toggled, this,
+            [this](bool checked) { this->params->optimalArrangement = checked; });
     connect(filenameEdit, &QLineEdit::textChanged, this, &ChooseOptionsPage::fileChanged);
     connect(browseButton, &QPushButton::clicked, this, &ChooseOptionsPage::selectFile);
 }
@@ -112,7 +146,19 @@ bool ChooseOptionsPage::AdjustParameters()
         params->targetResolution = ResolutionForDivisions(params->divisions);
         ShowQuietly(targetResSpinBox, params->targetResolution);
     }
+    ShowFillNote();
     return raised;
+}
+
+void ChooseOptionsPage::ShowFillNote()
+{
+    const int usable = params->imageDB.GetNumUsableImages();
+    const QString note = UnfilledTilesNote(params->divisions, usable, params->repeats);
+    fillNote->setText(note.isEmpty() ? note
+                                     : tr("%1 Set the number of tiles to %2 or fewer to fill them all.")
+                                           .arg(note)
+                                           .arg(MaxFilledDivisions(usable, params->repeats)));
+    fillNote->setVisible(!note.isEmpty());
 }
 
 void ChooseOptionsPage::adjustAndCorrectLater()
@@ -150,6 +196,9 @@ void ChooseOptionsPage::updateValues()
     ShowQuietly(targetResSpinBox, params->targetResolution);
     ShowQuietly(repeatsSpinBox, params->repeats);
     ShowQuietly(blendSpinBox, params->blend);
+    ShowQuietly(spacingSpinBox, params->spacing);
+    const QSignalBlocker blocker(optimalCheckBox);
+    optimalCheckBox->setChecked(params->optimalArrangement);
 }
 
 void ChooseOptionsPage::handleChangedFilename(const QString &name)
@@ -162,6 +211,7 @@ void ChooseOptionsPage::handleChangedFilename(const QString &name)
 void ChooseOptionsPage::fileChanged(const QString &name)
 {
     handleChangedFilename(name);
+    outputProblem->hide();
     emit completeChanged();
 }
 
@@ -198,4 +248,24 @@ void ChooseOptionsPage::cleanupPage()
 bool ChooseOptionsPage::isComplete() const
 {
     return !params->outputFilename.isEmpty();
+}
+
+// The command-line tool's rules, found out before the mosaic is made; the
+// saving itself still reports what goes wrong after this.
+bool ChooseOptionsPage::validatePage()
+{
+    const QString name = params->outputFilename;
+    const QString problem = OutputFileProblem(name);
+    outputProblem->setText(problem.isEmpty() ? problem : problem.at(0).toUpper() + problem.mid(1) + ".");
+    outputProblem->setVisible(!problem.isEmpty());
+    if (!problem.isEmpty())
+        return false;
+    // A device such as a pipe is written to, not replaced.
+    if (!QFileInfo(name).isFile())
+        return true;
+    QMessageBox box(QMessageBox::Question, tr("Replace file"), tr("%1 exists already. Replace it?").arg(name),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setWindowIcon(ImagePosterWizard::WindowIcon());
+    return box.exec() == QMessageBox::Yes;
 }

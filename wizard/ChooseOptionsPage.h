@@ -3,13 +3,18 @@
 #include <QString>
 #include <QWizardPage>
 
+class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QSpinBox;
 struct ImagePosterParameters;
 
-// Fourth page: number of tiles, output resolution, tile repetitions, blend
-// and output file. Repetitions are raised until the collection can fill every
-// tile; the resolution follows the number of tiles until the user sets it.
+// Fourth page: number of tiles, output resolution, tile repetitions, blend,
+// output file, arrangement and spacing. Repetitions are raised until the
+// collection can fill every tile, and a note below says when even the most
+// cannot; the resolution follows the number of tiles until the user sets it.
+// Next checks that the output file can be made, and asks before an existing
+// one is replaced.
 class ChooseOptionsPage : public QWizardPage {
     Q_OBJECT
 public:
@@ -18,6 +23,7 @@ public:
     void initializePage() override;
     void cleanupPage() override;
     bool isComplete() const override;
+    bool validatePage() override;
 
     // True when repeats had to be raised.
     bool AdjustParameters();
@@ -34,6 +40,7 @@ public slots:
 
 private:
     void adjustAndCorrectLater();
+    void ShowFillNote();
 
     ImagePosterParameters *params;
     QLineEdit *filenameEdit;
@@ -41,6 +48,10 @@ private:
     QSpinBox *repeatsSpinBox;
     QSpinBox *blendSpinBox;
     QSpinBox *targetResSpinBox;
+    QSpinBox *spacingSpinBox;
+    QCheckBox *optimalCheckBox;
+    QLabel *fillNote;                  // shown while the pictures cannot fill every tile
+    QLabel *outputProblem;             // why Next found the output file unusable
     bool targetResSetByUser = false;   // never reset once the user set a resolution
     QString lastPath;                  // where the next file dialog opens
 };

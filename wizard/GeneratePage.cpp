@@ -2,12 +2,20 @@
 
 #include "engine/ImagePosterParameters.h"
 #include "engine/PosterGenerator.h"
+#include "engine/PyramidWriterAgent.h"
+#include "engine/ZoomablePage.h"
 #include "wizard/ImageDisplayWidget.h"
 #include "wizard/ImagePosterWizard.h"
 
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QHBoxLayout>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTimer>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <QWizard>
 
@@ -29,6 +37,16 @@ GeneratePage::GeneratePage(ImagePosterParameters *params) : QWizardPage(nullptr)
     imageDisplay = new ImageDisplayWidget;
     imageDisplay->setObjectName("imageDisplay");
     layout->addWidget(imageDisplay, 0);
+    zoomableButton = new QPushButton(tr("Open zoomable view"));
+    zoomableButton->setObjectName("zoomableButton");
+    zoomableButton->setEnabled(false);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(zoomableButton);
+    layout->addLayout(buttons);
+    connect(zoomableButton, &QPushButton::clicked, this, &GeneratePage::openZoomableView);
+    pyramidWriter = new PyramidWriterAgent(this);
+    connect(pyramidWriter, &QThread::finished, this, &GeneratePage::zoomableViewWritten);
 
     generator = new PosterGenerator(params, this);
     connect(generator, &PosterGenerator::stage, this, &GeneratePage::stageChange, Qt::QueuedConnection);
@@ -56,6 +74,7 @@ void GeneratePage::startGeneration()
         return;
     currentStage = 0;
     generationComplete = false;
+    zoomableButton->setEnabled(false);
     emit completeChanged();
     generator->Generate(imageDisplay);
 }
@@ -93,6 +112,7 @@ void GeneratePage::complete()
     setSubTitle(tr("Your photo mosaic is done."));
     progressBar->setValue(100);
     generationComplete = true;
+    zoomableButton->setEnabled(!pyramidWriter->isRunning());
     emit completeChanged();
     QMessageBox box;
     box.setWindowIcon(ImagePosterWizard::WindowIcon());
@@ -111,6 +131,39 @@ void GeneratePage::saveFailed(const QString &message)
     box.setWindowIcon(ImagePosterWizard::WindowIcon());
     box.setInformativeText(tr("Go back to choose another output filename or a smaller output image "
                               "resolution, then try again."));
+    box.exec();
+}
+
+void GeneratePage::openZoomableView()
+{
+    const QFileInfo mosaic(savingFilename);
+    zoomableFolder = QDir(mosaic.absolutePath()).filePath(mosaic.completeBaseName() + "-zoomable");
+    zoomableLikeness = MosaicLikeness::Measure(generator->Matches(), *params->sourceImage, params->imageDB);
+    // The mosaic is no longer in memory, so the pyramid is cut from its file.
+    if (!pyramidWriter->SaveFile(zoomableFolder, savingFilename, params->numThreads)) {
+        zoomableViewWritten();
+        return;
+    }
+    zoomableButton->setEnabled(false);
+    setSubTitle(tr("The zoomable view is being written."));
+}
+
+void GeneratePage::zoomableViewWritten()
+{
+    zoomableButton->setEnabled(generationComplete);
+    if (generationComplete)
+        setSubTitle(tr("Your photo mosaic is done."));
+    QString error = pyramidWriter->ErrorMessage();
+    if (pyramidWriter->Succeeded()
+        && WriteZoomablePage(zoomableFolder, pyramidWriter->Width(), pyramidWriter->Height(), zoomableLikeness,
+                             error)) {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(zoomableFolder).filePath("index.html")));
+        return;
+    }
+    QMessageBox box(QMessageBox::Critical, tr("Error Writing Zoomable View"),
+                    tr("The zoomable view could not be written to %1: %2").arg(zoomableFolder, error), QMessageBox::Ok,
+                    this);
+    box.setWindowIcon(ImagePosterWizard::WindowIcon());
     box.exec();
 }
 

@@ -52,6 +52,11 @@ UpdateImageDBPage::UpdateImageDBPage(ImagePosterParameters *params) : QWizardPag
     grid->addWidget(unusableCaption, 1, 0);
     grid->addWidget(unusableLabel, 1, 1);
     layout->addLayout(grid);
+    noPicturesLabel = new QLabel;
+    noPicturesLabel->setObjectName("noPicturesLabel");
+    noPicturesLabel->setWordWrap(true);
+    noPicturesLabel->hide();
+    layout->addWidget(noPicturesLabel);
 
     connect(&params->imageDB, &ImageDB::progress, this, &UpdateImageDBPage::updateProgress);
     connect(&params->imageDB, &ImageDB::complete, this, &UpdateImageDBPage::complete);
@@ -82,6 +87,7 @@ void UpdateImageDBPage::startUpdate()
 
     updateComplete = false;
     emit completeChanged();
+    noPicturesLabel->hide();
 
     // Left with Back during a scan and entered again: follow that scan. With
     // changed choices the database runs the new update once the running one
@@ -117,11 +123,16 @@ void UpdateImageDBPage::updateProgress(int percent, const QString &filename)
 void UpdateImageDBPage::complete()
 {
     params->imageDB.Write(params->imageDBFilename);
-    updateComplete = true;
+    // Without a usable picture every tile would stay black; the command-line
+    // tool stops with the same words.
+    updateComplete = params->imageDB.GetNumUsableImages() > 0;
+    noPicturesLabel->setText(tr("No usable pictures in %1. Go back to choose the folders that hold your pictures.")
+                                 .arg(params->useDirectories.join(", ")));
+    noPicturesLabel->setVisible(!updateComplete);
     emit completeChanged();
     // Only move on when the user is still waiting here; after Back the scan
     // has been saved and the wizard stays where the user is.
-    if (wizard() && wizard()->currentPage() == this)
+    if (updateComplete && wizard() && wizard()->currentPage() == this)
         wizard()->next();
 }
 

@@ -8,7 +8,8 @@ class QProgressBar;
 struct ImagePosterParameters;
 
 // Third page: brings the image database up to date with the chosen
-// directories, saves it and moves the wizard on by itself.
+// directories, saves it and moves the wizard on by itself, unless there is
+// no usable picture: then it says so and stays.
 class UpdateImageDBPage : public QWizardPage {
     Q_OBJECT
 public:
@@ -33,7 +34,8 @@ private:
     QProgressBar *progressBar;
     QLabel *usableLabel;
     QLabel *unusableLabel;
-    bool updateComplete = false;
+    QLabel *noPicturesLabel;       // shown when a scan found no usable picture
+    bool updateComplete = false;   // a scan ended with a usable picture
 
     // A scan goes on when the user leaves the page with Back. What it was
     // asked for, so that coming back decides between following it and asking

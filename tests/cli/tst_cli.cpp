@@ -62,6 +62,8 @@ private slots:
     void outputUnusable();
     void databaseReused();
     void failedSaveLeavesNoHalfFile();
+    void zoomableViewAndReport_data();
+    void zoomableViewAndReport();
 
 private:
     QString Path(const QString &name) const { return home.filePath(name); }
@@ -169,6 +171,8 @@ void TstCli::badInput_data()
     row("blend fraction", {src, "--blend", "2.5"}, "--blend takes a whole number from 0 to 50, not '2.5'");
     row("no threads", {src, "--threads", "0"}, "--threads takes a whole number from 1 to 256, not '0'");
     row("strategy unknown", {src, "--strategy", "slow"}, "--strategy takes none, fast or fastest, not 'slow'");
+    row("spacing too far", {src, "--spacing", "21"}, "--spacing takes a whole number from 0 to 20, not '21'");
+    row("arrangement unknown", {src, "--arrangement", "best"}, "--arrangement takes ordered or optimal, not 'best'");
     row("empty output", {src, "--output="}, "--output needs a path, not an empty text");
     row("no source", {"--tiles", "20"}, "no source picture given (see --help)");
     row("two sources", {src, src}, "one source picture is needed, not 2: ~/sample/source.jpg ~/sample/source.jpg");
@@ -346,6 +350,55 @@ void TstCli::failedSaveLeavesNoHalfFile()
              qPrintable(run.err));
     QCOMPARE(Listing(Path("out")), before);
     QCOMPARE(Contents(Path("db/imagedb")), database);
+}
+
+// The mosaic is saved whatever becomes of the view and the report; one that
+// cannot be written is named on standard error and makes the exit code 1.
+void TstCli::zoomableViewAndReport_data()
+{
+    QTest::addColumn<QString>("zoomable");
+    QTest::addColumn<QString>("report");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("both in one folder") << "~/out/view"
+                                        << "~/out/view"
+                                        << "";
+    QTest::newRow("view in a file") << "~/file.txt"
+                                    << "~/out/report"
+                                    << "cannot write the zoomable view into ~/file.txt: ~/file.txt is not a folder";
+    QTest::newRow("report below a file") << "~/out/view"
+                                         << "~/file.txt/report"
+                                         << "cannot write the likeness report into ~/file.txt/report: "
+                                            "cannot make the folder ~/file.txt/report: Not a directory";
+}
+
+void TstCli::zoomableViewAndReport()
+{
+    QFETCH(QString, zoomable);
+    QFETCH(QString, report);
+    QFETCH(QString, message);
+    QFile::remove(Path("out/viewed.jpg"));
+    const CliResult run = Run(RunArguments("~/out/viewed.jpg") << "--zoomable" << zoomable << "--report" << report);
+    QCOMPARE(run.out, Path("out/viewed.jpg") + "\n");
+    QVERIFY(QFile::exists(Path("out/viewed.jpg")));
+    QCOMPARE(run.exitCode, message.isEmpty() ? 0 : 1);
+    QVERIFY2(run.err.contains("\nLikeness: mean difference ") != report.contains("file.txt"), qPrintable(run.err));
+    if (!message.isEmpty())
+        QVERIFY2(run.err.contains("kestrelvanepatchery-cli: " + message.replace("~", home.path()) + "\n"),
+                 qPrintable(run.err));
+    // A 500 by 375 mosaic makes levels 0 to 9, each of one tile.
+    const QStringList files = {"tiles.csv",
+                               "pictures.csv",
+                               "likeness.png",
+                               "index.html",
+                               "tiles.js",
+                               "mosaic.dzi",
+                               "mosaic_files/9/0_0.jpeg",
+                               "openseadragon/openseadragon.min.js",
+                               "openseadragon/LICENSE.txt"};
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const QString folder = (i < 3 ? report : zoomable).replace("~", home.path());
+        QCOMPARE(QFile::exists(folder + "/" + files[i]), !folder.contains("file.txt"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TstCli)

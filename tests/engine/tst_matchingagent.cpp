@@ -16,7 +16,10 @@ private slots:
     void repetitionLimitExact();
     void squareTileSearchedAsPortrait();
     void oneAgentFollowsTileOrder();
+    void batchesChooseAsSearchesOneByOne_data();
     void batchesChooseAsSearchesOneByOne();
+    void rulesHoldInBothArrangements_data();
+    void rulesHoldInBothArrangements();
 };
 
 namespace {
@@ -64,6 +67,32 @@ struct Greys {
     QMutex mutex;
     int counter = 0;
 };
+
+// Noise keys of both orientations.
+void AddNoiseKeys(ImagePosterParameters &params, int count)
+{
+    std::mt19937 rng(11);
+    for (int i = 0; i < count; ++i) {
+        auto *key = new Image(16, 16);
+        for (size_t b = 0; b < key->ByteCount(); ++b)
+            key->data[b] = static_cast<unsigned char>(rng());
+        const QString name = QString("/collection/%1.jpg").arg(i);
+        params.imageDB.Add(name);
+        params.imageDB.SetKeyImage(name, key, i % 3 ? Landscape : Portrait);
+    }
+}
+
+// The matches as (column, row, rotation) lists by picture.
+QMap<QString, QList<QList<int>>> Matches(const MatchData &data)
+{
+    QMap<QString, QList<QList<int>>> got;
+    for (auto it = data.tileMatches.cbegin(); it != data.tileMatches.cend(); ++it)
+        for (const MatchData::TileMatch &m : *it)
+            got[it.key()].append({m.x, m.y, int(m.rotation)});
+    for (QList<QList<int>> &list : got)
+        std::sort(list.begin(), list.end());
+    return got;
+}
 }   // namespace
 
 void TstMatchingAgent::repetitionLimitExact_data()
@@ -152,25 +181,28 @@ void TstMatchingAgent::oneAgentFollowsTileOrder()
     QCOMPARE(matched, (QSet<QPair<int, int>>{run.data.tileOrder[0], run.data.tileOrder[1], run.data.tileOrder[2]}));
 }
 
+void TstMatchingAgent::batchesChooseAsSearchesOneByOne_data()
+{
+    QTest::addColumn<int>("spacing");
+    QTest::newRow("no spacing: the choices as they always were") << 0;
+    QTest::newRow("spacing 2") << 2;
+}
+
 void TstMatchingAgent::batchesChooseAsSearchesOneByOne()
 {
-    // Noise keys of both orientations, fewer uses than tiles: the agent's
-    // batched searches must choose what searching each tile alone, in the
-    // matching order, chooses, down to the tiles left without a picture.
+    // Fewer uses than tiles: the agent's batched searches must choose what
+    // searching each tile alone, in the matching order, for the best picture
+    // not used nearby chooses, down to the tiles left without a picture.
+    QFETCH(int, spacing);
     ImagePosterParameters params;
     params.repeats = 2;
-    std::mt19937 rng(11);
-    for (int i = 0; i < 45; ++i) {
-        auto *key = new Image(16, 16);
-        for (size_t b = 0; b < key->ByteCount(); ++b)
-            key->data[b] = static_cast<unsigned char>(rng());
-        const QString name = QString("/collection/%1.jpg").arg(i);
-        params.imageDB.Add(name);
-        params.imageDB.SetKeyImage(name, key, i % 3 ? Landscape : Portrait);
-    }
+    params.spacing = spacing;
+    AddNoiseKeys(params, 45);
     const Image source = Noise(240, 200);
     MatchData data;
     data.Setup(source, 10, 10);
+    params.imageDB.ResetUseCounts();
+    MatchingAgent::Prepare(params, data);
     QMutex mutex;
     int counter = 0;
     MatchingAgent agent(&params, &source, &data, &mutex, &counter, 0, 1);
@@ -183,23 +215,86 @@ void TstMatchingAgent::batchesChooseAsSearchesOneByOne()
     data.TileSizesAndOffsets(source.width, 10, &widths, &lefts);
     data.TileSizesAndOffsets(source.height, 10, &heights, &tops);
     QMap<QString, QList<QList<int>>> expected;
+    QString placed[10][10];
     for (const QPair<int, int> &place : data.tileOrder) {
         Image tile;
         tile.Extract(source, lefts[place.second], tops[place.first], widths[place.second], heights[place.first]);
         tile.ResizeToKey();
-        const ImageDB::MatchResult m = params.imageDB.BestMatch(tile, Landscape, params.repeats);
-        if (!m.filename.isEmpty() && params.imageDB.UseMatch(m.filename, params.repeats))
+        QSet<QString> nearby;
+        for (int y = std::max(0, place.first - spacing); y <= std::min(9, place.first + spacing); ++y)
+            for (int x = std::max(0, place.second - spacing); x <= std::min(9, place.second + spacing); ++x)
+                if (spacing > 0 && !placed[y][x].isEmpty())
+                    nearby.insert(placed[y][x]);
+        const ImageDB::MatchResult m = params.imageDB.BestMatch(tile, Landscape, params.repeats, nearby);
+        if (!m.filename.isEmpty() && params.imageDB.UseMatch(m.filename, params.repeats)) {
             expected[m.filename].append({place.second, place.first, int(m.rotation)});
+            placed[place.first][place.second] = m.filename;
+        }
     }
     delete[] widths;
     delete[] lefts;
     delete[] heights;
     delete[] tops;
-    QMap<QString, QList<QList<int>>> got;
-    for (auto it = data.tileMatches.cbegin(); it != data.tileMatches.cend(); ++it)
-        for (const MatchData::TileMatch &m : *it)
-            got[it.key()].append({m.x, m.y, int(m.rotation)});
-    QCOMPARE(got, expected);
+    for (QList<QList<int>> &list : expected)
+        std::sort(list.begin(), list.end());
+    QCOMPARE(Matches(data), expected);
+}
+
+void TstMatchingAgent::rulesHoldInBothArrangements_data()
+{
+    QTest::addColumn<bool>("optimal");
+    QTest::addColumn<int>("repeats");
+    QTest::addColumn<int>("spacing");
+    QTest::newRow("ordered, spacing 3") << false << 99 << 3;
+    QTest::newRow("optimal, 4 uses") << true << 4 << 0;
+    QTest::newRow("optimal, spacing 2") << true << 99 << 2;
+    QTest::newRow("optimal, one use: tiles stay empty") << true << 1 << 0;
+}
+
+// With one agent and with two, no picture serves more tiles than allowed,
+// none is used twice within the spacing, and the optimal arrangement is
+// the same mosaic either way.
+void TstMatchingAgent::rulesHoldInBothArrangements()
+{
+    QFETCH(bool, optimal);
+    QFETCH(int, repeats);
+    QFETCH(int, spacing);
+    QMap<QString, QList<QList<int>>> runs[2];
+    for (int agents = 1; agents <= 2; ++agents) {
+        ImagePosterParameters params;
+        params.repeats = repeats;
+        params.spacing = spacing;
+        params.optimalArrangement = optimal;
+        AddNoiseKeys(params, 60);
+        const Image source = Noise(300, 240);
+        MatchData data;
+        data.Setup(source, 12, 12);
+        params.imageDB.ResetUseCounts();
+        MatchingAgent::Prepare(params, data);
+        QMutex mutex;
+        int counter = 0;
+        std::vector<std::unique_ptr<MatchingAgent>> group;
+        for (int i = 0; i < agents; ++i)
+            group.emplace_back(new MatchingAgent(&params, &source, &data, &mutex, &counter, i, agents));
+        for (auto &agent : group)
+            agent->start();
+        for (auto &agent : group)
+            agent->wait();
+        runs[agents - 1] = Matches(data);
+        QSet<QPair<int, int>> tiles;
+        for (const QList<QList<int>> &list : std::as_const(runs[agents - 1])) {
+            QVERIFY(list.size() <= repeats);
+            for (qsizetype a = 0; a < list.size(); ++a) {
+                QVERIFY(!tiles.contains({list[a][0], list[a][1]}));
+                tiles.insert({list[a][0], list[a][1]});
+                for (qsizetype b = 0; b < a; ++b)
+                    QVERIFY(std::abs(list[a][0] - list[b][0]) > spacing || std::abs(list[a][1] - list[b][1]) > spacing);
+            }
+        }
+        QCOMPARE(tiles.size(), qMin(144, 60 * repeats));
+    }
+    if (optimal)
+        QCOMPARE(runs[0], runs[1]);
 }
 
 QTEST_GUILESS_MAIN(TstMatchingAgent)

@@ -3,6 +3,7 @@
 #include "engine/ImagePosterParameters.h"
 #include "wizard/ChooseOptionsPage.h"
 
+#include <QCheckBox>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QtTest>
@@ -18,6 +19,7 @@ private slots:
     void typedValuesKeepRepetitionsRaised();
     void resolutionFollowsTilesUntilSetByUser();
     void outputName();
+    void arrangementAndSpacing();
 
 private:
     QSpinBox *spin(const char *name) { return page->findChild<QSpinBox *>(name); }
@@ -173,6 +175,20 @@ void TstChooseOptionsPage::outputName()
     QTest::keyClicks(edit, existing);
     QVERIFY(page->isComplete());
     QCOMPARE(ChooseWith(browse, QString()).directory, home->path() + "/Mosaics");
+}
+
+// Off and 0 at first, as a run with the defaults needs; each control sets its field.
+void TstChooseOptionsPage::arrangementAndSpacing()
+{
+    enter(500);
+    auto *optimal = page->findChild<QCheckBox *>("optimalCheckBox");
+    QVERIFY(optimal && !optimal->isChecked() && !params->optimalArrangement);
+    QCOMPARE(spin("spacingSpinBox")->value(), 0);
+    QCOMPARE(spin("spacingSpinBox")->maximum(), 20);
+    optimal->click();
+    typeInto("spacingSpinBox", 3);
+    QVERIFY(params->optimalArrangement);
+    QCOMPARE(params->spacing, 3);
 }
 
 QTEST_MAIN(TstChooseOptionsPage)

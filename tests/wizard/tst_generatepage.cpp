@@ -4,11 +4,17 @@
 #include "engine/PosterGenerator.h"
 #include "wizard/GeneratePage.h"
 
+#include <QDesktopServices>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QtTest>
 
 class TstGeneratePage : public QObject {
     Q_OBJECT
+public slots:
+    // Where the desktop's browser would have been sent.
+    void openUrl(const QUrl &url) { opened.append(url); }
+
 private slots:
     void init();
     void cleanup();
@@ -16,6 +22,8 @@ private slots:
     void barNeverMovesBackwards_data();
     void barNeverMovesBackwards();
     void backDuringAssemblyCancels();
+    void zoomableView_data();
+    void zoomableView();
 
 private:
     // Runs the page from entry to its completion box; returns the box.
@@ -25,10 +33,12 @@ private:
     TemporaryHome *home = nullptr;
     ImagePosterParameters *params = nullptr;
     GeneratePage *page = nullptr;
+    QList<QUrl> opened;
 };
 
 void TstGeneratePage::init()
 {
+    opened.clear();
     home = new TemporaryHome;
     QVERIFY(StoreCollection(home->path() + "/Pictures", 30));
     QVERIFY(StorePicture(home->path() + "/source.jpg", Solid(120, 80, {30, 90, 200})));
@@ -124,6 +134,43 @@ void TstGeneratePage::backDuringAssemblyCancels()
     QVERIFY(runToCompletion().seen);
     QVERIFY(page->isComplete());
     QVERIFY(QFile::exists(params->outputFilename));
+}
+
+void TstGeneratePage::zoomableView_data()
+{
+    QTest::addColumn<bool>("folderIsAFile");
+    QTest::newRow("opened in the browser") << false;
+    QTest::newRow("folder is a file") << true;
+}
+
+// The view goes beside the saved mosaic, into a folder named after it.
+void TstGeneratePage::zoomableView()
+{
+    QFETCH(bool, folderIsAFile);
+    const QString folder = home->path() + "/Desktop/photomosaic-zoomable";
+    QVERIFY(!folderIsAFile || Store(folder, "in the way"));
+    auto *button = page->findChild<QPushButton *>("zoomableButton");
+    QCOMPARE(button->text(), QString("Open zoomable view"));
+    QVERIFY(!button->isEnabled());
+    QVERIFY(runToCompletion().seen);
+    QVERIFY(button->isEnabled());
+
+    QDesktopServices::setUrlHandler("file", this, "openUrl");
+    SeenBox box;
+    QPointer<QTimer> guard = AcceptNextMessageBox(&box);
+    button->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!opened.isEmpty() || box.seen, 60000);
+    QDesktopServices::unsetUrlHandler("file");
+    delete guard;
+    QVERIFY(button->isEnabled());
+    if (folderIsAFile) {
+        QCOMPARE(box.title, QString("Error Writing Zoomable View"));
+        QCOMPARE(box.text, "The zoomable view could not be written to " + folder + ": " + folder + " is not a folder");
+        return;
+    }
+    QCOMPARE(opened, QList<QUrl>{QUrl::fromLocalFile(folder + "/index.html")});
+    for (const char *file : {"index.html", "tiles.js", "mosaic.dzi", "mosaic_files/0/0_0.jpeg"})
+        QVERIFY2(QFile::exists(folder + "/" + file), file);
 }
 
 QTEST_MAIN(TstGeneratePage)

@@ -63,8 +63,9 @@ void TstImagePosterWizard::texts_data()
                              << "This page lets you set options that help determine the quality of your photo mosaic. "
                                 "The number of tiles influences how much the final photo mosaic will resemble the "
                                 "input image."
-                             << QStringList{"Number of tiles", "Output image resolution", "Tile repetitions",
-                                            "Source image blend", "Output filename"};
+                             << QStringList{"Number of tiles",    "Output image resolution", "Tile repetitions",
+                                            "Source image blend", "Output filename",         "Optimal arrangement",
+                                            "Minimum spacing"};
     QTest::newRow("generate") << 4 << "Generate photo mosaic"
                               << "Your photo mosaic is being calculated." << QStringList{};
 }

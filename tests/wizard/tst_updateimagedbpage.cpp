@@ -67,7 +67,6 @@ void TstUpdateImageDBPage::scanCountsSavesAndMovesOn_data()
     QTest::addColumn<int>("pictures");
     QTest::addColumn<int>("broken");
     QTest::addColumn<int>("reports");   // one per file, or one to say an empty scan is done
-    QTest::newRow("empty collection") << 0 << 0 << 1;
     QTest::newRow("pictures and broken files") << 25 << 3 << 28;
 }
 

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "imaging/TileMetrics.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+// Chooses one picture for every tile of a grid so that the sum of the tiles'
+// costs is least, no picture serves more than `uses` tiles, and two tiles
+// with the same picture lie more than `spacing` tiles apart (the larger of
+// the column and row distances). Each tile offers a list of candidate
+// pictures with their costs, and a lower bound on the cost of every picture
+// not in its list.
+//
+// Without spacing the problem is a transportation problem, solved exactly on
+// the lists by successive shortest paths: each tile in turn takes the
+// cheapest chain of moves (Dijkstra's search with node prices, so every arc
+// costs zero or more) that ends at a picture with a use left. A tile whose
+// list leads nowhere asks for more candidates. The final prices are the
+// duals of the uses limits and give a lower bound on any arrangement's sum,
+// unlisted pictures counted at their bound; when the lists were long enough
+// it equals the sum. With spacing, the tiles then choose, one after the
+// other and by cost plus price, among the pictures not used nearby, and
+// single tiles move while that lowers the sum; the bound still holds, since
+// spacing only adds a rule, and the gap between the two is measured.
+//
+// Deterministic: the same lists give the same arrangement.
+class Arrangement {
+public:
+    struct Candidate {
+        int32_t picture;
+        Rotation rotation;   // carried along for the caller
+        int64_t cost;        // not negative
+    };
+    static constexpr int64_t NoBound = -1;   // every usable picture is listed
+
+    // Up to max more candidates for tile, best first, none of them a picture
+    // in excluded (ascending); sets unlisted to the new bound for the pictures
+    // still not listed. Returns how many were written.
+    using MoreCandidates =
+        std::function<int(int tile, const std::vector<int32_t> &excluded, Candidate *list, int max, int64_t &unlisted)>;
+
+    Arrangement(int columns, int rows, int pictures, int uses, int spacing);
+
+    // Any number of threads may set the lists of different tiles at once.
+    void SetCandidates(int tile, const Candidate *list, int count, int64_t unlisted);
+
+    // False when stopped by keepRunning; more may be called from this thread.
+    bool Solve(const std::atomic<bool> &keepRunning, const MoreCandidates &more);
+
+    // Results: the picture of a tile (-1 when it stays empty) with its
+    // candidate's rotation, the sum of the chosen costs, and a lower bound on
+    // the sum of any arrangement that fills as many tiles as the uses allow.
+    int32_t Picture(int tile) const { return chosen[size_t(tile)]; }
+    Rotation ChosenRotation(int tile) const { return rotations[size_t(tile)]; }
+    int64_t Sum() const { return sum; }
+    int64_t Bound() const { return bound; }
+    int Filled() const { return filled; }
+
+private:
+    // Nodes of the search: tiles, then pictures, then the sink that every
+    // picture with a use left leads to.
+    // The picture numbered `pictures` stands for staying empty.
+    int PictureNode(int32_t picture) const { return tiles + picture; }
+    int Sink() const { return tiles + pictures + 1; }
+    int Capacity(int32_t picture) const { return picture == pictures ? escapeUses : uses; }
+    int64_t LeastPricedCost(int tile) const;
+    bool Augment(int tile);
+    void Reassign(int tile, int32_t picture, int64_t cost);
+    bool Lengthen(int tile, const std::vector<int32_t> &excluded, const MoreCandidates &more);
+    int64_t Lambda(int32_t picture) const;
+    void ComputeBound();
+    bool Space(const std::atomic<bool> &keepRunning, const MoreCandidates &more);
+
+    int columns;
+    int rows;
+    int tiles;
+    int pictures;
+    int uses;
+    int spacing;
+    int escapeUses = 0;
+
+    std::vector<std::vector<Candidate>> lists;   // per tile
+    std::vector<int64_t> unlisted;               // per tile; NoBound when all listed
+
+    std::vector<int32_t> assigned;               // per tile: picture, or -1
+    std::vector<int64_t> assignedCost;           // per tile
+    std::vector<std::vector<int32_t>> holders;   // per picture: its tiles
+    std::vector<int64_t> potential;              // per node
+    // The search's distances, parents and finished nodes; a node's distance
+    // counts only when its stamp is the search's number.
+    std::vector<int64_t> distance;
+    std::vector<int32_t> parent;
+    std::vector<int32_t> stamp;
+    std::vector<int32_t> finished;
+    int32_t search = 0;
+
+    std::vector<int32_t> chosen;
+    std::vector<Rotation> rotations;
+    int64_t sum = 0;
+    int64_t bound = 0;
+    int filled = 0;
+};
