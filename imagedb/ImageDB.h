@@ -139,10 +139,13 @@ public:
     //   (key image, copy or cache name, orientation, skip, the orientation
     //   check) through lookups that never change the map, while the GUI
     //   thread only counts usable records (skip is atomic);
+    // - preparation: read-only; the first agent's last step resets the use
+    //   counts while the other agents touch no record;
     // - matching: read-only but for the use counts, which UseMatch changes
     //   atomically; the first search after a change rebuilds the key index
     //   under keyIndexMutex;
-    // - assembly: read-only (copies, cache names, key images).
+    // - assembly, and the likeness measured after it on the GUI thread:
+    //   read-only (copies, cache names, key images, skip).
     QMap<QString, ImageInformation> images;
     int processedCount;     // guarded by mutex; written by update agents
     QStringList workList;   // read-only while update agents run
