@@ -673,7 +673,7 @@ public:
         : SmoothingChain(passes, width, height, width, 0, size_t(width) * 3)
     {}
     SmoothingChain(int passes, int width, int height, int smoothedWidth, size_t firstByte, size_t endByte)
-        : passes(passes), width(width), height(height), rowBytes(size_t(width) * 3), smoothedWidth(smoothedWidth),
+        : passes(passes), height(height), rowBytes(size_t(width) * 3), smoothedWidth(smoothedWidth),
           firstByte(firstByte), endByte(endByte), slots(passes & SmoothColumns ? 3 : 1),
           rows(new (std::nothrow) unsigned char[size_t(slots) * rowBytes])
     {}
@@ -710,7 +710,7 @@ private:
             next(y, Row(y));
     }
 
-    const int width, height;
+    const int height;
     const size_t rowBytes;
     const int smoothedWidth;
     const size_t firstByte, endByte;
