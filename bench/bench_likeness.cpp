@@ -2,8 +2,9 @@
 // generated collection of camera-like pictures and a 4000 by 3000 source with
 // a wide sky, hills, a face and detail: 60 by 60 tiles, blend 0. For each
 // run it prints the PSNR of the mosaic against the source with both reduced
-// to 60 by 60 pixels (one pixel per tile; the grid is 60 by 60 tiles for any
-// shape of source) and to 600 by 600 (ten pixels per tile), the weighted sum
+// to the exact mean colour of every tile, as the grid cuts each of them (one
+// pixel per tile; the grid is 60 by 60 tiles for any shape of source), and
+// of every tenth by tenth of a tile (ten pixels per tile), the weighted sum
 // of key differences with the optimal arrangement's lower bound and the gap,
 // the matching time and the peak memory. With --scale it times the optimal
 // arrangement at 1000 by 1000 tiles over 10,000 pictures instead.
@@ -29,6 +30,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -142,22 +144,60 @@ Image Source(int w, int h)
     return std::move(p.image);
 }
 
-double Psnr(const Image &a, const Image &b, int w, int h)
+// Where the cells lie along one side: each of count tiles, cut as the grid
+// cuts this image, split into cells parts of equal size (to a pixel).
+std::vector<int> CellEdges(int length, int count, int cells)
 {
-    Image x(a);
-    Image y(b);
-    x.Resize(w, h, true);
-    y.Resize(w, h, true);
-    double squares = 0;
-    for (size_t i = 0; i < x.ByteCount(); ++i) {
-        const double d = double(x.data[i]) - double(y.data[i]);
-        squares += d * d;
-    }
-    return 10.0 * std::log10(255.0 * 255.0 / std::max(squares / double(x.ByteCount()), 1e-9));
+    int *sizes, *offsets;
+    MatchData().TileSizesAndOffsets(length, count, &sizes, &offsets);
+    std::vector<int> edges;
+    for (int i = 0; i < count; ++i)
+        for (int c = 0; c < cells; ++c)
+            edges.push_back(offsets[i] + sizes[i] * c / cells);
+    edges.push_back(length);
+    delete[] sizes;
+    delete[] offsets;
+    return edges;
 }
 
-// The sum of the chosen pictures' key differences, weighted by the tiles'
-// importance as the optimal arrangement weighs them.
+// The exact mean colour of every cell, cells by cells of them a tile, row by
+// row, three channels each.
+std::vector<double> CellMeans(const Image &image, int columns, int rows, int cells)
+{
+    const std::vector<int> xs = CellEdges(image.width, columns, cells);
+    const std::vector<int> ys = CellEdges(image.height, rows, cells);
+    const size_t across = xs.size() - 1;
+    std::vector<double> means(across * (ys.size() - 1) * 3, 0.0);
+    for (size_t cy = 0; cy + 1 < ys.size(); ++cy) {
+        double *row = means.data() + cy * across * 3;
+        for (int y = ys[cy]; y < ys[cy + 1]; ++y) {
+            const unsigned char *p = image.data + size_t(y) * size_t(image.width) * 3;
+            for (size_t cx = 0; cx < across; ++cx)
+                for (int x = xs[cx]; x < xs[cx + 1]; ++x)
+                    for (int k = 0; k < 3; ++k)
+                        row[cx * 3 + size_t(k)] += p[size_t(x) * 3 + size_t(k)];
+        }
+        for (size_t cx = 0; cx < across; ++cx)
+            for (int k = 0; k < 3; ++k)
+                row[cx * 3 + size_t(k)] /= double(xs[cx + 1] - xs[cx]) * double(ys[cy + 1] - ys[cy]);
+    }
+    return means;
+}
+
+// Both images reduced to the mean of every cell, cells by cells a tile of the
+// grid as it cuts each of them, and compared.
+double Psnr(const Image &a, const Image &b, int columns, int rows, int cells)
+{
+    const std::vector<double> x = CellMeans(a, columns, rows, cells);
+    const std::vector<double> y = CellMeans(b, columns, rows, cells);
+    double squares = 0;
+    for (size_t i = 0; i < x.size(); ++i)
+        squares += (x[i] - y[i]) * (x[i] - y[i]);
+    return 10.0 * std::log10(255.0 * 255.0 / std::max(squares / double(x.size()), 1e-9));
+}
+
+// The sum of the chosen pictures' costs as the optimal arrangement weighs
+// them.
 double WeightedSum(const ImagePosterParameters &params, const MatchData &data, const Image &source)
 {
     int *widths, *lefts, *heights, *tops;
@@ -173,10 +213,9 @@ double WeightedSum(const ImagePosterParameters &params, const MatchData &data, c
             const int d = m.rotation == 0   ? DifferenceSameOrientation(tile, *key)
                           : m.rotation == 1 ? DifferenceRotateLeft(tile, *key)
                                             : DifferenceRotateRight(tile, *key);
-            const double weight =
-                1.0
-                + MatchingAgent::ImportanceWeight * data.importance[size_t(m.y) * size_t(data.numTilesX) + size_t(m.x)];
-            sum += double(std::llround(weight * d));
+            sum += double(
+                MatchingAgent::Cost(uint32_t(d), data.importance[size_t(m.y) * size_t(data.numTilesX) + size_t(m.x)],
+                                    MatchingAgent::SumChannels(tile.data), MatchingAgent::SumChannels(key->data)));
         }
     }
     delete[] widths;
@@ -228,8 +267,8 @@ bool Generate(ImagePosterParameters &params, Run &run, const Image &source)
     run.sum = WeightedSum(params, data, source);
     if (data.arrangement)
         run.bound = data.arrangement->Bound();
-    run.psnr1 = Psnr(run.mosaic, source, data.numTilesX, data.numTilesY);
-    run.psnr10 = Psnr(run.mosaic, source, 10 * data.numTilesX, 10 * data.numTilesY);
+    run.psnr1 = Psnr(run.mosaic, source, data.numTilesX, data.numTilesY, 1);
+    run.psnr10 = Psnr(run.mosaic, source, data.numTilesX, data.numTilesY, 10);
     return true;
 }
 
