@@ -49,7 +49,7 @@ void TstWizardChecks::noUsablePictureStays()
     Photograph(wizard, "3b-no-usable-pictures");
 }
 
-// The note follows the number of tiles; repetitions stop at 99.
+// The note follows the number of tiles and the spacing; repetitions stop at 99.
 void TstWizardChecks::noteWhenTilesStayEmpty()
 {
     ImagePosterWizard wizard;
@@ -68,6 +68,13 @@ void TstWizardChecks::noteWhenTilesStayEmpty()
     Photograph(wizard, "4b-tiles-unfilled");
     tiles->setValue(113);
     QVERIFY(!note->isVisible());
+    // Every 21 by 21 tiles need as many pictures, and 12 by 12 tiles lie
+    // within 20 of each other.
+    wizard.page(3)->findChild<QSpinBox *>("spacingSpinBox")->setValue(20);
+    QVERIFY(note->isVisible());
+    QCOMPARE(note->text(), QString("130 pictures used at most 99 times each, and 36 times with spacing 20, cannot fill "
+                                   "12769 tiles; some tiles stay empty. Set the number of tiles to 11 or fewer to "
+                                   "fill them all."));
 }
 
 void TstWizardChecks::outputCheckedOnNext_data()
