@@ -5,9 +5,10 @@
 // to the exact mean colour of every tile, as the grid cuts each of them (one
 // pixel per tile; the grid is 60 by 60 tiles for any shape of source), and
 // of every tenth by tenth of a tile (ten pixels per tile), the weighted sum
-// of key differences with the optimal arrangement's lower bound and the gap,
-// the matching time and the peak memory. With --scale it times the optimal
-// arrangement at 1000 by 1000 tiles over 10,000 pictures instead.
+// of the costs the optimal arrangement minimises with its lower bound and the
+// gap, the matching time and the peak memory, as a table, with the machine's
+// load beside it. With --scale it times the optimal arrangement at 1000 by
+// 1000 tiles over 10,000 pictures instead.
 // With --pictures DIR it also writes the source and both mosaics of the
 // repetitions 99, spacing 3 run reduced, as PNG files into DIR.
 // Usage: bench_likeness [--scale] [--pictures DIR] [pictures, at least 1000]
@@ -24,6 +25,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QImage>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -298,6 +300,14 @@ bool SavePng(const Image &image, int w, int h, const QString &path)
     return picture.save(path);
 }
 
+// The machine's load over the last minute, five and fifteen, as timings
+// under load run long.
+QString Load()
+{
+    QFile file("/proc/loadavg");
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).section(' ', 0, 2) : QString("unknown");
+}
+
 int Scale()
 {
     QTemporaryDir home;
@@ -315,9 +325,9 @@ int Scale()
     Run run;
     if (!Generate(params, run, *params.sourceImage))
         return 1;
-    std::printf("1000x1000 tiles, 10000 pictures, repetitions %d, optimal: matching %.1f s, peak memory %.0f MB "
-                "(%.0f MB before the run), weighted sum %.0f, bound %lld, gap %.2f%%, %d tiles filled\n",
-                params.repeats, run.matchingSeconds, run.peakMB, before, run.sum, run.bound,
+    std::printf("1000x1000 tiles, 10000 pictures, repetitions %d, optimal, load %s: matching %.1f s, peak memory "
+                "%.0f MB (%.0f MB before the run), weighted sum %.0f, bound %lld, gap %.2f%%, %d tiles filled\n",
+                params.repeats, qPrintable(Load()), run.matchingSeconds, run.peakMB, before, run.sum, run.bound,
                 100.0 * (run.sum - double(run.bound)) / std::max(1.0, double(run.bound)), run.filled);
     return 0;
 }
@@ -345,10 +355,12 @@ int main(int argc, char **argv)
     params.blend = 0;
     params.targetResolution = 1200;
     params.outputFilename = home.filePath("mosaic.jpg");
-    std::printf("%d pictures, 60x60 tiles, blend 0, %d threads; PSNR against the source at 1 and 10 px per tile\n",
-                count, QThread::idealThreadCount());
-    std::printf("%-9s %-8s %-7s %8s %8s %14s %14s %7s %9s %8s\n", "repeats", "spacing", "mode", "PSNR 1", "PSNR 10",
-                "weighted sum", "bound", "gap", "matching", "peak MB");
+    std::printf("%d pictures, 60x60 tiles, blend 0, %d threads, load %s; PSNR against the source at 1 and 10 px "
+                "per tile\n\n",
+                count, QThread::idealThreadCount(), qPrintable(Load()));
+    std::printf(
+        "| repeats | spacing | mode | PSNR 1 px | PSNR 10 px | weighted sum | bound | gap | matching | peak MB |\n"
+        "|---|---|---|---|---|---|---|---|---|---|\n");
     const int settings[][2] = {{5, 0}, {99, 0}, {99, 2}, {99, 3}, {99, 5}};
     for (const auto &setting : settings) {
         Run runs[2];
@@ -364,11 +376,10 @@ int main(int argc, char **argv)
         const long long bound = runs[1].bound;
         for (int optimal = 0; optimal < 2; ++optimal) {
             const Run &run = runs[optimal];
-            std::printf("%-9d %-8d %-7s %8.2f %8.2f %14.0f %14lld %6.2f%% %8.3fs %8.0f%s\n", setting[0], setting[1],
-                        optimal ? "optimal" : "ordered", run.psnr1, run.psnr10, run.sum, bound,
+            std::printf("| %d | %d | %s | %.2f | %.2f | %.4g | %.4g | %.2f%% | %.3f s | %.0f |%s\n", setting[0],
+                        setting[1], optimal ? "optimal" : "ordered", run.psnr1, run.psnr10, run.sum, double(bound),
                         100.0 * (run.sum - double(bound)) / std::max(1.0, double(bound)), run.matchingSeconds,
-                        run.peakMB,
-                        run.filled < 3600 ? qPrintable(QString("  (%1 tiles filled)").arg(run.filled)) : "");
+                        run.peakMB, run.filled < 3600 ? qPrintable(QString(" %1 tiles filled").arg(run.filled)) : "");
         }
         if (!pictureDir.isEmpty() && setting[0] == 99 && setting[1] == 3
             && !(SavePng(source, 400, 300, pictureDir + "/likeness-source.png")
