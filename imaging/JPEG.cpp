@@ -194,7 +194,7 @@ private:
 // Decodes an open file into the rows; the library's words about it are left
 // in jerr. Kept apart from DecodeJPEG so that the function that calls setjmp
 // has no locals with destructors.
-JPEGProblem::Kind DecodeJPEGFile(FILE *file, UprightRows &rows, ErrorManager &jerr)
+JPEGProblem::Kind DecodeJPEGFile(FILE *file, UprightRows &rows, size_t maxBytes, ErrorManager &jerr)
 {
     jpeg_decompress_struct cinfo;
 
@@ -215,7 +215,7 @@ JPEGProblem::Kind DecodeJPEGFile(FILE *file, UprightRows &rows, ErrorManager &je
     jpeg_stdio_src(&cinfo, file);
     jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
     jpeg_read_header(&cinfo, TRUE);
-    if (size_t(cinfo.image_width) * size_t(cinfo.image_height) * 3 > MaxDecodedImageBytes) {
+    if (size_t(cinfo.image_width) * size_t(cinfo.image_height) * 3 > maxBytes) {
         std::snprintf(jerr.message, sizeof jerr.message, "too large to decode: %u by %u pixels", cinfo.image_width,
                       cinfo.image_height);
         jpeg_destroy_decompress(&cinfo);
@@ -305,16 +305,18 @@ private:
     Image &image;
 };
 
-// Encodes into an open file; false after any library error. Kept apart from
-// WriteJPEG for the same reason as DecodeJPEGFile.
-bool EncodeJPEGFile(FILE *file, const Image &image, int quality)
+// Encodes rows stride bytes apart into an open file; false after any library
+// error, whose words are left in jerr. Kept apart from WriteJPEG for the same
+// reason as DecodeJPEGFile.
+bool EncodeJPEGFile(FILE *file, const unsigned char *rgb, int width, int height, size_t stride, int quality,
+                    ErrorManager &jerr)
 {
     jpeg_compress_struct cinfo;
-    ErrorManager jerr;
 
     // Step 1: error handling and compressor; a failed write comes back here
     cinfo.err = jpeg_std_error(&jerr.pub);
     jerr.pub.error_exit = my_error_exit;
+    jerr.message[0] = '\0';
     if (setjmp(jerr.setjmpBuffer)) {
         jpeg_destroy_compress(&cinfo);
         return false;
@@ -323,8 +325,8 @@ bool EncodeJPEGFile(FILE *file, const Image &image, int quality)
     jpeg_stdio_dest(&cinfo, file);
 
     // Step 2: describe the picture and set the quality
-    cinfo.image_width = JDIMENSION(image.width);
-    cinfo.image_height = JDIMENSION(image.height);
+    cinfo.image_width = JDIMENSION(width);
+    cinfo.image_height = JDIMENSION(height);
     cinfo.input_components = 3;
     cinfo.in_color_space = JCS_RGB;
     jpeg_set_defaults(&cinfo);
@@ -332,9 +334,8 @@ bool EncodeJPEGFile(FILE *file, const Image &image, int quality)
 
     // Step 3: compress row by row
     jpeg_start_compress(&cinfo, TRUE);
-    const size_t rowBytes = size_t(image.width) * 3;
     while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = image.data + size_t(cinfo.next_scanline) * rowBytes;
+        JSAMPROW row = const_cast<JSAMPROW>(rgb + size_t(cinfo.next_scanline) * stride);
         jpeg_write_scanlines(&cinfo, &row, 1);
     }
 
@@ -350,6 +351,30 @@ bool IsRegularFile(FILE *file)
     return fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// Encodes into the open file and closes it; false with the reason in error.
+// Only a file this writer created or truncated is removed on failure, never
+// a device such as /dev/full.
+bool EncodeAndClose(FILE *file, const QByteArray &name, const unsigned char *rgb, int width, int height, size_t stride,
+                    int quality, QString &error)
+{
+    const bool removable = IsRegularFile(file);
+    ErrorManager jerr;
+    bool written = EncodeJPEGFile(file, rgb, width, height, stride, quality, jerr);
+    if (!written)
+        error = QString::fromLocal8Bit(jerr.message);
+    if ((std::fflush(file) != 0 || std::ferror(file)) && written) {
+        written = false;
+        error = qt_error_string(errno);
+    }
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        error = qt_error_string(errno);
+    }
+    if (!written && removable)
+        std::remove(name.constData());
+    return written;
+}
+
 }   // namespace
 
 void SetJPEGReporter(JPEGReporter newReporter)
@@ -357,7 +382,7 @@ void SetJPEGReporter(JPEGReporter newReporter)
     reporter.store(newReporter ? newReporter : PrintProblem);
 }
 
-bool DecodeJPEG(const QString &filename, RowSink &sink, JPEGProblem *problem)
+bool DecodeJPEG(const QString &filename, RowSink &sink, JPEGProblem *problem, size_t maxBytes)
 {
     JPEGProblem found;
     const QByteArray name = QFile::encodeName(filename);
@@ -368,7 +393,7 @@ bool DecodeJPEG(const QString &filename, RowSink &sink, JPEGProblem *problem)
     } else {
         UprightRows rows(sink);
         ErrorManager jerr;
-        found.kind = DecodeJPEGFile(file, rows, jerr);
+        found.kind = DecodeJPEGFile(file, rows, maxBytes, jerr);
         std::fclose(file);
         if (!rows.End()) {
             found.kind = JPEGProblem::Unreadable;
@@ -410,15 +435,22 @@ bool WriteJPEG(const QString &filename, const Image &image, int quality)
         std::fflush(stdout);
         return false;
     }
-    // Only a file this call created or truncated is removed on failure,
-    // never a device such as /dev/full.
-    const bool removable = IsRegularFile(file);
-    bool written = EncodeJPEGFile(file, image, quality);
-    if (std::fflush(file) != 0 || std::ferror(file))
-        written = false;
-    if (std::fclose(file) != 0)
-        written = false;
-    if (!written && removable)
-        std::remove(name.constData());
-    return written;
+    QString error;
+    return EncodeAndClose(file, name, image.data, image.width, image.height, size_t(image.width) * 3, quality, error);
+}
+
+bool WriteJPEG(const QString &filename, const unsigned char *rgb, int width, int height, size_t stride, int quality,
+               QString &error)
+{
+    if (!rgb || width < 1 || height < 1) {
+        error = "the picture is empty";
+        return false;
+    }
+    const QByteArray name = QFile::encodeName(filename);
+    FILE *file = std::fopen(name.constData(), "wb");
+    if (!file) {
+        error = qt_error_string(errno);
+        return false;
+    }
+    return EncodeAndClose(file, name, rgb, width, height, stride, quality, error);
 }

@@ -45,8 +45,10 @@ bool ReadJPEG(const QString &filename, Image &image);
 // What ReadJPEG does, with the rows going to the sink as they are decoded
 // instead of into an image; ReadJPEG is this with a sink that fills the image.
 // False also when the sink refuses the picture. What went wrong is reported
-// and, when problem is given, also left there.
-bool DecodeJPEG(const QString &filename, RowSink &sink, JPEGProblem *problem = nullptr);
+// and, when problem is given, also left there. A sink that keeps only a few
+// rows may take pictures larger than MaxDecodedImageBytes, up to maxBytes.
+bool DecodeJPEG(const QString &filename, RowSink &sink, JPEGProblem *problem = nullptr,
+                size_t maxBytes = MaxDecodedImageBytes);
 
 // True when the picture's EXIF orientation asks for a turn or a flip; reads
 // the file's header only. False for a file that cannot be read, unreported.
@@ -56,3 +58,9 @@ bool JPEGNeedsTurning(const QString &filename);
 // the file cannot be opened or any write, flush or close fails; a partly
 // written regular file is then removed (a device such as /dev/full is not).
 bool WriteJPEG(const QString &filename, const Image &image, int quality);
+
+// The same for width by height pixels of a larger raster (a tile of a
+// picture, say), starting at rgb, with rows stride bytes apart. Prints
+// nothing; false with the reason in error.
+bool WriteJPEG(const QString &filename, const unsigned char *rgb, int width, int height, size_t stride, int quality,
+               QString &error);
