@@ -13,14 +13,25 @@ inline void ResetPeakMemory()
         refs.write("5");
 }
 
-inline double PeakMemoryMB()
+// A memory figure of /proc/self/status, such as "VmHWM:", in megabytes.
+inline double StatusMB(const QByteArray &field)
 {
     QFile status("/proc/self/status");
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').value(0).toDouble() / 1024.0;
     }
     return -1;
+}
+
+inline double PeakMemoryMB()
+{
+    return StatusMB("VmHWM:");
+}
+
+inline double ResidentMB()
+{
+    return StatusMB("VmRSS:");
 }

@@ -15,6 +15,8 @@
 #include "imaging/Image.h"
 #include "imaging/JPEG.h"
 #include "wizard/GeneratePage.h"
+#include "BenchPictures.h"
+#include "CpuTime.h"
 #include "PeakMemory.h"
 
 #include <QApplication>
@@ -29,49 +31,8 @@
 #include <QWidget>
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 
 namespace {
-
-// A picture with a colour gradient and a few blocks, so keys differ.
-Image MakePicture(QRandomGenerator &random, int w, int h)
-{
-    Image image(w, h);
-    const int base[3] = {int(random.bounded(256)), int(random.bounded(256)), int(random.bounded(256))};
-    const int slope[3] = {int(random.bounded(-60, 61)), int(random.bounded(-60, 61)), int(random.bounded(-60, 61))};
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            for (int c = 0; c < 3; ++c)
-                image.data[3 * (size_t(y) * w + x) + c] = std::clamp(base[c] + slope[c] * (x + y) / (w + h), 0, 255);
-    for (int block = 0; block < 4; ++block) {
-        const int bw = random.bounded(w / 6, w / 2), bh = random.bounded(h / 6, h / 2);
-        const int x0 = random.bounded(w - bw), y0 = random.bounded(h - bh);
-        const unsigned char colour[3] = {(unsigned char)random.bounded(256), (unsigned char)random.bounded(256),
-                                         (unsigned char)random.bounded(256)};
-        for (int y = y0; y < y0 + bh; ++y)
-            for (int x = x0; x < x0 + bw; ++x)
-                std::copy(colour, colour + 3, image.data + 3 * (size_t(y) * w + x));
-    }
-    return image;
-}
-
-double ResidentMB()
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    return -1;
-}
-
-double CpuSeconds()
-{
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + ts.tv_nsec / 1e9;
-}
 
 double ThreadCpuMs()
 {
