@@ -6,6 +6,7 @@
 #include <QThread>
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 namespace {
 // Rows of the level below that one job of the pool makes.
@@ -45,14 +46,24 @@ const unsigned char *DeepZoomPyramid::Level::Row(int y) const
     return rows + size_t(y - first) * size_t(width) * 3;
 }
 
-DeepZoomPyramid::DeepZoomPyramid(const QString &folder, int threads) : folder(folder)
-{
-    pool.setMaxThreadCount(threads > 0 ? threads : QThread::idealThreadCount());
-}
+DeepZoomPyramid::DeepZoomPyramid(const QString &folder, int threads)
+    : folder(folder), threads(threads > 0 ? threads : QThread::idealThreadCount())
+{}
 
-DeepZoomPyramid::~DeepZoomPyramid()
+void DeepZoomPyramid::RunJobs(const std::vector<std::function<void()>> &jobs)
 {
-    pool.waitForDone();
+    std::atomic<size_t> next = 0;
+    const auto work = [&jobs, &next] {
+        for (size_t job = next++; job < jobs.size(); job = next++)
+            jobs[job]();
+    };
+    const size_t helpers = std::min(jobs.size(), size_t(threads)) - std::min<size_t>(jobs.size(), 1);
+    std::vector<std::thread> group;
+    for (size_t i = 0; i < helpers; ++i)
+        group.emplace_back(work);
+    work();
+    for (std::thread &thread : group)
+        thread.join();
 }
 
 bool DeepZoomPyramid::Prepare(int width, int height, bool inPlace)
@@ -129,10 +140,11 @@ void DeepZoomPyramid::Advance(size_t i)
             level.first = level.received;
         return;
     }
+    std::vector<std::function<void()>> jobs;
     const Level *above = &level;
     while (level.nextTileRow < level.TileRows() && level.received >= TileEnd(level.nextTileRow, level.height)) {
         for (int column = 0; column < level.TileColumns(); ++column)
-            pool.start([this, above, column, row = level.nextTileRow] { WriteTile(*above, column, row); });
+            jobs.push_back([this, above, column, row = level.nextTileRow] { WriteTile(*above, column, row); });
         ++level.nextTileRow;
     }
     Level *below = i + 1 < levels.size() ? &levels[i + 1] : nullptr;
@@ -140,7 +152,7 @@ void DeepZoomPyramid::Advance(size_t i)
     const int to = below ? (level.received == level.height ? below->height : level.received / 2) : 0;
     Q_ASSERT(!below || to - below->first <= below->strip.height);
     for (int start = from; start < to; start += ReductionRows) {
-        pool.start([above, below, start, end = std::min(start + ReductionRows, to)] {
+        jobs.push_back([above, below, start, end = std::min(start + ReductionRows, to)] {
             const int pairs = above->width / 2;
             for (int y = start; y < end; ++y) {
                 const unsigned char *a = above->Row(2 * y);
@@ -156,7 +168,7 @@ void DeepZoomPyramid::Advance(size_t i)
             }
         });
     }
-    pool.waitForDone();
+    RunJobs(jobs);
 
     // Only the rows of the next tile row and of the next reduction stay.
     if (below)

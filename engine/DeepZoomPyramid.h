@@ -4,8 +4,8 @@
 
 #include <QMutex>
 #include <QString>
-#include <QThreadPool>
 #include <atomic>
+#include <functional>
 #include <vector>
 
 // Cuts a picture into the tiles of a Deep Zoom pyramid, folder/<level>/
@@ -14,8 +14,9 @@
 // pyramid is a RowSink). Every level below the picture is made by 2x2 box
 // reduction of the one above as its rows come, and only the strip of rows
 // that its unwritten tiles and the next reduction still need is kept, some
-// 770 rows a level. The tiles are encoded, and the strips reduced, on a
-// thread pool of its own.
+// 770 rows a level. The tiles are encoded, and the strips reduced, by the
+// caller's thread and helper threads started for each step, which end
+// before the step does.
 class DeepZoomPyramid : public RowSink {
 public:
     // 510 pixels and one pixel of overlap on each side make 512-pixel files;
@@ -28,7 +29,6 @@ public:
 
     // threads below 1 means one a core.
     DeepZoomPyramid(const QString &folder, int threads);
-    ~DeepZoomPyramid();
 
     // The whole pyramid of an image that stays unchanged meanwhile.
     bool Write(const Image &image);
@@ -67,11 +67,13 @@ private:
     // rows of the level below that can be made, then lets go of the rows
     // neither needs any more and goes on with the level below.
     void Advance(size_t i);
+    // Runs the jobs on the caller's thread and up to threads - 1 helpers.
+    void RunJobs(const std::vector<std::function<void()>> &jobs);
     void WriteTile(const Level &level, int column, int row);
     void Fail(const QString &message);
 
     QString folder;
-    QThreadPool pool;
+    int threads;
     std::vector<Level> levels;   // the picture first; written by the caller's thread between Advance's waits
     std::atomic<bool> failed = false;
     mutable QMutex mutex;
