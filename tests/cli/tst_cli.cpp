@@ -377,6 +377,7 @@ void TstCli::zoomableViewAndReport()
     QFETCH(QString, report);
     QFETCH(QString, message);
     QFile::remove(Path("out/viewed.jpg"));
+    QVERIFY(QDir(Path("out/view")).removeRecursively());
     const CliResult run = Run(RunArguments("~/out/viewed.jpg") << "--zoomable" << zoomable << "--report" << report);
     QCOMPARE(run.out, Path("out/viewed.jpg") + "\n");
     QVERIFY(QFile::exists(Path("out/viewed.jpg")));
@@ -385,20 +386,9 @@ void TstCli::zoomableViewAndReport()
     if (!message.isEmpty())
         QVERIFY2(run.err.contains("kestrelvanepatchery-cli: " + message.replace("~", home.path()) + "\n"),
                  qPrintable(run.err));
-    // A 500 by 375 mosaic makes levels 0 to 9, each of one tile.
-    const QStringList files = {"tiles.csv",
-                               "pictures.csv",
-                               "likeness.png",
-                               "index.html",
-                               "tiles.js",
-                               "mosaic.dzi",
-                               "mosaic_files/9/0_0.jpeg",
-                               "openseadragon/openseadragon.min.js",
-                               "openseadragon/LICENSE.txt"};
-    for (qsizetype i = 0; i < files.size(); ++i) {
-        const QString folder = (i < 3 ? report : zoomable).replace("~", home.path());
-        QCOMPARE(QFile::exists(folder + "/" + files[i]), !folder.contains("file.txt"));
-    }
+    // The files themselves are checked by the report's and the view's own tests.
+    QCOMPARE(QFile::exists(Path("out/view/mosaic.dzi")), !zoomable.contains("file.txt"));
+    QCOMPARE(QFile::exists(Path("out/view/tiles.csv")), report == "~/out/view");
 }
 
 QTEST_GUILESS_MAIN(TstCli)

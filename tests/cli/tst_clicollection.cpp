@@ -1,5 +1,4 @@
-#include "../TaggedJPEG.h"
-#include "imaging/JPEG.h"
+#include "TestKit.h"
 
 #include <QDir>
 #include <QProcess>

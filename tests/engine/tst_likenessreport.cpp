@@ -15,7 +15,6 @@ class TstLikenessReport : public QObject {
 private slots:
     void initTestCase();
     void reportFiles();
-    void summaryLine();
     void unwritableFolder_data();
     void unwritableFolder();
 
@@ -73,10 +72,6 @@ void TstLikenessReport::reportFiles()
     const QRgb alike = map.pixel(12 + 480, 12 + 240), worst = map.pixel(12 + 160, 12 + 80);
     QVERIFY2(qGreen(alike) > 2 * qRed(alike), qPrintable(QString::number(alike, 16)));
     QVERIFY2(qRed(worst) > 2 * qGreen(worst), qPrintable(QString::number(worst, 16)));
-}
-
-void TstLikenessReport::summaryLine()
-{
     QCOMPARE(LikenessSummary(likeness),
              QString("Likeness: mean difference 7.5, worst 10.0 (column 0, row 0); 1 of 4 pictures never used; "
                      "most used: %1, 2 times.")

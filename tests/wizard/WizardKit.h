@@ -32,6 +32,13 @@ private:
     QByteArray saved;
 };
 
+// For the README (scripts/screenshots.sh), with KVP_SCREENSHOT_DIR set.
+inline void Photograph(QWidget &window, const QString &name)
+{
+    if (!qEnvironmentVariableIsEmpty("KVP_SCREENSHOT_DIR"))
+        QVERIFY(window.grab().save(qEnvironmentVariable("KVP_SCREENSHOT_DIR") + "/" + name + ".png"));
+}
+
 inline void TypeAndReturn(QLineEdit *edit, const QString &text)
 {
     edit->clear();

@@ -2,6 +2,7 @@
 
 #include "engine/ImagePosterParameters.h"
 #include "wizard/ChooseOptionsPage.h"
+#include "wizard/ImagePosterWizard.h"
 
 #include <QCheckBox>
 #include <QPushButton>
@@ -14,11 +15,12 @@ private slots:
     void init();
     void cleanup();
 
-    void entryRaisesRepetitions_data();
-    void entryRaisesRepetitions();
     void typedValuesKeepRepetitionsRaised();
     void resolutionFollowsTilesUntilSetByUser();
+    void noteWhenTilesStayEmpty();
     void outputName();
+    void outputCheckedOnNext_data();
+    void outputCheckedOnNext();
     void arrangementAndSpacing();
 
 private:
@@ -68,40 +70,6 @@ void TstChooseOptionsPage::typeInto(const char *name, int value)
     QTest::keyClick(spin(name), Qt::Key_Return);
 }
 
-void TstChooseOptionsPage::entryRaisesRepetitions_data()
-{
-    QTest::addColumn<int>("images");
-    QTest::addColumn<int>("unusable");
-    QTest::addColumn<int>("divisions");
-    QTest::addColumn<int>("repeats");
-    QTest::addColumn<int>("expectedRepeats");
-    QTest::addColumn<int>("expectedResolution");
-
-    // The arithmetic is tested with the run record; these rows show the page uses it.
-    QTest::newRow("500 pictures, defaults") << 500 << 0 << 60 << 5 << 8 << 6000;
-    // Pictures that could not be read fill no tiles.
-    QTest::newRow("unusable not counted") << 500 << 100 << 60 << 5 << 8 << 6000;
-}
-
-void TstChooseOptionsPage::entryRaisesRepetitions()
-{
-    QFETCH(int, images);
-    QFETCH(int, unusable);
-    QFETCH(int, divisions);
-    QFETCH(int, repeats);
-    QFETCH(int, expectedRepeats);
-    QFETCH(int, expectedResolution);
-
-    params->divisions = divisions;
-    params->repeats = repeats;
-    enter(images, unusable);
-    QCOMPARE(params->repeats, expectedRepeats);
-    QCOMPARE(params->targetResolution, expectedResolution);
-    QCOMPARE(spin("repeatsSpinBox")->value(), expectedRepeats);
-    QCOMPARE(spin("targetResSpinBox")->value(), expectedResolution);
-    QCOMPARE(spin("divisionsSpinBox")->value(), divisions);
-}
-
 void TstChooseOptionsPage::typedValuesKeepRepetitionsRaised()
 {
     enter(500);
@@ -142,6 +110,30 @@ void TstChooseOptionsPage::resolutionFollowsTilesUntilSetByUser()
     QCOMPARE(spin("targetResSpinBox")->value(), 2500);
 }
 
+// The note follows the number of tiles; repetitions stop at 99. Pictures
+// that could not be read fill no tiles.
+void TstChooseOptionsPage::noteWhenTilesStayEmpty()
+{
+    ImagePosterWizard wizard;
+    for (int i = 0; i < 150; ++i)
+        wizard.parameters()->imageDB.Add(QString("/c/%1.jpg").arg(i));
+    for (int i = 0; i < 20; ++i)
+        wizard.parameters()->imageDB.SkipImage(QString("/c/%1.jpg").arg(i));
+    wizard.setStartId(3);
+    wizard.show();
+    const auto *note = wizard.page(3)->findChild<QLabel *>("fillNote");
+    auto *tiles = wizard.page(3)->findChild<QSpinBox *>("divisionsSpinBox");
+    QVERIFY(note && !note->isVisible());
+    tiles->setValue(150);
+    QVERIFY(note->isVisible());
+    QCOMPARE(note->text(), QString("130 pictures used at most 99 times each cannot fill 22500 tiles; some tiles stay "
+                                   "empty. Set the number of tiles to 113 or fewer to fill them all."));
+    QTRY_COMPARE(wizard.page(3)->findChild<QSpinBox *>("repeatsSpinBox")->value(), 99);
+    Photograph(wizard, "4b-tiles-unfilled");
+    tiles->setValue(113);
+    QVERIFY(!note->isVisible());
+}
+
 void TstChooseOptionsPage::outputName()
 {
     enter(0);
@@ -175,6 +167,53 @@ void TstChooseOptionsPage::outputName()
     QTest::keyClicks(edit, existing);
     QVERIFY(page->isComplete());
     QCOMPARE(ChooseWith(browse, QString()).directory, home->path() + "/Mosaics");
+}
+
+void TstChooseOptionsPage::outputCheckedOnNext_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("answer");   // to the question whether to replace, if asked
+    QTest::addColumn<QString>("problem");
+    QTest::addColumn<bool>("onward");
+    QTest::newRow("new file") << "mosaic.jpg"
+                              << ""
+                              << "" << true;
+    QTest::newRow("folder missing") << "missing/mosaic.jpg"
+                                    << ""
+                                    << "Cannot save the mosaic as ~/missing/mosaic.jpg: the folder ~/missing "
+                                       "does not exist."
+                                    << false;
+    QTest::newRow("parent is a file") << "old.jpg/mosaic.jpg"
+                                      << ""
+                                      << "Cannot save the mosaic as ~/old.jpg/mosaic.jpg: ~/old.jpg is not a folder."
+                                      << false;
+    QTest::newRow("existing, kept") << "old.jpg"
+                                    << "No"
+                                    << "" << false;
+    QTest::newRow("existing, replaced") << "old.jpg"
+                                        << "Yes"
+                                        << "" << true;
+}
+
+void TstChooseOptionsPage::outputCheckedOnNext()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, answer);
+    QFETCH(QString, problem);
+    QFETCH(bool, onward);
+    QVERIFY(Store(home->path() + "/old.jpg", "kept"));
+    params->outputFilename = home->path() + "/" + name;
+    enter(0);
+    QPointer<QTimer> guard = WhenModal([&](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        box->button(answer == "Yes" ? QMessageBox::Yes : QMessageBox::No)->click();
+    });
+    QCOMPARE(page->validatePage(), onward);
+    delete guard;
+    const auto *shown = page->findChild<QLabel *>("outputProblem");
+    QVERIFY(shown);
+    QCOMPARE(shown->isVisible() ? shown->text() : QString(), QString(problem).replace("~", home->path()));
+    QCOMPARE(QDir(home->path()).entryList(QDir::Files | QDir::Hidden), QStringList("old.jpg"));
 }
 
 // Off and 0 at first, as a run with the defaults needs; each control sets its field.

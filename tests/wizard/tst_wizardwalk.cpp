@@ -60,11 +60,11 @@ private slots:
     void cleanup();
     void wholeWizard();
     void failedSaveThenAnotherName();
-    void quickBackFromGenerateStartsNothing();
+    void quickBackStartsNothing();
 
 private:
     void click(QWizard::WizardButton which) { wizard->button(which)->click(); }
-    void shoot(const QString &name);
+    void shoot(const QString &name) { Photograph(*wizard, name); }
     void walkToOptions();
     // Presses Next on the options page; answers the box at the end and returns it.
     SeenBox generate();
@@ -85,6 +85,7 @@ void TstWizardWalk::init()
     home = new TemporaryHome;
     QVERIFY(StoreVariedCollection(home->path() + "/Pictures", collectionSize));
     QVERIFY(StorePicture(home->path() + "/Pictures/Garden/landscape.jpg", HillsAndSky(640, 480)));
+    QVERIFY(Store(home->path() + "/Pictures/Trips/broken.jpg", "not a picture"));
     QVERIFY(QDir().mkpath(home->path() + "/Desktop"));
 
     wizard = new ImagePosterWizard;
@@ -100,13 +101,6 @@ void TstWizardWalk::cleanup()
 {
     delete wizard;
     delete home;
-}
-
-void TstWizardWalk::shoot(const QString &name)
-{
-    if (screenshotDir.isEmpty())
-        return;
-    QVERIFY(wizard->grab().save(screenshotDir + "/" + name + ".png"));
 }
 
 void TstWizardWalk::walkToOptions()
@@ -125,17 +119,24 @@ void TstWizardWalk::walkToOptions()
     QCOMPARE(params->useDirectories, QStringList(home->path() + "/Pictures"));
     shoot("2-choose-directories");
 
-    // Page 2: the scan; photographed halfway.
-    bool shotTaken = false;
+    // Page 2: the scan, with Next off until the wizard moves on by itself;
+    // photographed halfway.
+    bool shotTaken = false, nextEnabledDuringScan = false;
     QMetaObject::Connection halfway = connect(&params->imageDB, &ImageDB::progress, this, [&](int percent) {
+        nextEnabledDuringScan |= wizard->currentId() == 2 && wizard->button(QWizard::NextButton)->isEnabled();
         if (percent >= 50 && !shotTaken) {
             shotTaken = true;
             shoot("3-update-database");
         }
     });
+    QSignalSpy pages(wizard, &QWizard::currentIdChanged);
     click(QWizard::NextButton);
     QTRY_COMPARE_WITH_TIMEOUT(wizard->currentId(), 3, 60000);
     disconnect(halfway);
+    QVERIFY(!nextEnabledDuringScan);
+    QCOMPARE(pages.count(), 2);   // the update page, then the options page, once each
+    QCOMPARE(wizard->page(2)->findChild<QLabel *>("usableLabel")->text(), QString::number(collectionSize + 1));
+    QCOMPARE(wizard->page(2)->findChild<QLabel *>("unusableLabel")->text(), QString("1"));
 }
 
 SeenBox TstWizardWalk::generate()
@@ -249,7 +250,7 @@ void TstWizardWalk::failedSaveThenAnotherName()
     QVERIFY(QFile::exists(good));
 }
 
-void TstWizardWalk::quickBackFromGenerateStartsNothing()
+void TstWizardWalk::quickBackStartsNothing()
 {
     if (!screenshotDir.isEmpty())
         QSKIP("only the successful walk is photographed");
@@ -268,6 +269,15 @@ void TstWizardWalk::quickBackFromGenerateStartsNothing()
     QCOMPARE(stages.count(), 0);
     QCOMPARE(wizard->currentId(), 3);
     QVERIFY(!QFile::exists(params->outputFilename));
+
+    // Back from the options passes over the update page; Next scans again.
+    QSignalSpy progress(&params->imageDB, &ImageDB::progress);
+    click(QWizard::BackButton);
+    QTRY_COMPARE(wizard->currentId(), 1);
+    QCOMPARE(progress.count(), 0);
+    click(QWizard::NextButton);
+    QTRY_COMPARE_WITH_TIMEOUT(wizard->currentId(), 3, 60000);
+    QVERIFY(!progress.isEmpty());
 }
 
 QTEST_MAIN(TstWizardWalk)
