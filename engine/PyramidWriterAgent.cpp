@@ -1,8 +1,10 @@
 #include "engine/PyramidWriterAgent.h"
 
+#include "engine/DeepZoomPyramid.h"
+#include "engine/ImagePosterParameters.h"
 #include "engine/OutputFiles.h"
-#include "engine/Vips.h"
 #include "imaging/Image.h"
+#include "imaging/JPEG.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,14 +29,14 @@ bool PyramidWriterAgent::Prepare(const QString &dir, int threadCount)
     image = nullptr;
     jpegFilename.clear();
     threads = threadCount;
-    base = QDir(dir).filePath(QFileInfo(DescriptorName).completeBaseName());
+    descriptor = QDir(dir).filePath(DescriptorName);
+    tiles = QDir(dir).filePath(TilesFolder);
 
-    // Tiles of an earlier, larger pyramid must not linger in the new one. The
-    // folder is made here because libvips ends the process when it cannot
-    // make it itself.
-    const QString tiles = QDir(dir).filePath(TilesFolder);
+    // Tiles of an earlier, larger pyramid must not linger in the new one, nor
+    // its descriptor, which marks a whole pyramid.
     if (!MakeFolder(dir, errorMessage))
         return false;
+    QFile::remove(descriptor);
     if (QFileInfo(tiles).isDir() && !QDir(tiles).removeRecursively()) {
         errorMessage = tr("cannot remove the earlier pyramid in %1").arg(tiles);
         return false;
@@ -86,16 +88,36 @@ QString PyramidWriterAgent::ErrorMessage() const
 
 void PyramidWriterAgent::run()
 {
-    const std::string name = QFile::encodeName(base).toStdString();
-    std::string error;
+    DeepZoomPyramid pyramid(tiles, threads);
     bool ok;
     if (image) {
-        ok = Vips::DeepZoomFromMemory(image->data, image->width, image->height, name, threads, error);
+        ok = pyramid.Write(*image);
         width = image->width;
         height = image->height;
     } else {
-        ok = Vips::DeepZoomFromFile(QFile::encodeName(jpegFilename).toStdString(), name, threads, width, height, error);
+        // The pyramid keeps a few rows, so even the largest mosaic is read.
+        const size_t largest = size_t(MaxResolution) * size_t(MaxResolution) * 3;
+        JPEGProblem problem;
+        ok = DecodeJPEG(jpegFilename, pyramid, &problem, largest) && pyramid.Complete();
+        errorMessage = problem.message;
+        width = pyramid.Width();
+        height = pyramid.Height();
     }
-    errorMessage = QString::fromStdString(error);
+    if (!pyramid.ErrorMessage().isEmpty())
+        errorMessage = pyramid.ErrorMessage();
+    // The descriptor comes last: a pyramid with one is whole.
+    ok = ok
+         && WriteFile(descriptor,
+                      QString("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                              "<Image xmlns=\"http://schemas.microsoft.com/deepzoom/2008\" Format=\"jpeg\" "
+                              "Overlap=\"%1\" TileSize=\"%2\">\n"
+                              "  <Size Width=\"%3\" Height=\"%4\"/>\n"
+                              "</Image>\n")
+                          .arg(DeepZoomPyramid::Overlap)
+                          .arg(DeepZoomPyramid::TileSize)
+                          .arg(width)
+                          .arg(height)
+                          .toUtf8(),
+                      errorMessage);
     succeeded = ok;
 }

@@ -6,8 +6,8 @@
 class Image;
 
 // Writes the Deep Zoom pyramid of a mosaic, dir/mosaic.dzi and the tiles in
-// dir/mosaic_files/, on its own thread; libvips cuts and encodes the tiles on
-// worker threads of its own. A pyramid already in dir is replaced.
+// dir/mosaic_files/, on its own thread, which hands the tiles to a
+// DeepZoomPyramid's pool. A pyramid already in dir is replaced.
 class PyramidWriterAgent : public QThread {
     Q_OBJECT
 public:
@@ -16,7 +16,7 @@ public:
 
     // Makes the folders and starts the thread; false with ErrorMessage() when
     // the folders cannot be made. The image must stay alive and unchanged
-    // until finished(). threads is libvips' share of the processor.
+    // until finished(). threads is the pool's size, below 1 one a core.
     bool Save(const QString &dir, const Image &image, int threads);
     // The same from a saved JPEG file, which is read as a stream.
     bool SaveFile(const QString &dir, const QString &jpegFilename, int threads);
@@ -40,7 +40,8 @@ private:
     bool Prepare(const QString &dir, int threadCount);
 
     // Set by Save or SaveFile, read by run().
-    QString base;
+    QString descriptor;
+    QString tiles;
     const Image *image = nullptr;
     QString jpegFilename;
     int threads = 0;

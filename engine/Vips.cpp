@@ -10,19 +10,15 @@ namespace {
 // The libvips functions used here. The library is loaded the first time one
 // is needed rather than linked: it brings a hundred libraries with it, which
 // would cost every run of the programs some 18 MB and a sixth of a second
-// to start, pyramid or not.
+// to start, legend or not.
 struct Library {
     decltype(&vips_version) version;
     decltype(&vips_init) init;
     decltype(&vips_cache_set_max) setCacheMax;
-    decltype(&vips_concurrency_set) setConcurrency;
     decltype(&vips_error_buffer_copy) errorBufferCopy;
-    decltype(&vips_image_new_from_memory) newFromMemory;
-    decltype(&vips_image_new_from_file) newFromFile;
     decltype(&vips_image_get_width) width;
     decltype(&vips_image_get_height) height;
     decltype(&vips_image_write_to_memory) writeToMemory;
-    decltype(&vips_dzsave) dzsave;
     decltype(&vips_text) text;
     decltype(&g_object_unref) unref;
     decltype(&g_free) free;
@@ -35,8 +31,8 @@ template <typename Function> bool Find(void *handle, const char *name, Function 
 }
 
 // The library of the ABI the headers describe, started once per process;
-// null with a reason when it cannot be had. Its operation cache stays off: a
-// cached pipeline would keep a mosaic's file open and its buffers alive.
+// null with a reason when it cannot be had. Its operation cache stays off:
+// one legend needs no cache, and it would keep the results' buffers alive.
 const Library *Load(std::string &error)
 {
     static std::once_flag once;
@@ -55,14 +51,11 @@ const Library *Load(std::string &error)
         }
         if (!Find(handle, "vips_version", l.version) || !Find(handle, "vips_init", l.init)
             || !Find(handle, "vips_cache_set_max", l.setCacheMax)
-            || !Find(handle, "vips_concurrency_set", l.setConcurrency)
             || !Find(handle, "vips_error_buffer_copy", l.errorBufferCopy)
-            || !Find(handle, "vips_image_new_from_memory", l.newFromMemory)
-            || !Find(handle, "vips_image_new_from_file", l.newFromFile)
             || !Find(handle, "vips_image_get_width", l.width) || !Find(handle, "vips_image_get_height", l.height)
-            || !Find(handle, "vips_image_write_to_memory", l.writeToMemory) || !Find(handle, "vips_dzsave", l.dzsave)
-            || !Find(handle, "vips_text", l.text) || !Find(handle, "g_object_unref", l.unref)
-            || !Find(handle, "g_free", l.free) || l.version(3) - l.version(5) != abi) {
+            || !Find(handle, "vips_image_write_to_memory", l.writeToMemory) || !Find(handle, "vips_text", l.text)
+            || !Find(handle, "g_object_unref", l.unref) || !Find(handle, "g_free", l.free)
+            || l.version(3) - l.version(5) != abi) {
             failure = name + " is not the version the program was built for";
             return;
         }
@@ -89,51 +82,9 @@ bool Failed(const Library &library, std::string &error)
     return false;
 }
 
-// Quality 85 keeps the pictures in a tile crisp when zoomed in all the way.
-bool DeepZoom(const Library &library, VipsImage *image, const std::string &base, int threads, std::string &error)
-{
-    library.setConcurrency(threads > 0 ? threads : 0);
-    if (library.dzsave(image, base.c_str(), "tile_size", Vips::DeepZoomTileSize, "overlap", Vips::DeepZoomOverlap,
-                       "suffix", ".jpeg[Q=85]", nullptr)
-        != 0)
-        return Failed(library, error);
-    return true;
-}
-
 }   // namespace
 
 namespace Vips {
-
-bool DeepZoomFromMemory(const unsigned char *rgb, int width, int height, const std::string &base, int threads,
-                        std::string &error)
-{
-    const Library *library = Load(error);
-    if (!library)
-        return false;
-    const size_t bytes = size_t(width) * size_t(height) * 3;
-    VipsImage *image = library->newFromMemory(rgb, bytes, width, height, 3, VIPS_FORMAT_UCHAR);
-    if (!image)
-        return Failed(*library, error);
-    const bool ok = DeepZoom(*library, image, base, threads, error);
-    library->unref(image);
-    return ok;
-}
-
-bool DeepZoomFromFile(const std::string &jpeg, const std::string &base, int threads, int &width, int &height,
-                      std::string &error)
-{
-    const Library *library = Load(error);
-    if (!library)
-        return false;
-    VipsImage *image = library->newFromFile(jpeg.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
-    if (!image)
-        return Failed(*library, error);
-    width = library->width(image);
-    height = library->height(image);
-    const bool ok = DeepZoom(*library, image, base, threads, error);
-    library->unref(image);
-    return ok;
-}
 
 bool RenderText(const std::string &text, const std::string &font, std::vector<unsigned char> &mask, int &width,
                 int &height, std::string &error)

@@ -1,10 +1,10 @@
 #include "engine/ZoomablePage.h"
 
+#include "engine/DeepZoomPyramid.h"
 #include "engine/MatchData.h"
 #include "engine/MosaicLikeness.h"
 #include "engine/OutputFiles.h"
 #include "engine/PyramidWriterAgent.h"
-#include "engine/Vips.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -93,8 +93,8 @@ QByteArray TileMap(int width, int height, const MosaicLikeness &likeness)
               .arg(PyramidWriterAgent::TilesFolder)
               .arg(width)
               .arg(height)
-              .arg(Vips::DeepZoomTileSize)
-              .arg(Vips::DeepZoomOverlap)
+              .arg(DeepZoomPyramid::TileSize)
+              .arg(DeepZoomPyramid::Overlap)
               .toUtf8();
     AppendNumbers(js, "columns", columns);
     AppendNumbers(js, "rows", rows);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 
 #include <jpeglib.h>
 
@@ -204,7 +205,7 @@ private:
 // Decodes an open file into the rows; the library's words about it are left
 // in jerr. Kept apart from DecodeJPEG so that the function that calls setjmp
 // has no locals with destructors.
-JPEGProblem::Kind DecodeJPEGFile(FILE *file, UprightRows &rows, ErrorManager &jerr)
+JPEGProblem::Kind DecodeJPEGFile(FILE *file, UprightRows &rows, size_t maxBytes, ErrorManager &jerr)
 {
     jpeg_decompress_struct cinfo;
 
@@ -223,7 +224,7 @@ JPEGProblem::Kind DecodeJPEGFile(FILE *file, UprightRows &rows, ErrorManager &je
     jpeg_stdio_src(&cinfo, file);
     jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
     jpeg_read_header(&cinfo, TRUE);
-    if (size_t(cinfo.image_width) * size_t(cinfo.image_height) * 3 > MaxDecodedImageBytes) {
+    if (size_t(cinfo.image_width) * size_t(cinfo.image_height) * 3 > maxBytes) {
         std::snprintf(jerr.message, sizeof jerr.message, "too large to decode: %u by %u pixels", cinfo.image_width,
                       cinfo.image_height);
         jpeg_destroy_decompress(&cinfo);
@@ -311,9 +312,11 @@ private:
     Image &image;
 };
 
-// EncodeJPEG's work. Kept apart from it for the same reason as DecodeJPEGFile.
-bool EncodeJPEGFile(FILE *file, const Image &image, int quality, const std::function<void(int)> &rowDone,
-                    ErrorManager &jerr)
+// Encodes rows stride bytes apart into an open file, telling rowDone after
+// each row; false after any library error, whose words are left in jerr. Kept
+// apart from EncodeJPEG for the same reason as DecodeJPEGFile.
+bool EncodeJPEGFile(FILE *file, const unsigned char *rgb, int width, int height, size_t stride, int quality,
+                    const std::function<void(int)> &rowDone, ErrorManager &jerr)
 {
     jpeg_compress_struct cinfo;
 
@@ -327,8 +330,8 @@ bool EncodeJPEGFile(FILE *file, const Image &image, int quality, const std::func
     jpeg_stdio_dest(&cinfo, file);
 
     // Step 2: describe the picture and set the quality
-    cinfo.image_width = JDIMENSION(image.width);
-    cinfo.image_height = JDIMENSION(image.height);
+    cinfo.image_width = JDIMENSION(width);
+    cinfo.image_height = JDIMENSION(height);
     cinfo.input_components = 3;
     cinfo.in_color_space = JCS_RGB;
     jpeg_set_defaults(&cinfo);
@@ -336,9 +339,8 @@ bool EncodeJPEGFile(FILE *file, const Image &image, int quality, const std::func
 
     // Step 3: compress row by row, straight from the image's own rows
     jpeg_start_compress(&cinfo, TRUE);
-    const size_t rowBytes = size_t(image.width) * 3;
     while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = image.data + size_t(cinfo.next_scanline) * rowBytes;
+        JSAMPROW row = const_cast<JSAMPROW>(rgb + size_t(cinfo.next_scanline) * stride);
         jpeg_write_scanlines(&cinfo, &row, 1);
         if (rowDone)
             rowDone(int(cinfo.next_scanline));
@@ -350,6 +352,36 @@ bool EncodeJPEGFile(FILE *file, const Image &image, int quality, const std::func
     return true;
 }
 
+bool IsRegularFile(FILE *file)
+{
+    struct stat info;
+    return fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Encodes into the open file and closes it; false with the reason in error.
+// Only a file this writer created or truncated is removed on failure, never
+// a device such as /dev/full.
+bool EncodeAndClose(FILE *file, const QByteArray &name, const unsigned char *rgb, int width, int height, size_t stride,
+                    int quality, QString &error)
+{
+    const bool removable = IsRegularFile(file);
+    ErrorManager jerr;
+    bool written = EncodeJPEGFile(file, rgb, width, height, stride, quality, {}, jerr);
+    if (!written)
+        error = QString::fromLocal8Bit(jerr.message);
+    if ((std::fflush(file) != 0 || std::ferror(file)) && written) {
+        written = false;
+        error = qt_error_string(errno);
+    }
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        error = qt_error_string(errno);
+    }
+    if (!written && removable)
+        std::remove(name.constData());
+    return written;
+}
+
 }   // namespace
 
 void SetJPEGReporter(JPEGReporter newReporter)
@@ -357,7 +389,7 @@ void SetJPEGReporter(JPEGReporter newReporter)
     reporter.store(newReporter ? newReporter : PrintProblem);
 }
 
-bool DecodeJPEG(const QString &filename, RowSink &sink, JPEGProblem *problem)
+bool DecodeJPEG(const QString &filename, RowSink &sink, JPEGProblem *problem, size_t maxBytes)
 {
     JPEGProblem found;
     const QByteArray name = QFile::encodeName(filename);
@@ -368,7 +400,7 @@ bool DecodeJPEG(const QString &filename, RowSink &sink, JPEGProblem *problem)
     } else {
         UprightRows rows(sink);
         ErrorManager jerr;
-        found.kind = DecodeJPEGFile(file, rows, jerr);
+        found.kind = DecodeJPEGFile(file, rows, maxBytes, jerr);
         std::fclose(file);
         if (!rows.End()) {
             found.kind = JPEGProblem::Unreadable;
@@ -404,7 +436,8 @@ bool EncodeJPEG(FILE *file, const Image &image, int quality, const std::function
     if (!image.data || image.width < 1 || image.height < 1)
         return false;
     ErrorManager jerr;
-    const bool encoded = EncodeJPEGFile(file, image, quality, rowDone, jerr);
+    const bool encoded =
+        EncodeJPEGFile(file, image.data, image.width, image.height, size_t(image.width) * 3, quality, rowDone, jerr);
     if (!encoded && message)
         *message = QString::fromLocal8Bit(jerr.message);
     return encoded;
@@ -421,4 +454,20 @@ bool WriteJPEG(const QString &filename, const Image &image, int quality)
         return false;
     }
     return EncodeJPEG(file.Stream(), image, quality) && file.Commit();
+}
+
+bool WriteJPEG(const QString &filename, const unsigned char *rgb, int width, int height, size_t stride, int quality,
+               QString &error)
+{
+    if (!rgb || width < 1 || height < 1) {
+        error = "the picture is empty";
+        return false;
+    }
+    const QByteArray name = QFile::encodeName(filename);
+    FILE *file = std::fopen(name.constData(), "wb");
+    if (!file) {
+        error = qt_error_string(errno);
+        return false;
+    }
+    return EncodeAndClose(file, name, rgb, width, height, stride, quality, error);
 }

@@ -47,8 +47,10 @@ bool ReadJPEG(const QString &filename, Image &image);
 // What ReadJPEG does, with the rows going to the sink as they are decoded
 // instead of into an image; ReadJPEG is this with a sink that fills the image.
 // False also when the sink refuses the picture. What went wrong is reported
-// and, when problem is given, also left there.
-bool DecodeJPEG(const QString &filename, RowSink &sink, JPEGProblem *problem = nullptr);
+// and, when problem is given, also left there. A sink that keeps only a few
+// rows may take pictures larger than MaxDecodedImageBytes, up to maxBytes.
+bool DecodeJPEG(const QString &filename, RowSink &sink, JPEGProblem *problem = nullptr,
+                size_t maxBytes = MaxDecodedImageBytes);
 
 // True when the picture's EXIF orientation asks for a turn or a flip; reads
 // the file's header only. False for a file that cannot be read, unreported.
@@ -67,3 +69,11 @@ bool EncodeJPEG(FILE *file, const Image &image, int quality, const std::function
 // the image has no pixels, the file cannot be created or any write, flush,
 // sync or close fails; an existing file is then left as it was.
 bool WriteJPEG(const QString &filename, const Image &image, int quality);
+
+// Width by height pixels of a larger raster (a tile of a picture, say),
+// starting at rgb, with rows stride bytes apart. Written in place and not
+// synced, unlike the above: for the many tiles of a pyramid, whose index file
+// is written last. A partly written regular file is removed. Prints nothing;
+// false with the reason in error.
+bool WriteJPEG(const QString &filename, const unsigned char *rgb, int width, int height, size_t stride, int quality,
+               QString &error);
