@@ -191,8 +191,8 @@ void TstImageDB::cleanup()
 }
 
 // Records /p/0.jpg, /p/1.jpg, ... with solid keys of the shades listed; a
-// letter after a shade marks the record skipped (s), used up (u), without key
-// (n), with an 8x8 key (k) or with a portrait key (p).
+// letter after a shade marks the record skipped (s), without key (n), with
+// an 8x8 key (k) or with a portrait key (p); use counts are tst_keyindex's.
 void TstImageDB::bestMatch_data()
 {
     QTest::addColumn<QString>("records");
@@ -205,8 +205,6 @@ void TstImageDB::bestMatch_data()
     QTest::newRow("skipped") << "10 90s" << 90 << 1 << 0 << 0;
     QTest::newRow("no key") << "10 90n" << 90 << 1 << 0 << 0;
     QTest::newRow("key of another size") << "10 90k" << 90 << 1 << 0 << 0;
-    QTest::newRow("all passed over") << "10s 90u" << 90 << 1 << -1 << 0;
-    QTest::newRow("max uses negative") << "10" << 90 << -1 << -1 << 0;
     QTest::newRow("other orientation, equal turns") << "90p" << 90 << 1 << 0 << 2;
 }
 
@@ -228,8 +226,6 @@ void TstImageDB::bestMatch()
                            mark == 'p' ? Portrait : Landscape);
         if (mark == 's')
             db.SkipImage(name);
-        if (mark == 'u')
-            QVERIFY(db.UseMatch(name, 1));
     }
     const std::unique_ptr<Image> tile(Key(16, tileShade));
     const ImageDB::MatchResult result = db.BestMatch(*tile, Landscape, maxUses);
