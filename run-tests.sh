@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is needed, checks the formatting, builds, and runs every test:
-# as a normal build, under AddressSanitizer and UndefinedBehaviorSanitizer,
-# the image database and engine tests under ThreadSanitizer, and a
-# short libFuzzer run of every fuzz target.
+# Installs what is needed, checks the formatting, builds with every warning an
+# error, and runs every test: as a normal build, under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the image database and engine tests under
+# ThreadSanitizer, and a short libFuzzer run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh
@@ -12,11 +12,12 @@ echo "== Formatting"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 echo "== Normal build"
-scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVP_WERROR=ON
 xvfb-run -a ctest --test-dir build --output-on-failure -j2
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
-scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKVP_SANITIZE=address,undefined -DKVP_BUILD_BENCH=OFF
+scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKVP_SANITIZE=address,undefined -DKVP_BUILD_BENCH=OFF \
+  -DKVP_WERROR=ON
 (
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
@@ -33,7 +34,7 @@ for source in tests/imagedb/tst_*.cpp tests/engine/tst_*.cpp; do
   [ -e "$source" ] && tsan_tests+=("$(basename "$source" .cpp)")
 done
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVP_SANITIZE=thread \
-  -DKVP_BUILD_BENCH=OFF -DKVP_BUILD_FUZZ=OFF >/dev/null
+  -DKVP_BUILD_BENCH=OFF -DKVP_BUILD_FUZZ=OFF -DKVP_WERROR=ON >/dev/null
 cmake --build build-tsan --target "${tsan_tests[@]}"
 (
   IFS='|'
@@ -46,7 +47,7 @@ echo "== libFuzzer"
 # once broke it; new inputs go to a scratch corpus, never to the source tree.
 fuzz_seconds=${KVP_FUZZ_SECONDS:-60}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKVP_SANITIZE=fuzzer-no-link,address,undefined -DKVP_BUILD_BENCH=OFF >/dev/null
+  -DKVP_SANITIZE=fuzzer-no-link,address,undefined -DKVP_BUILD_BENCH=OFF -DKVP_WERROR=ON >/dev/null
 cmake --build build-fuzz --target fuzz_cmdline fuzz_jpeg fuzz_imagedb fuzz_corpus
 (
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

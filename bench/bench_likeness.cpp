@@ -170,9 +170,9 @@ double WeightedSum(const ImagePosterParameters &params, const MatchData &data, c
             Image tile;
             tile.Extract(source, lefts[m.x], tops[m.y], widths[m.x], heights[m.y]);
             tile.ResizeToKey();
-            const int d = m.rotation == 0   ? DifferenceSameOrientation(tile, *key)
-                          : m.rotation == 1 ? DifferenceRotateLeft(tile, *key)
-                                            : DifferenceRotateRight(tile, *key);
+            const int d = m.rotation == Rotation::Unturned          ? DifferenceSameOrientation(tile, *key)
+                          : m.rotation == Rotation::DrawTurnedRight ? DifferenceRotateLeft(tile, *key)
+                                                                    : DifferenceRotateRight(tile, *key);
             const double weight =
                 1.0
                 + MatchingAgent::ImportanceWeight * data.importance[size_t(m.y) * size_t(data.numTilesX) + size_t(m.x)];

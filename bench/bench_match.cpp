@@ -7,6 +7,7 @@
 
 #include "imagedb/ImageDB.h"
 #include "imagedb/KeyIndex.h"
+#include "imaging/Cpu.h"
 
 #include <QMap>
 #include <QString>
@@ -79,7 +80,7 @@ int ReferenceRight(const unsigned char *a, const unsigned char *b)
 
 struct Answer {
     QString filename;
-    int rotation = 0;
+    Rotation rotation = Rotation::Unturned;
     bool operator==(const Answer &o) const { return filename == o.filename && rotation == o.rotation; }
 };
 
@@ -94,7 +95,7 @@ Answer ReferenceBestMatch(const ImageDB &db, const unsigned char *tile, bool por
             continue;
         const unsigned char *key = r.keyImage->data;
         unsigned score;
-        int rotation = 0;
+        Rotation rotation = Rotation::Unturned;
         if ((r.orientation == Portrait) == portrait) {
             score = unsigned(ReferenceSame(tile, key));
         } else {
@@ -102,10 +103,10 @@ Answer ReferenceBestMatch(const ImageDB &db, const unsigned char *tile, bool por
             const unsigned rr = unsigned(ReferenceRight(tile, key));
             if (l < rr) {
                 score = l;
-                rotation = 1;
+                rotation = Rotation::DrawTurnedRight;
             } else {
                 score = rr;
-                rotation = 2;
+                rotation = Rotation::DrawTurnedLeft;
             }
         }
         if (best.filename.isNull() || score < bestScore) {
@@ -174,10 +175,11 @@ bool RunCase(const char *name, bool smooth)
         if (!it->skip)
             index.Add(it.key(), it->keyImage->data, it->orientation == Portrait, &it->useCount);
 
-    const std::pair<KeyIndex::Kernel, const char *> kernels[] = {{KeyIndex::Kernel::Sse2, "SSE2"},
-                                                                 {KeyIndex::Kernel::Avx2, "AVX2"},
-                                                                 {KeyIndex::Kernel::Avx512, "AVX-512"},
-                                                                 {KeyIndex::Kernel::Avx512Vnni, "AVX-512 VNNI"}};
+    // The features that make the scan run each instruction set (Cpu::Limit).
+    const std::pair<unsigned, const char *> kernels[] = {{Cpu::Sse2, "SSE2"},
+                                                         {Cpu::Sse2 | Cpu::Avx2, "AVX2"},
+                                                         {Cpu::Sse2 | Cpu::Avx2 | Cpu::Avx512, "AVX-512"},
+                                                         {Cpu::All, "AVX-512 VNNI"}};
     constexpr int NumKernels = int(std::size(kernels));
 
     // Matching as the matching threads do it, one tile after the other:
@@ -215,14 +217,16 @@ bool RunCase(const char *name, bool smooth)
     qint64 ns[NumKernels] = {};
     int differ[NumKernels] = {};
     for (int k = 0; k < NumKernels; ++k) {
-        if (!KeyIndex::Supported(kernels[k].first))
+        if (!Cpu::Has(kernels[k].first))
             continue;
+        Cpu::Limit(kernels[k].first);
         ns[k] = pass(
             [&](const unsigned char *tile, bool portrait) {
-                const KeyIndex::Match m = index.Find(tile, portrait, Repeats, kernels[k].first);
+                const KeyIndex::Match m = index.Find(tile, portrait, Repeats);
                 return m.order < 0 ? Answer() : Answer{index.Filename(m.order), m.rotation};
             },
             false, &differ[k]);
+        Cpu::Limit(Cpu::All);
     }
 
     // Eight tiles a pass with three results each, as the matching threads
@@ -276,7 +280,7 @@ bool RunCase(const char *name, bool smooth)
     bool ok = report("ImageDB::BestMatch", dbNs, dbDiffer);
     ok = report("ImageDB::BestMatches", batchNs, batchDiffer) && ok;
     for (int k = 0; k < NumKernels; ++k)
-        if (KeyIndex::Supported(kernels[k].first))
+        if (Cpu::Has(kernels[k].first))
             ok = report(kernels[k].second, ns[k], differ[k]) && ok;
     return ok;
 }

@@ -18,7 +18,7 @@ constexpr int LengtheningRounds = 1;
 Arrangement::Arrangement(int columns, int rows, int pictures, int uses, int spacing)
     : columns(columns), rows(rows), tiles(columns * rows), pictures(pictures), uses(std::max(uses, 0)),
       spacing(spacing), lists(size_t(tiles)), unlisted(size_t(tiles), NoBound), chosen(size_t(tiles), -1),
-      rotations(size_t(tiles), 0)
+      rotations(size_t(tiles), Rotation::Unturned)
 {}
 
 void Arrangement::SetCandidates(int tile, const Candidate *list, int count, int64_t bound)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imaging/TileMetrics.h"
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -29,8 +31,8 @@ class Arrangement {
 public:
     struct Candidate {
         int32_t picture;
-        int32_t rotation;   // carried along for the caller
-        int64_t cost;       // not negative
+        Rotation rotation;   // carried along for the caller
+        int64_t cost;        // not negative
     };
     static constexpr int64_t NoBound = -1;   // every usable picture is listed
 
@@ -52,7 +54,7 @@ public:
     // candidate's rotation, the sum of the chosen costs, and a lower bound on
     // the sum of any arrangement that fills as many tiles as the uses allow.
     int32_t Picture(int tile) const { return chosen[size_t(tile)]; }
-    int Rotation(int tile) const { return rotations[size_t(tile)]; }
+    Rotation ChosenRotation(int tile) const { return rotations[size_t(tile)]; }
     int64_t Sum() const { return sum; }
     int64_t Bound() const { return bound; }
     int Filled() const { return filled; }
@@ -96,7 +98,7 @@ private:
     int32_t search = 0;
 
     std::vector<int32_t> chosen;
-    std::vector<int> rotations;
+    std::vector<Rotation> rotations;
     int64_t sum = 0;
     int64_t bound = 0;
     int filled = 0;

@@ -9,16 +9,16 @@
 #include <memory>
 
 namespace {
-QString CopyKey(int width, int height, int rotation)
+QString CopyKey(int width, int height, Rotation rotation)
 {
-    return QString::asprintf("%d,%d,%d", width, height, rotation);
+    return QString::asprintf("%d,%d,%d", width, height, int(rotation));
 }
 
-void Turn(Image &image, int rotation)
+void Turn(Image &image, Rotation rotation)
 {
-    if (rotation == 2)
+    if (rotation == Rotation::DrawTurnedLeft)
         image.RotateLeft();
-    else if (rotation == 1)
+    else if (rotation == Rotation::DrawTurnedRight)
         image.RotateRight();
 }
 }   // namespace
@@ -51,8 +51,8 @@ void AssemblyAgent::LargestTileSize(const QList<TileInfo> &infos, int &width, in
             continue;
         largest = area;
         // A turned tile needs the unturned picture the other way round.
-        width = info.rotation == 0 ? info.width : info.height;
-        height = info.rotation == 0 ? info.height : info.width;
+        width = info.rotation == Rotation::Unturned ? info.width : info.height;
+        height = info.rotation == Rotation::Unturned ? info.height : info.width;
     }
 }
 
@@ -132,15 +132,15 @@ void AssemblyAgent::run()
                 // The key image as each turn needs it, at the size of a cell.
                 std::unique_ptr<Image> cells[3];
                 for (const MatchData::TileMatch &m : matches) {
-                    const int turn = m.rotation == 1 || m.rotation == 2 ? m.rotation : 0;
                     const Image *cell = key;
-                    if (turn != 0 || side != key->width) {
-                        if (!cells[turn]) {
-                            cells[turn] = std::make_unique<Image>(*key);
-                            Turn(*cells[turn], turn);
-                            cells[turn]->Resize(side, side, true);
+                    if (m.rotation != Rotation::Unturned || side != key->width) {
+                        std::unique_ptr<Image> &copy = cells[int(m.rotation)];
+                        if (!copy) {
+                            copy = std::make_unique<Image>(*key);
+                            Turn(*copy, m.rotation);
+                            copy->Resize(side, side, true);
                         }
-                        cell = cells[turn].get();
+                        cell = copy.get();
                     }
                     if (blended)
                         DrawImageBlendWithColorIntoQImage(preview, m.x, m.y, *cell, colourAt(m.x, m.y), weight);

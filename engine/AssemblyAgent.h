@@ -19,7 +19,7 @@ public:
     struct TileInfo {
         int width;
         int height;
-        int rotation;
+        Rotation rotation;
         bool operator==(const TileInfo &other) const = default;
     };
 

@@ -29,10 +29,10 @@ QString Tenths(double value)
     return QString::number(value, 'f', 1);
 }
 
-// Degrees clockwise: TileMatch's rotation 1 turns right, 2 turns left.
-int Degrees(int rotation)
+// Degrees clockwise, as the picture is turned when drawn.
+int Degrees(Rotation rotation)
 {
-    return rotation == 1 ? 90 : rotation == 2 ? 270 : 0;
+    return rotation == Rotation::DrawTurnedRight ? 90 : rotation == Rotation::DrawTurnedLeft ? 270 : 0;
 }
 
 QString CsvField(const QString &text)

@@ -10,6 +10,19 @@
 #include <cstdlib>
 #include <utility>
 
+namespace {
+// The matching order: tiles with the highest weighted sum are matched first
+// and so get the pictures that fit best, before their uses run out.
+constexpr double EdgeWeight = 0.25;       // detail shows a poor match most
+constexpr double SkinWeight = 0.74;       // faces matter most to the viewer
+constexpr double DistanceWeight = 0.01;   // among tiles alike in both, the outer first
+// Scores are kept distinct: a tile whose score is taken already goes behind
+// it by a random amount up to this.
+constexpr double JitterRange = 0.0005;
+// The skin count becomes a share of the tile's pixels at key size.
+constexpr double PerKeyPixel = 1.0 / (Image::COMPARISON_X_SIZE * Image::COMPARISON_Y_SIZE);
+}   // namespace
+
 void MatchData::TileSizesAndOffsets(int length, int count, int **sizes, int **offsets) const
 {
     const int n = count > 0 ? count : 0;
@@ -147,16 +160,16 @@ void MatchData::OrderTiles()
     for (int r = 0; r < numY; ++r) {
         for (int c = 0; c < numX; ++c) {
             const size_t t = size_t(r) * size_t(numX) + size_t(c);
-            const double d =
-                std::sqrt(double(c - halfX) * (c - halfX) + double(r - halfY) * (r - halfY)) / reference * 0.01;
+            const double d = std::sqrt(double(c - halfX) * (c - halfX) + double(r - halfY) * (r - halfY)) / reference
+                             * DistanceWeight;
             // A picture without any edge response has nothing to rank by.
-            const double e = maxEdge > 0 ? double(255 * qint64(edgeCounts[t])) / double(maxEdge) * 0.25 : 0.0;
-            const double f = skinCounts[t] * 0.00390625 * 0.74;
+            const double e = maxEdge > 0 ? double(255 * qint64(edgeCounts[t])) / double(maxEdge) * EdgeWeight : 0.0;
+            const double f = skinCounts[t] * PerKeyPixel * SkinWeight;
             importance[t] = float(e + f);
             const double v = e + f + d;
             double key = 1.0 - v * v;
             while (taken.contains(std::bit_cast<quint64>(key)))
-                key = (1.0 - v * v) + drand48() * 0.0005;
+                key = (1.0 - v * v) + drand48() * JitterRange;
             taken.insert(std::bit_cast<quint64>(key));
             scored.emplace_back(key, int(t));
         }

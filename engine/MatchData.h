@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imaging/TileMetrics.h"
+
 #include <QList>
 #include <QMap>
 #include <QPair>
@@ -15,9 +17,9 @@ class Image;
 // per chosen picture, the tiles it fills. Read directly by the agents.
 struct MatchData {
     struct TileMatch {
-        int x;          // column
-        int y;          // row
-        int rotation;   // 0 unrotated, 1 turn right, 2 turn left
+        int x;   // column
+        int y;   // row
+        Rotation rotation;
     };
 
     // Divides length pixels into count consecutive tiles; the caller frees

@@ -5,8 +5,6 @@
 #include "engine/MatchData.h"
 #include "imaging/Image.h"
 
-#include <QMetaObject>
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -92,13 +90,6 @@ MatchingAgent::MatchingAgent(ImagePosterParameters *params, const Image *source,
     : Agent(mutex, counter, index, count), params(params), source(source), matchData(matchData)
 {}
 
-void MatchingAgent::debug_run()
-{
-    run();
-    // finished() is QThread's private signal; the meta-object may still raise it.
-    QMetaObject::invokeMethod(this, "finished", Qt::DirectConnection);
-}
-
 void MatchingAgent::Prepare(const ImagePosterParameters &params, MatchData &matchData)
 {
     const int tiles = matchData.numTilesX * matchData.numTilesY;
@@ -172,7 +163,7 @@ void MatchingAgent::run()
     delete[] tops;
 }
 
-bool MatchingAgent::Place(const QString &filename, int rotation, int column, int row, qsizetype total)
+bool MatchingAgent::Place(const QString &filename, Rotation rotation, int column, int row, qsizetype total)
 {
     QMutexLocker lock(mutex);
     const bool spaced = !matchData->tilePictures.isEmpty();
@@ -261,7 +252,7 @@ void MatchingAgent::Arrange()
         const unsigned char *pointer = key.data;
         const KeyIndex::Exclusion exclusion{excluded.data(), int(excluded.size())};
         KeyIndex::Shortlist shortlist;
-        if (!keys->FindShortlists(&pointer, &portrait, 1, INT_MAX, max, &shortlist, KeyIndex::Kernel::Auto, &exclusion))
+        if (!keys->FindShortlists(&pointer, &portrait, 1, INT_MAX, max, &shortlist, &exclusion))
             return 0;
         return ToCandidates(shortlist, max, matchData->importance[size_t(tile)], list, unlisted);
     };
@@ -278,7 +269,7 @@ void MatchingAgent::Arrange()
         const QString &filename = keys->Filename(picture);
         params->imageDB.UseMatch(filename, INT_MAX);
         matchData->tileMatches[filename].append(
-            MatchData::TileMatch{t % matchData->numTilesX, t / matchData->numTilesX, arrangement.Rotation(t)});
+            MatchData::TileMatch{t % matchData->numTilesX, t / matchData->numTilesX, arrangement.ChosenRotation(t)});
     }
     *counter = total;
     emit progress(100);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "imaging/Agent.h"
+#include "imaging/TileMetrics.h"
 
 #include <QSet>
 #include <QString>
@@ -15,9 +16,6 @@ class MatchingAgent : public Agent {
 public:
     MatchingAgent(ImagePosterParameters *params, const Image *source, MatchData *matchData, QMutex *mutex, int *counter,
                   int index, int count);
-
-    // Runs the agent on the calling thread, then emits finished().
-    void debug_run();
 
     // Readies matchData for the run's spacing and arrangement; called once
     // the grid is set up and the use counts are reset, before any agent runs.
@@ -36,7 +34,7 @@ protected:
 private:
     // Takes one use of the picture for the tile at column, row; false when
     // the picture has no use left.
-    bool Place(const QString &filename, int rotation, int column, int row, qsizetype total);
+    bool Place(const QString &filename, Rotation rotation, int column, int row, qsizetype total);
     // The pictures used within spacing tiles of column, row.
     QSet<QString> NearbyPictures(int column, int row);
     void RunOptimal();

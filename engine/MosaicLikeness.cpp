@@ -11,11 +11,11 @@
 namespace {
 
 // The score matching used for this rotation, scaled to a channel difference.
-double Difference(const Image &tile, const Image &key, int rotation)
+double Difference(const Image &tile, const Image &key, Rotation rotation)
 {
-    const int score = rotation == 1   ? DifferenceRotateLeft(tile, key)
-                      : rotation == 2 ? DifferenceRotateRight(tile, key)
-                                      : DifferenceSameOrientation(tile, key);
+    const int score = rotation == Rotation::DrawTurnedRight  ? DifferenceRotateLeft(tile, key)
+                      : rotation == Rotation::DrawTurnedLeft ? DifferenceRotateRight(tile, key)
+                                                             : DifferenceSameOrientation(tile, key);
     return std::sqrt(double(score) / (double(key.width) * key.height * 3));
 }
 
@@ -53,7 +53,7 @@ MosaicLikeness MosaicLikeness::Measure(const MatchData &matchData, const Image &
     delete[] tops;
 
     for (auto it = imageDB.images.cbegin(); it != imageDB.images.cend(); ++it) {
-        if (!it->skip)
+        if (!it->skip.load(std::memory_order_relaxed))
             likeness.pictures.append({it.key(), int(matchData.tileMatches.value(it.key()).size())});
     }
     // The map is ordered by name, and a stable sort keeps that within a count.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imaging/TileMetrics.h"
+
 #include <QList>
 #include <QString>
 
@@ -12,8 +14,8 @@ struct MatchData;
 // run from what matching left behind, so matching itself stays as it is.
 struct MosaicLikeness {
     struct Tile {
-        QString picture;           // empty when no picture filled the tile
-        int rotation = 0;          // as MatchData::TileMatch
+        QString picture;   // empty when no picture filled the tile
+        Rotation rotation = Rotation::Unturned;
         double difference = 0.0;   // 0 (alike) to 255; meaningless without a picture
     };
     struct Picture {

@@ -1,8 +1,10 @@
 #include "engine/OutputFiles.h"
 
+#include "imaging/ReplacingFile.h"
+
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -24,9 +26,13 @@ bool MakeFolder(const QString &path, QString &error)
 
 bool WriteFile(const QString &path, const QByteArray &bytes, QString &error)
 {
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
-        return true;
-    error = QString("cannot write %1: %2").arg(path, file.errorString());
+    ReplacingFile file(path);
+    if (file.Open()) {
+        // A short write leaves the stream's error set, which Commit reports.
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file.Stream());
+        if (file.Commit())
+            return true;
+    }
+    error = QString("cannot write %1: %2").arg(path, file.ErrorMessage());
     return false;
 }

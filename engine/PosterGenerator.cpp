@@ -34,6 +34,10 @@ int PreviewCell(int columns, int rows)
 {
     return std::clamp(MaxPreviewSide / std::max({columns, rows, 1}), 1, int(Image::COMPARISON_X_SIZE));
 }
+
+// The receivers take in the matching's last reports before the assembly's
+// threads start.
+constexpr int AssemblyPauseMs = 10;
 }   // namespace
 
 PosterGenerator::PosterGenerator(ImagePosterParameters *params, QObject *parent)
@@ -41,7 +45,7 @@ PosterGenerator::PosterGenerator(ImagePosterParameters *params, QObject *parent)
       pyramidWriter(new PyramidWriterAgent(this))
 {
     assemblyStart.setSingleShot(true);
-    assemblyStart.setInterval(10);
+    assemblyStart.setInterval(AssemblyPauseMs);
     connect(&assemblyStart, &QTimer::timeout, this, &PosterGenerator::startGeneratingFile);
     // An earlier run's save that ends during a newer run reports nothing.
     connect(writer, &QJPEGWriterAgent::progress, this, [this](int percent) {

@@ -1,128 +1,10 @@
 #include "engine/QJPEGWriterAgent.h"
 
 #include "imaging/Image.h"
-
-#include <QFile>
-#include <QFileInfo>
-#include <QRandomGenerator>
+#include "imaging/JPEG.h"
+#include "imaging/ReplacingFile.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <csetjmp>
-#include <cstdio>
-#include <fcntl.h>
-#include <jpeglib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace {
-// The library's standard error manager with a way back: a fatal error (a full
-// disk, say) returns to the writer instead of ending the process.
-struct ErrorManager {
-    jpeg_error_mgr pub;
-    jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-};
-
-void WriterErrorExit(j_common_ptr cinfo)
-{
-    ErrorManager *manager = reinterpret_cast<ErrorManager *>(cinfo->err);
-    (*cinfo->err->format_message)(cinfo, manager->message);
-    longjmp(manager->jump, 1);
-}
-}   // namespace
-
-struct QJPEGWriterAgent::SavingRecord {
-    FILE *file = nullptr;
-    jpeg_compress_struct cinfo;
-    ErrorManager error;
-    const Image *image = nullptr;
-    QByteArray target;      // the file the user asked for
-    QByteArray temporary;   // written first and renamed over target; empty when writing target itself
-};
-
-namespace {
-// Step 1 of a save: library set-up on the caller's thread. No destructible
-// locals here or in Compress, since a library error longjmps back into them.
-bool PrepareCompression(QJPEGWriterAgent::SavingRecord *record, int quality)
-{
-    jpeg_compress_struct *cinfo = &record->cinfo;
-    cinfo->err = jpeg_std_error(&record->error.pub);
-    record->error.pub.error_exit = WriterErrorExit;
-    if (setjmp(record->error.jump)) {
-        jpeg_destroy_compress(cinfo);
-        return false;
-    }
-    jpeg_create_compress(cinfo);
-    jpeg_stdio_dest(cinfo, record->file);
-
-    cinfo->image_width = JDIMENSION(record->image->width);
-    cinfo->image_height = JDIMENSION(record->image->height);
-    cinfo->input_components = 3;
-    cinfo->in_color_space = JCS_RGB;
-    jpeg_set_defaults(cinfo);
-    jpeg_set_quality(cinfo, quality, TRUE);
-    return true;
-}
-
-// Step 2: the rows, on the writer's thread. The image's own rows go straight
-// to the library, one per call.
-bool Compress(QJPEGWriterAgent::SavingRecord *record, QJPEGWriterAgent *agent)
-{
-    jpeg_compress_struct *cinfo = &record->cinfo;
-    if (setjmp(record->error.jump)) {
-        jpeg_destroy_compress(cinfo);
-        return false;
-    }
-    jpeg_start_compress(cinfo, TRUE);
-
-    const Image *image = record->image;
-    const size_t rowBytes = size_t(image->width) * 3;
-    // A one-row picture would divide by zero; it is done after its row.
-    const float divisor = float(std::max(image->height - 1, 1));
-    int last = -1;
-    while (cinfo->next_scanline < cinfo->image_height) {
-        JSAMPROW row = image->data + size_t(cinfo->next_scanline) * rowBytes;
-        jpeg_write_scanlines(cinfo, &row, 1);
-        // The divisor is one short of the height, so the last rows would
-        // report more than 100 percent.
-        const int percent = std::min(int(float(cinfo->next_scanline) * 100.0f / divisor), 100);
-        if (percent != last) {
-            emit agent->progress(percent);
-            last = percent;
-            // The part file goes to the disk before it replaces the target;
-            // starting the writes while encoding leaves the final fsync
-            // little to wait for.
-            if (!record->temporary.isEmpty() && percent % 10 == 0)
-                ::sync_file_range(fileno(record->file), 0, 0, SYNC_FILE_RANGE_WRITE);
-        }
-    }
-    jpeg_finish_compress(cinfo);
-    jpeg_destroy_compress(cinfo);
-    return true;
-}
-
-// A new file beside target, made with the usual permissions (or those of the
-// file it will replace). Returns the descriptor, or -1 with errno set.
-int CreateTemporaryBeside(const QString &target, mode_t replacedMode, bool replacing, QByteArray &name)
-{
-    const QFileInfo info(target);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name = QFile::encodeName(QString("%1/.%2.%3.part")
-                                     .arg(info.absolutePath(), info.fileName())
-                                     .arg(QRandomGenerator::global()->generate(), 8, 16, QChar('0')));
-        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            if (replacing)
-                ::fchmod(fd, replacedMode & 07777);
-            return fd;
-        }
-        if (errno != EEXIST)
-            return -1;
-    }
-    return -1;
-}
-}   // namespace
 
 QJPEGWriterAgent::QJPEGWriterAgent(QObject *parent) : QThread(parent)
 {}
@@ -130,62 +12,28 @@ QJPEGWriterAgent::QJPEGWriterAgent(QObject *parent) : QThread(parent)
 QJPEGWriterAgent::~QJPEGWriterAgent()
 {
     wait();
-    delete record;
 }
 
-bool QJPEGWriterAgent::Save(const QString &filename, const Image &image, int quality)
+bool QJPEGWriterAgent::Save(const QString &filename, const Image &picture, int jpegQuality)
 {
     // One save at a time; a thread that is still leaving run() is let go first.
     wait();
-    delete record;
-    record = nullptr;
+    file.reset();
     succeeded = false;
     errorMessage.clear();
 
-    if (!image.data || image.width < 1 || image.height < 1) {
+    if (!picture.data || picture.width < 1 || picture.height < 1) {
         errorMessage = tr("the picture is empty");
         return false;
     }
-
-    // Devices and other special files are written in place; a regular file is
-    // only replaced once its successor is complete.
-    QString target = filename;
-    const QFileInfo info(filename);
-    if (info.isSymLink() && !info.canonicalFilePath().isEmpty())
-        target = info.canonicalFilePath();
-    const QByteArray targetName = QFile::encodeName(target);
-    struct stat existing;
-    const bool exists = ::stat(targetName.constData(), &existing) == 0;
-
-    SavingRecord *r = new SavingRecord;
-    r->image = &image;
-    r->target = targetName;
-    if (exists && !S_ISREG(existing.st_mode)) {
-        r->file = std::fopen(targetName.constData(), "wb");
-    } else {
-        const int fd = CreateTemporaryBeside(target, exists ? existing.st_mode : 0, exists, r->temporary);
-        r->file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
-        if (fd >= 0 && !r->file) {
-            ::close(fd);
-            ::unlink(r->temporary.constData());
-        }
-    }
-    if (!r->file) {
-        errorMessage = qt_error_string(errno);
-        delete r;
+    auto opened = std::make_unique<ReplacingFile>(filename);
+    if (!opened->Open()) {
+        errorMessage = opened->ErrorMessage();
         return false;
     }
-
-    if (!PrepareCompression(r, quality)) {
-        errorMessage = QString::fromLocal8Bit(r->error.message);
-        std::fclose(r->file);
-        if (!r->temporary.isEmpty())
-            ::unlink(r->temporary.constData());
-        delete r;
-        return false;
-    }
-
-    record = r;
+    file = std::move(opened);
+    image = &picture;
+    quality = jpegQuality;
     start();
     return true;
 }
@@ -202,28 +50,29 @@ QString QJPEGWriterAgent::ErrorMessage() const
 
 void QJPEGWriterAgent::run()
 {
-    SavingRecord *r = record;
-    bool ok = Compress(r, this);
-    QString message = ok ? QString() : QString::fromLocal8Bit(r->error.message);
-
-    // A file that does not reach the disk whole must not replace anything.
-    if (ok && !r->temporary.isEmpty() && (std::fflush(r->file) != 0 || ::fsync(fileno(r->file)) != 0)) {
+    // A one-row picture would divide by zero; it is done after its row.
+    const float divisor = float(std::max(image->height - 1, 1));
+    int last = -1;
+    const auto rowDone = [&](int rows) {
+        // The divisor is one short of the height, so the last rows would
+        // report more than 100 percent.
+        const int percent = std::min(int(float(rows) * 100.0f / divisor), 100);
+        if (percent == last)
+            return;
+        emit progress(percent);
+        last = percent;
+        // The new file's disk writes start while it is encoded, so the fsync
+        // before it replaces the old one waits for little.
+        if (percent % 10 == 0)
+            file->StartDiskWrites();
+    };
+    QString message;
+    bool ok = EncodeJPEG(file->Stream(), *image, quality, rowDone, &message);
+    if (ok && !file->Commit()) {
         ok = false;
-        message = qt_error_string(errno);
+        message = file->ErrorMessage();
     }
-    if (std::fclose(r->file) != 0 && ok) {
-        ok = false;
-        message = qt_error_string(errno);
-    }
-    if (ok && !r->temporary.isEmpty() && ::rename(r->temporary.constData(), r->target.constData()) != 0) {
-        ok = false;
-        message = qt_error_string(errno);
-    }
-    if (!ok && !r->temporary.isEmpty())
-        ::unlink(r->temporary.constData());
-
+    file.reset();
     errorMessage = message;
     succeeded = ok;
-    delete r;
-    record = nullptr;
 }

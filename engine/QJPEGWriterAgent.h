@@ -3,7 +3,10 @@
 #include <QString>
 #include <QThread>
 
+#include <memory>
+
 class Image;
+class ReplacingFile;
 
 // Writes an image as JPEG on its own thread, row by row, with progress.
 class QJPEGWriterAgent : public QThread {
@@ -12,7 +15,7 @@ public:
     explicit QJPEGWriterAgent(QObject *parent);
     ~QJPEGWriterAgent() override;
 
-    // Opens the file and starts the thread; false when the file cannot be
+    // Creates the file and starts the thread; false when the file cannot be
     // created. The image must stay alive and unchanged until finished().
     bool Save(const QString &filename, const Image &image, int quality);
 
@@ -23,9 +26,6 @@ public:
     // Why the last save failed, in the system's or the JPEG library's words.
     QString ErrorMessage() const;
 
-    // Library state of one save; exists from Save until the end of run().
-    struct SavingRecord;
-
 signals:
     void progress(int percent);
 
@@ -33,7 +33,10 @@ protected:
     void run() override;
 
 private:
-    SavingRecord *record = nullptr;
+    // Set by Save before the thread starts; run() ends the file's use.
+    std::unique_ptr<ReplacingFile> file;
+    const Image *image = nullptr;
+    int quality = 0;
     bool succeeded = false;   // written by run(), read after finished()
     QString errorMessage;     // likewise
 };

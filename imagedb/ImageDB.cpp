@@ -1,6 +1,7 @@
 #include "imagedb/ImageDB.h"
 
 #include "imaging/JPEG.h"
+#include "imaging/ReplacingFile.h"
 #include "imaging/TileMetrics.h"
 
 #include <QDirIterator>
@@ -36,6 +37,9 @@ const qint32 Version[3] = {0, 2, 1};
 const qint64 KeyImageBytes = qint64(Image::COMPARISON_X_SIZE) * Image::COMPARISON_Y_SIZE * 3;
 const int ReducedSide = 200;   // longer side of a reduced copy
 const char CacheDirectoryName[] = "Kestrelvanepatchery";
+// Fewer pictures than this are examined on one thread: starting the others
+// would cost more than they save.
+const int MinFilesForThreads = 20;
 // Every cache folder is tagged when it is made, the way backup programs know
 // to pass over; the signature line is what marks it.
 const char CacheTagName[] = "CACHEDIR.TAG";
@@ -214,7 +218,7 @@ private:
 // takes back.
 bool IsWritable(const ImageDB::ImageInformation &record)
 {
-    return !record.skip && record.keyImage && record.keyImage->data
+    return !record.skip.load(std::memory_order_relaxed) && record.keyImage && record.keyImage->data
            && record.keyImage->width == Image::COMPARISON_X_SIZE && record.keyImage->height == Image::COMPARISON_Y_SIZE;
 }
 
@@ -244,18 +248,12 @@ void AfterAgents(QMutex &mutex)
 
 }   // namespace
 
-QString ReadString(FILE *stream)
-{
-    QByteArray bytes;
-    ReadNulEnded(stream, bytes);
-    return DecodeText(bytes);
-}
-
 // ---------------------------------------------------------------- records
 
 ImageDB::ImageInformation::ImageInformation(const ImageInformation &other)
-    : keyImage(other.keyImage), sourceImage(other.sourceImage), cachedFilename(other.cachedFilename), skip(other.skip),
-      inUse(other.inUse), orientationUnchecked(other.orientationUnchecked), orientation(other.orientation),
+    : keyImage(other.keyImage), sourceImage(other.sourceImage), cachedFilename(other.cachedFilename),
+      skip(other.skip.load(std::memory_order_relaxed)), inUse(other.inUse),
+      orientationUnchecked(other.orientationUnchecked), orientation(other.orientation),
       useCount(other.useCount.load(std::memory_order_relaxed))
 {}
 
@@ -264,7 +262,7 @@ ImageDB::ImageInformation &ImageDB::ImageInformation::operator=(const ImageInfor
     keyImage = other.keyImage;
     sourceImage = other.sourceImage;
     cachedFilename = other.cachedFilename;
-    skip = other.skip;
+    skip.store(other.skip.load(std::memory_order_relaxed), std::memory_order_relaxed);
     inUse = other.inUse;
     orientationUnchecked = other.orientationUnchecked;
     orientation = other.orientation;
@@ -316,10 +314,10 @@ int ImageDB::GetNumImages() const
 
 int ImageDB::GetNumUsableImages() const
 {
-    // Read while the update threads may mark records skipped, hence atomically.
+    // Read while the update threads may mark records skipped.
     int usable = 0;
     for (const ImageInformation &record : images) {
-        if (record.inUse && !std::atomic_ref<bool>(const_cast<bool &>(record.skip)).load(std::memory_order_relaxed))
+        if (record.inUse && !record.skip.load(std::memory_order_relaxed))
             ++usable;
     }
     return usable;
@@ -345,7 +343,7 @@ void ImageDB::SetKeyImage(const QString &filename, Image *key, Orientation orien
         delete record->keyImage;
     record->keyImage = key;
     record->orientation = orientation;
-    std::atomic_ref<bool>(record->skip).store(false, std::memory_order_relaxed);
+    record->skip.store(false, std::memory_order_relaxed);
     record->useCount.store(0, std::memory_order_relaxed);
     KeyIndexOutdated();
 }
@@ -353,7 +351,7 @@ void ImageDB::SetKeyImage(const QString &filename, Image *key, Orientation orien
 void ImageDB::SkipImage(const QString &filename)
 {
     if (ImageInformation *record = Record(filename)) {
-        std::atomic_ref<bool>(record->skip).store(true, std::memory_order_relaxed);
+        record->skip.store(true, std::memory_order_relaxed);
         KeyIndexOutdated();
     }
 }
@@ -375,42 +373,11 @@ bool ImageDB::Write(const QString &filename)
     if (IsUpdating())
         return false;
 
-    // The new contents go to a file of their own beside the old one, which is
-    // replaced only once every byte is safely written: a full disk or a crash
-    // during the save then leaves the previous database as it was.
-    const QFileInfo info(filename);
-    const QString target = info.exists() ? info.canonicalFilePath() : filename;
-    const QByteArray targetName = QFile::encodeName(target);
-    struct stat old;
-    const bool exists = stat(targetName.constData(), &old) == 0;
-    // A device or other special file (/dev/null, say) is written in place:
-    // renaming over it would replace the device itself.
-    const bool inPlace = exists && !S_ISREG(old.st_mode);
-    static std::atomic<unsigned> temporaryCounter{0};
-    QByteArray temporaryName;
-    int fd = -1;
-    if (inPlace) {
-        fd = open(targetName.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    } else {
-        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-            temporaryName = targetName + '.' + QByteArray::number(qint64(getpid())) + '.'
-                            + QByteArray::number(temporaryCounter.fetch_add(1, std::memory_order_relaxed)) + ".tmp";
-            fd = open(temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0 && errno != EEXIST)
-                break;
-        }
-        if (fd >= 0 && exists)
-            fchmod(fd, old.st_mode & 07777);
-    }
-    if (fd < 0)
+    // A full disk or a crash during the save leaves the previous database
+    // as it was.
+    ReplacingFile file(filename);
+    if (!file.Open())
         return false;
-    FILE *stream = fdopen(fd, "wb");
-    if (!stream) {
-        close(fd);
-        if (!inPlace)
-            unlink(temporaryName.constData());
-        return false;
-    }
 
     int count = 0;
     bool orientationsChecked = true;
@@ -421,7 +388,7 @@ bool ImageDB::Write(const QString &filename)
         }
     }
 
-    FileWriter out(stream);
+    FileWriter out(file.Stream());
     out.Bytes(Magic, MagicFieldSize);
     out.Int(Version[0]);
     out.Int(Version[1]);
@@ -458,14 +425,7 @@ bool ImageDB::Write(const QString &filename)
         }
     }
 
-    bool ok = out.ok && fflush(stream) == 0 && (inPlace || fsync(fileno(stream)) == 0);
-    ok = fclose(stream) == 0 && ok;
-    if (inPlace)
-        return ok;
-    ok = ok && rename(temporaryName.constData(), targetName.constData()) == 0;
-    if (!ok)
-        unlink(temporaryName.constData());
-    return ok;
+    return out.ok && file.Commit();
 }
 
 // A file that does not hold everything its header announces is rejected as a
@@ -585,7 +545,7 @@ void ImageDB::StartUpdate(const UpdateRequest &request)
     workList.clear();
     unusablePictures.clear();
     for (auto it = images.cbegin(); it != images.cend(); ++it) {
-        if (!it.value().skip && it.value().inUse)
+        if (!it.value().skip.load(std::memory_order_relaxed) && it.value().inUse)
             workList.append(it.key());
     }
     const int n = int(workList.size());
@@ -595,7 +555,7 @@ void ImageDB::StartUpdate(const UpdateRequest &request)
         return;
     }
 
-    int threads = n > 19 ? request.threadCount : 1;
+    int threads = n >= MinFilesForThreads ? request.threadCount : 1;
     if (threads < 1)
         threads = qMax(QThread::idealThreadCount(), 1);
     // A thread without a file would only start and stop; an absurd count
@@ -927,7 +887,7 @@ ImageDB::MatchResult ImageDB::BestMatch(const Image &tile, Orientation orientati
         if (const int order = index->OrderOf(filename); order >= 0)
             orders.push_back(order);
     std::sort(orders.begin(), orders.end());
-    const KeyIndex::Match match = index->Find(tile.data, orientation == Portrait, maxUses, KeyIndex::Kernel::Auto,
+    const KeyIndex::Match match = index->Find(tile.data, orientation == Portrait, maxUses,
                                               KeyIndex::Exclusion{orders.data(), int(orders.size())});
     if (match.order >= 0) {
         best.filename = index->Filename(match.order);
@@ -984,19 +944,20 @@ ImageDB::MatchResult ImageDB::ScanRecords(const Image &tile, Orientation orienta
     for (auto it = images.cbegin(); it != images.cend(); ++it) {
         const ImageInformation &record = it.value();
         const Image *key = record.keyImage;
-        if (record.skip || !record.inUse || record.useCount.load(std::memory_order_relaxed) >= maxUses || !key
-            || !key->data || key->width != tile.width || key->height != tile.height || excluded.contains(it.key()))
+        if (record.skip.load(std::memory_order_relaxed) || !record.inUse
+            || record.useCount.load(std::memory_order_relaxed) >= maxUses || !key || !key->data
+            || key->width != tile.width || key->height != tile.height || excluded.contains(it.key()))
             continue;
         unsigned score;
-        int rotation;
+        Rotation rotation;
         if (record.orientation == orientation) {
             score = unsigned(DifferenceSameOrientation(tile, *key));
-            rotation = 0;
+            rotation = Rotation::Unturned;
         } else {
             const unsigned left = unsigned(DifferenceRotateLeft(tile, *key));
             const unsigned right = unsigned(DifferenceRotateRight(tile, *key));
             score = left < right ? left : right;
-            rotation = left < right ? 1 : 2;
+            rotation = left < right ? Rotation::DrawTurnedRight : Rotation::DrawTurnedLeft;
         }
         if (!found || score < bestScore) {
             found = true;
@@ -1030,8 +991,8 @@ void ImageDB::RebuildKeyIndex() const
     for (auto it = keyIndexRecords.cbegin(); it != keyIndexRecords.cend() && keyIndexBuilt; ++it) {
         const ImageInformation &record = it.value();
         const Image *key = record.keyImage;
-        if (!record.skip && record.inUse && key && key->data && key->width == KeyIndex::KeySide
-            && key->height == KeyIndex::KeySide)
+        if (!record.skip.load(std::memory_order_relaxed) && record.inUse && key && key->data
+            && key->width == KeyIndex::KeySide && key->height == KeyIndex::KeySide)
             keyIndexBuilt = keyIndex.Add(it.key(), key->data, record.orientation == Portrait, &record.useCount);
     }
 }

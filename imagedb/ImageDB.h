@@ -3,6 +3,7 @@
 #include "imaging/Agent.h"
 #include "imagedb/KeyIndex.h"
 #include "imaging/Image.h"
+#include "imaging/TileMetrics.h"
 
 #include <QDir>
 #include <QMap>
@@ -34,9 +35,9 @@ public:
         ImageInformation &operator=(const ImageInformation &other);
 
         Image *keyImage = nullptr;
-        Image *sourceImage = nullptr;   // StrategyFastest only
-        QString cachedFilename;         // StrategyFast only
-        bool skip = false;
+        Image *sourceImage = nullptr;    // StrategyFastest only
+        QString cachedFilename;          // StrategyFast only
+        std::atomic<bool> skip{false};   // set by update agents while the GUI thread counts
         // Under a folder to use and under no excluded folder at the last
         // update, or added since: only such records take part in matching
         // and count. The others stay, so that their folder can come back
@@ -58,7 +59,7 @@ public:
 
     struct MatchResult {
         QString filename;   // null when no record qualified
-        int rotation = 0;   // 0 unrotated, 1 DifferenceRotateLeft won, 2 DifferenceRotateRight won
+        Rotation rotation = Rotation::Unturned;
     };
 
     ImageDB();
@@ -129,6 +130,22 @@ public:
     SourceImageStrategy strategy;
     QStringList directories;
     QStringList excludedDirectories;
+    // The records, by phase:
+    // - reading and writing the file, the scan and a strategy change: the GUI
+    //   thread alone, never while an update runs (Read and Write refuse then);
+    // - update: the GUI thread adds, purges and marks records in use before
+    //   the agents start and leaves the map alone until the last has
+    //   finished; each agent writes only the records of its share of workList
+    //   (key image, copy or cache name, orientation, skip, the orientation
+    //   check) through lookups that never change the map, while the GUI
+    //   thread only counts usable records (skip is atomic);
+    // - preparation: read-only; the first agent's last step resets the use
+    //   counts while the other agents touch no record;
+    // - matching: read-only but for the use counts, which UseMatch changes
+    //   atomically; the first search after a change rebuilds the key index
+    //   under keyIndexMutex;
+    // - assembly, and the likeness measured after it on the GUI thread:
+    //   read-only (copies, cache names, key images, skip).
     QMap<QString, ImageInformation> images;
     int processedCount;     // guarded by mutex; written by update agents
     QStringList workList;   // read-only while update agents run
@@ -199,9 +216,6 @@ private:
     bool updatePending = false;      // GUI thread only
     UpdateRequest pendingUpdate;     // GUI thread only; valid while updatePending
 };
-
-// The next NUL-ended string of the stream; stops at the end of the file.
-QString ReadString(FILE *stream);
 
 // Examines the pictures of the work list on one update thread.
 class ImageDBAgent : public Agent {

@@ -1,5 +1,7 @@
 #include "imagedb/KeyIndex.h"
 
+#include "imaging/Cpu.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -7,9 +9,8 @@
 #include <memory>
 #include <new>
 
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef KVP_X86
 #include <immintrin.h>
-#define KVP_X86 1
 #endif
 
 namespace {
@@ -21,7 +22,7 @@ constexpr uint32_t NoScore = 0xFFFFFFFEu;
 struct Best {
     uint32_t score = NoScore;
     int32_t order = INT32_MAX;
-    int rotation = 0;
+    Rotation rotation = Rotation::Unturned;
 };
 
 // The tile in the three arrangements the scan compares, with block sums; and
@@ -85,10 +86,10 @@ inline bool Bounded(uint32_t blockBound, uint32_t limit)
 
 // The smaller of the two turned scores, if it is below limit, with its code;
 // a tie goes to the right turn.
-inline bool TakeSmallerTurn(uint32_t left, uint32_t right, uint32_t limit, uint32_t &score, int &rotation)
+inline bool TakeSmallerTurn(uint32_t left, uint32_t right, uint32_t limit, uint32_t &score, Rotation &rotation)
 {
     score = left < right ? left : right;
-    rotation = left < right ? 1 : 2;
+    rotation = left < right ? Rotation::DrawTurnedRight : Rotation::DrawTurnedLeft;
     return score < limit;
 }
 
@@ -293,7 +294,7 @@ KVP_TARGET static inline uint32_t ScoreSame(const KeyIndex::Keys &group, size_t 
 }
 
 KVP_TARGET static inline bool ScoreTurned(const KeyIndex::Keys &group, size_t i, const Tile &tile, uint32_t limit,
-                                          uint32_t &score, int &rotation)
+                                          uint32_t &score, Rotation &rotation)
 {
     const unsigned char *key = group.keys + i * KeyIndex::KeyBytes;
     Acc left = Zero();
@@ -312,59 +313,21 @@ KVP_TARGET static inline bool ScoreTurned(const KeyIndex::Keys &group, size_t i,
 using Scanner = void (*)(const KeyIndex::Keys &, Search *const *, int, Search *const *, int,
                          const std::atomic<int> *const *, int);
 
-bool KernelSupported(KeyIndex::Kernel kernel)
+// The widest scan the processor has; asked for each search, so that a limit
+// set on the features (Cpu::Limit) takes effect at once.
+Scanner CurrentScanner()
 {
-    switch (kernel) {
-    case KeyIndex::Kernel::Auto:
-    case KeyIndex::Kernel::Portable:
-        return true;
 #ifdef KVP_X86
-    case KeyIndex::Kernel::Sse2:
-        return true;
-    case KeyIndex::Kernel::Avx2:
-        return __builtin_cpu_supports("avx2");
-    case KeyIndex::Kernel::Avx512:
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-    case KeyIndex::Kernel::Avx512Vnni:
-        return KernelSupported(KeyIndex::Kernel::Avx512) && __builtin_cpu_supports("avx512vnni");
-#else
-    default:
-        return false;
-#endif
-    }
-    return false;
-}
-
-Scanner ScannerFor(KeyIndex::Kernel kernel)
-{
-    switch (kernel) {
-#ifdef KVP_X86
-    case KeyIndex::Kernel::Sse2:
-        return sse2::Scan;
-    case KeyIndex::Kernel::Avx2:
-        return avx2::Scan;
-    case KeyIndex::Kernel::Avx512:
-        return avx512::Scan;
-    case KeyIndex::Kernel::Avx512Vnni:
+    if (Cpu::Has(Cpu::Avx512 | Cpu::Avx512Vnni))
         return avx512vnni::Scan;
+    if (Cpu::Has(Cpu::Avx512))
+        return avx512::Scan;
+    if (Cpu::Has(Cpu::Avx2))
+        return avx2::Scan;
+    if (Cpu::Has(Cpu::Sse2))
+        return sse2::Scan;
 #endif
-    case KeyIndex::Kernel::Auto:
-        for (KeyIndex::Kernel k :
-             {KeyIndex::Kernel::Avx512Vnni, KeyIndex::Kernel::Avx512, KeyIndex::Kernel::Avx2, KeyIndex::Kernel::Sse2})
-            if (KernelSupported(k))
-                return ScannerFor(k);
-        break;
-    default:
-        break;
-    }
     return portable::Scan;
-}
-
-// The processor does not change while the program runs; decide once.
-Scanner AutoScanner()
-{
-    static const Scanner scanner = ScannerFor(KeyIndex::Kernel::Auto);
-    return scanner;
 }
 
 // The tile as the turned comparisons see it. DifferenceRotateLeft pairs tile
@@ -418,7 +381,7 @@ void TurnTile(const unsigned char *tile, unsigned char *left, unsigned char *rig
 // The searches for count tiles, with bySide room for count pointers.
 void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *useCounts,
                  const unsigned char *const *tiles, const bool *portraits, int count, int maxUses, int candidates,
-                 Search *searches, Search **bySide, KeyIndex::Kernel kernel, const KeyIndex::Exclusion *exclusions)
+                 Search *searches, Search **bySide, const KeyIndex::Exclusion *exclusions)
 {
     // Landscape tiles at the front of bySide, portrait ones at the back.
     int landscape = 0;
@@ -443,8 +406,7 @@ void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *us
     Search *const *portraitSearches = bySide + portrait;
     const int portraitCount = count - portrait;
 
-    const Scanner scan =
-        kernel == KeyIndex::Kernel::Auto || !KernelSupported(kernel) ? AutoScanner() : ScannerFor(kernel);
+    const Scanner scan = CurrentScanner();
     // The group of most tiles' own orientation first: one comparison per key
     // finds low bounds sooner, and the lower the bounds the earlier the turned
     // keys are dropped.
@@ -535,17 +497,11 @@ bool KeyIndex::Add(const QString &filename, const unsigned char *key, bool portr
     return true;
 }
 
-bool KeyIndex::Supported(Kernel kernel)
-{
-    return KernelSupported(kernel);
-}
-
-KeyIndex::Match KeyIndex::Find(const unsigned char *tile, bool portrait, int maxUses, Kernel kernel,
-                               Exclusion excluded) const
+KeyIndex::Match KeyIndex::Find(const unsigned char *tile, bool portrait, int maxUses, Exclusion excluded) const
 {
     Search search;
     Search *bySide = &search;
-    RunSearches(groups, useCounts.data(), &tile, &portrait, 1, maxUses, 1, &search, &bySide, kernel, &excluded);
+    RunSearches(groups, useCounts.data(), &tile, &portrait, 1, maxUses, 1, &search, &bySide, &excluded);
     Match match;
     if (search.list[0].order != INT32_MAX)
         match = Match{search.list[0].order, search.list[0].rotation, search.list[0].score};
@@ -559,7 +515,7 @@ int KeyIndex::OrderOf(const QString &filename) const
 }
 
 bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *portraits, int count, int maxUses,
-                              int candidates, Shortlist *shortlists, Kernel kernel, const Exclusion *exclusions) const
+                              int candidates, Shortlist *shortlists, const Exclusion *exclusions) const
 {
     if (count < 1)
         return true;
@@ -568,7 +524,7 @@ bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *por
     if (!searches || !bySide)
         return false;
     RunSearches(groups, useCounts.data(), tiles, portraits, count, maxUses, candidates, searches.get(), bySide.get(),
-                kernel, exclusions);
+                exclusions);
     for (int k = 0; k < count; ++k) {
         const Search &search = searches[size_t(k)];
         Shortlist &shortlist = shortlists[k];

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imaging/TileMetrics.h"
+
 #include <QString>
 #include <atomic>
 #include <cstddef>
@@ -26,13 +28,9 @@ public:
     static constexpr int SumCount = 64;
     static constexpr int SumBytes = SumCount * 2;
 
-    // The comparison code the scan runs; Auto picks the widest the processor
-    // supports. The others exist so tests can check each against the rest.
-    enum class Kernel { Auto, Portable, Sse2, Avx2, Avx512, Avx512Vnni };
-
     struct Match {
-        int order = -1;       // -1 when no entry qualified
-        int rotation = 0;     // 0 unrotated, 1 rotate-left comparison won, 2 rotate-right won
+        int order = -1;   // -1 when no entry qualified
+        Rotation rotation = Rotation::Unturned;
         uint32_t score = 0;   // the key difference
     };
 
@@ -62,8 +60,8 @@ public:
     // the tile's orientation are compared unrotated, the others turned left
     // and right with a tie going to right. Entries whose use count is not
     // below maxUses, or that are excluded, are passed over.
-    Match Find(const unsigned char *tile, bool portrait, int maxUses, Kernel kernel = Kernel::Auto,
-               Exclusion excluded = {}) const;
+    // The scan runs the widest instructions Cpu::Has offers.
+    Match Find(const unsigned char *tile, bool portrait, int maxUses, Exclusion excluded = {}) const;
 
     // Up to MaxCandidates entries for one tile, best first: what Find gives,
     // then what Find would give were the entries before it used up.
@@ -79,13 +77,10 @@ public:
     // given, holds one Exclusion per tile. False, with the shortlists
     // untouched, when memory runs out.
     bool FindShortlists(const unsigned char *const *tiles, const bool *portraits, int count, int maxUses,
-                        int candidates, Shortlist *shortlists, Kernel kernel = Kernel::Auto,
-                        const Exclusion *exclusions = nullptr) const;
+                        int candidates, Shortlist *shortlists, const Exclusion *exclusions = nullptr) const;
 
     // The order of filename, or -1 when the index has no such entry.
     int OrderOf(const QString &filename) const;
-
-    static bool Supported(Kernel kernel);
 
     // The keys of one orientation, each array 64-byte aligned.
     struct Keys {

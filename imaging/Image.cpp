@@ -1,5 +1,7 @@
 #include "imaging/Image.h"
 
+#include "imaging/Cpu.h"
+
 #include <QtGlobal>
 
 #include <algorithm>
@@ -10,10 +12,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#ifdef __x86_64__
+#ifdef KVP_X86
 #include <immintrin.h>
-#elif defined(__SSE2__)
-#include <emmintrin.h>
 #endif
 
 namespace {
@@ -79,7 +79,7 @@ void SmoothRowFrom(unsigned char *row, int width, int k)
     }
 }
 
-#ifdef __x86_64__
+#ifdef KVP_X86
 // The running pass four pixels a step. With a = 2c + n, each new value is
 // p = floor((a + p') / 4) of the one before it, p', and nested floors of
 // divisions by 4 fold into one:
@@ -136,8 +136,8 @@ void SmoothRow(unsigned char *row, int width)
     if (width < 3)
         return;
     int k = 1;
-#ifdef __x86_64__
-    if (HasAvx512())
+#ifdef KVP_X86
+    if (Cpu::Has(Cpu::Avx512))
         k = SmoothRowAvx512(row, width);
 #endif
     SmoothRowFrom(row, width, k);
@@ -145,7 +145,7 @@ void SmoothRow(unsigned char *row, int width)
 
 // The same kernel down the columns for one row, whose row above is already
 // smoothed; every byte of the row is independent of the others.
-#ifdef __x86_64__
+#ifdef KVP_X86
 __attribute__((target("avx512f,avx512bw,avx512vl"))) inline __m512i Wide(const unsigned char *p)
 {
     return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
@@ -166,16 +166,11 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) size_t SmoothBetweenAvx512(
     }
     return i;
 }
-#endif
 
-void SmoothBetween(unsigned char *row, const unsigned char *above, const unsigned char *below, size_t bytes)
+// Sixteen bytes a step from byte i on; returns the first byte it left.
+__attribute__((target("sse2"))) size_t SmoothBetweenSse2(unsigned char *row, const unsigned char *above,
+                                                         const unsigned char *below, size_t i, size_t bytes)
 {
-    size_t i = 0;
-#ifdef __x86_64__
-    if (HasAvx512())
-        i = SmoothBetweenAvx512(row, above, below, bytes);
-#endif
-#ifdef __SSE2__
     const __m128i zero = _mm_setzero_si128();
     for (; i + 16 <= bytes; i += 16) {
         const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + i));
@@ -191,6 +186,19 @@ void SmoothBetween(unsigned char *row, const unsigned char *above, const unsigne
                            2);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(row + i), _mm_packus_epi16(lo, hi));
     }
+    return i;
+}
+#endif
+
+// The widest pass the processor has, then the narrower ones on what is left.
+void SmoothBetween(unsigned char *row, const unsigned char *above, const unsigned char *below, size_t bytes)
+{
+    size_t i = 0;
+#ifdef KVP_X86
+    if (Cpu::Has(Cpu::Avx512))
+        i = SmoothBetweenAvx512(row, above, below, bytes);
+    if (Cpu::Has(Cpu::Sse2))
+        i = SmoothBetweenSse2(row, above, below, i, bytes);
 #endif
     for (; i < bytes; ++i)
         row[i] = static_cast<unsigned char>((2 * row[i] + above[i] + below[i]) >> 2);
@@ -339,7 +347,7 @@ bool ClipDrawing(const Image &target, int x, int y, const Image &src, DrawSpan &
 // precision. Four bytes at a time go through the same float operations, so
 // the results are those of the byte-by-byte loop that finishes the row; the
 // low eight bits are kept, as the cast to a byte keeps them.
-#ifdef __x86_64__
+#ifdef KVP_X86
 // BlendRow over the rows of a drawing, sixteen bytes at a time: widened to
 // 32-bit lanes straight from memory, and narrowed back by VPMOVDB, which
 // keeps the low eight bits. A row's last bytes go through masked loads and
@@ -372,19 +380,19 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void BlendRowsAvx512(unsign
         }
     }
 }
-#endif
 
-void BlendRow(unsigned char *to, const unsigned char *from, size_t bytes, float keep, const float tint[3])
+// Forty-eight bytes a step: 12 groups of four; group j starts at channel
+// (4j) mod 3. Returns the first byte it left for the plain loop.
+__attribute__((target("sse2"))) size_t BlendRowSse2(unsigned char *to, const unsigned char *from, size_t bytes,
+                                                    float keep, const float tint[3])
 {
-    size_t i = 0;
-#ifdef __SSE2__
-    // 48 bytes are 12 groups of four; group j starts at channel (4j) mod 3.
     const __m128 tints[3] = {_mm_setr_ps(tint[0], tint[1], tint[2], tint[0]),
                              _mm_setr_ps(tint[1], tint[2], tint[0], tint[1]),
                              _mm_setr_ps(tint[2], tint[0], tint[1], tint[2])};
     const __m128 keeps = _mm_set1_ps(keep);
     const __m128i zero = _mm_setzero_si128();
     const __m128i lowByte = _mm_set1_epi32(0xFF);
+    size_t i = 0;
     for (; i + 48 <= bytes; i += 48) {
         for (int part = 0; part < 3; ++part) {
             const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i + 16 * part));
@@ -400,6 +408,17 @@ void BlendRow(unsigned char *to, const unsigned char *from, size_t bytes, float 
             _mm_storeu_si128(reinterpret_cast<__m128i *>(to + i + 16 * part), packed);
         }
     }
+    return i;
+}
+#endif
+
+void BlendRow(unsigned char *to, const unsigned char *from, size_t bytes, float keep, const float tint[3],
+              [[maybe_unused]] bool sse2)
+{
+    size_t i = 0;
+#ifdef KVP_X86
+    if (sse2)
+        i = BlendRowSse2(to, from, bytes, keep, tint);
 #endif
     for (; i < bytes; i += 3) {
         to[i] = static_cast<unsigned char>(static_cast<int>(from[i] * keep + tint[0]));
@@ -437,17 +456,6 @@ void Turn(const unsigned char *src, int w, int h, unsigned char *dst, bool left)
 }
 
 }   // namespace
-
-bool HasAvx512()
-{
-#ifdef __x86_64__
-    static const bool has =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
-    return has;
-#else
-    return false;
-#endif
-}
 
 Image::Image() : width(0), height(0), data(nullptr)
 {}
@@ -628,14 +636,15 @@ void Image::DrawImageBlendedWithColor(int x, int y, const Image &src, const colo
     const size_t bytes = size_t(span.columns) * 3;
     unsigned char *to = data + size_t(y + span.firstRow) * rowBytes + size_t(x + span.firstColumn) * 3;
     const unsigned char *from = src.data + size_t(span.firstRow) * srcRowBytes + size_t(span.firstColumn) * 3;
-#ifdef __x86_64__
-    if (HasAvx512()) {
+#ifdef KVP_X86
+    if (Cpu::Has(Cpu::Avx512)) {
         BlendRowsAvx512(to, rowBytes, from, srcRowBytes, span.endRow - span.firstRow, bytes, keep, tint);
         return;
     }
 #endif
+    const bool sse2 = Cpu::Has(Cpu::Sse2);
     for (int r = span.firstRow; r < span.endRow; ++r, to += rowBytes, from += srcRowBytes)
-        BlendRow(to, from, bytes, keep, tint);
+        BlendRow(to, from, bytes, keep, tint, sse2);
 }
 
 void Sample2d(unsigned char *src, int srcWidth, int srcHeight, unsigned char *dst, int dstWidth, int dstHeight, int x0,
@@ -664,7 +673,7 @@ public:
         : SmoothingChain(passes, width, height, width, 0, size_t(width) * 3)
     {}
     SmoothingChain(int passes, int width, int height, int smoothedWidth, size_t firstByte, size_t endByte)
-        : passes(passes), width(width), height(height), rowBytes(size_t(width) * 3), smoothedWidth(smoothedWidth),
+        : passes(passes), height(height), rowBytes(size_t(width) * 3), smoothedWidth(smoothedWidth),
           firstByte(firstByte), endByte(endByte), slots(passes & SmoothColumns ? 3 : 1),
           rows(new (std::nothrow) unsigned char[size_t(slots) * rowBytes])
     {}
@@ -701,7 +710,7 @@ private:
             next(y, Row(y));
     }
 
-    const int width, height;
+    const int height;
     const size_t rowBytes;
     const int smoothedWidth;
     const size_t firstByte, endByte;

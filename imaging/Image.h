@@ -52,10 +52,6 @@ private:
     void Reduce(int factor);
 };
 
-// Whether the processor has the AVX-512 instructions (F, BW and VL) that the
-// vector paths of the pixel loops use.
-bool HasAvx512();
-
 void Sample2d(unsigned char *src, int srcWidth, int srcHeight, unsigned char *dst, int dstWidth, int dstHeight, int x0,
               int y0, int regionWidth, int regionHeight, int filter);
 

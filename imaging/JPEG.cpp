@@ -1,6 +1,7 @@
 #include "imaging/JPEG.h"
 
 #include "imaging/Image.h"
+#include "imaging/ReplacingFile.h"
 
 #include <QFile>
 
@@ -10,18 +11,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 
 #include <jpeglib.h>
 
 namespace {
 
-// The library's standard error manager with the recovery point behind it,
-// and the library's words about the picture.
+// The library's standard error manager with the recovery point behind it: a
+// fatal error (a damaged picture, a full disk) comes back to the caller with
+// the library's words instead of ending the process.
 struct ErrorManager {
     jpeg_error_mgr pub;
     jmp_buf setjmpBuffer;
-    char message[JMSG_LENGTH_MAX];   // the fatal error, else the first warning
+    char message[JMSG_LENGTH_MAX];   // the fatal error, else the decoder's first warning
 };
 
 // The library's working memory (above all the whole-image coefficient buffer
@@ -33,11 +34,20 @@ constexpr long MaxDecoderWorkingBytes = long(MaxDecodedImageBytes);
 constexpr int OrientationAsStored = 1;
 constexpr int OrientationCount = 8;
 
-void my_error_exit(j_common_ptr cinfo)
+void ErrorExit(j_common_ptr cinfo)
 {
     ErrorManager *err = reinterpret_cast<ErrorManager *>(cinfo->err);
     (*cinfo->err->format_message)(cinfo, err->message);
     longjmp(err->setjmpBuffer, 1);
+}
+
+// The one error manager of the decoders and the encoder, for cinfo.err.
+jpeg_error_mgr *RecoveringErrors(ErrorManager &manager)
+{
+    jpeg_std_error(&manager.pub);
+    manager.pub.error_exit = ErrorExit;
+    manager.message[0] = '\0';
+    return &manager.pub;
 }
 
 // The decoder's output_message: the library's first warning is kept to be
@@ -199,10 +209,8 @@ JPEGProblem::Kind DecodeJPEGFile(FILE *file, UprightRows &rows, ErrorManager &je
     jpeg_decompress_struct cinfo;
 
     // Step 1: error handling and decompressor
-    cinfo.err = jpeg_std_error(&jerr.pub);
-    jerr.pub.error_exit = my_error_exit;
+    cinfo.err = RecoveringErrors(jerr);
     jerr.pub.output_message = KeepMessage;
-    jerr.message[0] = '\0';
     if (setjmp(jerr.setjmpBuffer)) {
         jpeg_destroy_decompress(&cinfo);
         return JPEGProblem::Unreadable;
@@ -267,10 +275,8 @@ int ReadOrientation(FILE *file)
     jpeg_decompress_struct cinfo;
     ErrorManager jerr;
 
-    cinfo.err = jpeg_std_error(&jerr.pub);
-    jerr.pub.error_exit = my_error_exit;
+    cinfo.err = RecoveringErrors(jerr);
     jerr.pub.output_message = KeepMessage;
-    jerr.message[0] = '\0';
     if (setjmp(jerr.setjmpBuffer)) {
         jpeg_destroy_decompress(&cinfo);
         return OrientationAsStored;
@@ -305,16 +311,14 @@ private:
     Image &image;
 };
 
-// Encodes into an open file; false after any library error. Kept apart from
-// WriteJPEG for the same reason as DecodeJPEGFile.
-bool EncodeJPEGFile(FILE *file, const Image &image, int quality)
+// EncodeJPEG's work. Kept apart from it for the same reason as DecodeJPEGFile.
+bool EncodeJPEGFile(FILE *file, const Image &image, int quality, const std::function<void(int)> &rowDone,
+                    ErrorManager &jerr)
 {
     jpeg_compress_struct cinfo;
-    ErrorManager jerr;
 
     // Step 1: error handling and compressor; a failed write comes back here
-    cinfo.err = jpeg_std_error(&jerr.pub);
-    jerr.pub.error_exit = my_error_exit;
+    cinfo.err = RecoveringErrors(jerr);
     if (setjmp(jerr.setjmpBuffer)) {
         jpeg_destroy_compress(&cinfo);
         return false;
@@ -330,24 +334,20 @@ bool EncodeJPEGFile(FILE *file, const Image &image, int quality)
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
 
-    // Step 3: compress row by row
+    // Step 3: compress row by row, straight from the image's own rows
     jpeg_start_compress(&cinfo, TRUE);
     const size_t rowBytes = size_t(image.width) * 3;
     while (cinfo.next_scanline < cinfo.image_height) {
         JSAMPROW row = image.data + size_t(cinfo.next_scanline) * rowBytes;
         jpeg_write_scanlines(&cinfo, &row, 1);
+        if (rowDone)
+            rowDone(int(cinfo.next_scanline));
     }
 
     // Step 4: finish; this flushes the library's buffer and checks the stream
     jpeg_finish_compress(&cinfo);
     jpeg_destroy_compress(&cinfo);
     return true;
-}
-
-bool IsRegularFile(FILE *file)
-{
-    struct stat info;
-    return fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 }   // namespace
@@ -399,26 +399,26 @@ bool JPEGNeedsTurning(const QString &filename)
     return orientation != OrientationAsStored;
 }
 
+bool EncodeJPEG(FILE *file, const Image &image, int quality, const std::function<void(int)> &rowDone, QString *message)
+{
+    if (!image.data || image.width < 1 || image.height < 1)
+        return false;
+    ErrorManager jerr;
+    const bool encoded = EncodeJPEGFile(file, image, quality, rowDone, jerr);
+    if (!encoded && message)
+        *message = QString::fromLocal8Bit(jerr.message);
+    return encoded;
+}
+
 bool WriteJPEG(const QString &filename, const Image &image, int quality)
 {
     if (!image.data || image.width < 1 || image.height < 1)
         return false;
-    const QByteArray name = QFile::encodeName(filename);
-    FILE *file = std::fopen(name.constData(), "wb");
-    if (!file) {
-        std::printf("Error opening output jpeg file %s\n!", name.constData());
+    ReplacingFile file(filename);
+    if (!file.Open()) {
+        std::printf("Error opening output jpeg file %s\n!", QFile::encodeName(filename).constData());
         std::fflush(stdout);
         return false;
     }
-    // Only a file this call created or truncated is removed on failure,
-    // never a device such as /dev/full.
-    const bool removable = IsRegularFile(file);
-    bool written = EncodeJPEGFile(file, image, quality);
-    if (std::fflush(file) != 0 || std::ferror(file))
-        written = false;
-    if (std::fclose(file) != 0)
-        written = false;
-    if (!written && removable)
-        std::remove(name.constData());
-    return written;
+    return EncodeJPEG(file.Stream(), image, quality) && file.Commit();
 }

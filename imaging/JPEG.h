@@ -2,6 +2,8 @@
 
 #include <QString>
 #include <cstddef>
+#include <cstdio>
+#include <functional>
 
 class Image;
 class RowSink;
@@ -52,7 +54,16 @@ bool DecodeJPEG(const QString &filename, RowSink &sink, JPEGProblem *problem = n
 // the file's header only. False for a file that cannot be read, unreported.
 bool JPEGNeedsTurning(const QString &filename);
 
-// Baseline RGB JPEG at the given quality. False when the image has no pixels,
-// the file cannot be opened or any write, flush or close fails; a partly
-// written regular file is then removed (a device such as /dev/full is not).
+// Baseline RGB JPEG at the given quality into an open stream, row by row
+// straight from the image; rowDone, when given, learns after each row how
+// many rows the library has taken. False when the image has no pixels or
+// after any library error (a failed write among them), with the library's
+// words in message when asked for.
+bool EncodeJPEG(FILE *file, const Image &image, int quality, const std::function<void(int rows)> &rowDone = {},
+                QString *message = nullptr);
+
+// EncodeJPEG into a file that replaces filename only when complete (see
+// ReplacingFile; a device such as /dev/full is written in place). False when
+// the image has no pixels, the file cannot be created or any write, flush,
+// sync or close fails; an existing file is then left as it was.
 bool WriteJPEG(const QString &filename, const Image &image, int quality);

@@ -1,5 +1,6 @@
 #include "imaging/TileMetrics.h"
 
+#include "imaging/Cpu.h"
 #include "imaging/Image.h"
 
 #include <QImage>
@@ -10,7 +11,7 @@
 #include <memory>
 #include <new>
 
-#ifdef __x86_64__
+#ifdef KVP_X86
 #include <immintrin.h>
 #endif
 
@@ -207,7 +208,7 @@ inline bool IsEdge(float strength, float strongest)
     return !(double(strength / strongest) < 0.1);
 }
 
-#ifdef __x86_64__
+#ifdef KVP_X86
 // Masked operations with every lane set: the plain ones trip a false "may be
 // used uninitialized" warning inside GCC 12's own header.
 constexpr __mmask16 AllLanes = 0xFFFF;
@@ -429,8 +430,8 @@ void EdgeStrengths::Add(int y, const unsigned char *row, const std::function<voi
     float *to = Brightness(y);
     const int count = brightEnd - brightFirst;
     int i = 0;
-#ifdef __x86_64__
-    if (HasAvx512()) {
+#ifdef KVP_X86
+    if (Cpu::Has(Cpu::Avx512)) {
         BrightnessAvx512(p, count, to);
         i = count;
     }
@@ -459,8 +460,8 @@ void EdgeStrengths::Measure(int y)
     const int insideFirst = std::max(firstColumn, 2);
     const int insideEnd = std::min(endColumn, width - 3);
     int vectorEnd = insideFirst;
-#ifdef __x86_64__
-    if (HasAvx512()) {
+#ifdef KVP_X86
+    if (Cpu::Has(Cpu::Avx512)) {
         for (; vectorEnd + 16 <= insideEnd; vectorEnd += 16)
             StrengthsAvx512(lines, vectorEnd - brightFirst, out + (vectorEnd - firstColumn));
     }
@@ -486,8 +487,8 @@ void EdgeStrengths::Measure(int y)
 
 int CountEdgePixels(const float *strengths, int count, float strongest)
 {
-#ifdef __x86_64__
-    if (HasAvx512())
+#ifdef KVP_X86
+    if (Cpu::Has(Cpu::Avx512))
         return CountEdgesAvx512(strengths, count, strongest);
 #endif
     int edges = 0;

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev libqt6opengl6-dev qt6-qpa-plugins libgl-dev
-  libjpeg62-turbo-dev libvips-dev libbenchmark-dev
+  libjpeg62-turbo-dev libvips-dev
   xvfb xauth libgl1-mesa-dri libglx-mesa0 fonts-dejavu-core
   chromium
   clang libclang-rt-14-dev clang-format

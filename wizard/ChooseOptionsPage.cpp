@@ -21,6 +21,11 @@
 
 namespace {
 
+// The spin box finishes the user's change before it shows the raised value.
+constexpr int CorrectionDelayMs = 100;
+// QWizard finishes its own Back before the page asks for a second one.
+constexpr int BackSkipDelayMs = 10;
+
 QLabel *Caption(const QString &text, const QString &toolTip)
 {
     auto *label = new QLabel(text);
@@ -159,7 +164,7 @@ void ChooseOptionsPage::ShowFillNote()
 void ChooseOptionsPage::adjustAndCorrectLater()
 {
     if (AdjustParameters())
-        QTimer::singleShot(100, this, &ChooseOptionsPage::updateValues);
+        QTimer::singleShot(CorrectionDelayMs, this, &ChooseOptionsPage::updateValues);
 }
 
 void ChooseOptionsPage::divisionsChanged(int value)
@@ -237,7 +242,7 @@ void ChooseOptionsPage::cleanupPage()
     // Back from here would land on the update page, which has nothing to
     // offer; pass over it.
     if (QWizard *w = wizard())
-        QTimer::singleShot(10, w, &QWizard::back);
+        QTimer::singleShot(BackSkipDelayMs, w, &QWizard::back);
 }
 
 bool ChooseOptionsPage::isComplete() const

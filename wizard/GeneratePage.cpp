@@ -12,13 +12,17 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QMessageBox>
-#include <QMutexLocker>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QWizard>
+
+namespace {
+// QWizard shows the page only after initializePage; the run starts after it.
+constexpr int StartDelayMs = 10;
+}   // namespace
 
 GeneratePage::GeneratePage(ImagePosterParameters *params) : QWizardPage(nullptr), params(params)
 {
@@ -60,12 +64,12 @@ void GeneratePage::initializePage()
     setSubTitle(tr("Your photo mosaic is being calculated."));
     imageDisplay->ClearImage();
     progressBar->setValue(0);
-    QTimer::singleShot(10, this, &GeneratePage::startGeneration);
+    QTimer::singleShot(StartDelayMs, this, &GeneratePage::startGeneration);
 }
 
 void GeneratePage::startGeneration()
 {
-    // The user may have gone back within the 10 ms.
+    // The user may have gone back within the delay.
     if (wizard() && wizard()->currentPage() != this)
         return;
     currentStage = 0;
@@ -87,7 +91,6 @@ void GeneratePage::stageChange(int stage)
 
 void GeneratePage::updateProgress(int percent)
 {
-    QMutexLocker lock(&mutex);
     if (progressBar->value() >= percent)
         return;
     progressBar->setValue(percent);
@@ -100,21 +103,17 @@ void GeneratePage::saving()
     setSubTitle(tr("Your photo mosaic is being saved."));
     currentStage = 2;
     savingFilename = params->outputFilename;
-    QMutexLocker lock(&mutex);
     progressBar->setValue(0);
     imageDisplay->ImageDirty();
 }
 
 void GeneratePage::complete()
 {
-    {
-        QMutexLocker lock(&mutex);
-        setSubTitle(tr("Your photo mosaic is done."));
-        progressBar->setValue(100);
-        generationComplete = true;
-        zoomableButton->setEnabled(!pyramidWriter->isRunning());
-        emit completeChanged();
-    }
+    setSubTitle(tr("Your photo mosaic is done."));
+    progressBar->setValue(100);
+    generationComplete = true;
+    zoomableButton->setEnabled(!pyramidWriter->isRunning());
+    emit completeChanged();
     QMessageBox box;
     box.setWindowIcon(ImagePosterWizard::WindowIcon());
     box.setWindowTitle(tr("Kestrelvanepatchery"));

@@ -2,7 +2,6 @@
 
 #include "engine/MosaicLikeness.h"
 
-#include <QMutex>
 #include <QString>
 #include <QWizardPage>
 
@@ -44,7 +43,6 @@ private slots:
 
 private:
     ImagePosterParameters *params;
-    QMutex mutex;   // held while the progress display changes
     QProgressBar *progressBar;
     ImageDisplayWidget *imageDisplay;
     PosterGenerator *generator;

@@ -42,7 +42,9 @@ void ShowNoticeOnGuiThread(const QString &title, const QString &text)
 
 ImagePosterWizard::ImagePosterWizard() : QWizard(nullptr)
 {
-    setWindowTitle(tr("Kestrelvanepatchery %1.%2 - Copyright 2026 the Kestrelvanepatchery developers").arg(0).arg(2));
+    setWindowTitle(tr("Kestrelvanepatchery %1.%2 - Copyright 2026 the Kestrelvanepatchery developers")
+                       .arg(KVP_VERSION_MAJOR)
+                       .arg(KVP_VERSION_MINOR));
     const QPixmap sidePicture(side_picture_xpm);
     setPixmap(QWizard::BackgroundPixmap, sidePicture);
     // Only the macOS style draws the background; the others show the side

@@ -10,6 +10,11 @@
 #include <QVBoxLayout>
 #include <QWizard>
 
+namespace {
+// QWizard shows the page only after initializePage; the scan starts after it.
+constexpr int StartDelayMs = 10;
+}   // namespace
+
 UpdateImageDBPage::UpdateImageDBPage(ImagePosterParameters *params) : QWizardPage(nullptr), params(params)
 {
     setTitle(tr("Updating image database"));
@@ -59,7 +64,7 @@ UpdateImageDBPage::UpdateImageDBPage(ImagePosterParameters *params) : QWizardPag
 
 void UpdateImageDBPage::initializePage()
 {
-    QTimer::singleShot(10, this, &UpdateImageDBPage::startUpdate);
+    QTimer::singleShot(StartDelayMs, this, &UpdateImageDBPage::startUpdate);
 }
 
 bool UpdateImageDBPage::scanMatchesRecord() const
@@ -76,7 +81,7 @@ void UpdateImageDBPage::showCounts(int usable, int unusable)
 
 void UpdateImageDBPage::startUpdate()
 {
-    // The user may have left within the 10 ms; the scan starts on the next entry.
+    // The user may have left within the delay; the scan starts on the next entry.
     if (wizard() && wizard()->currentPage() != this)
         return;
 

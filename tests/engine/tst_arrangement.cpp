@@ -91,7 +91,7 @@ void TstArrangement::againstBruteForce()
     for (int t = 0; t < tiles; ++t) {
         for (int p = 0; p < pictures; ++p) {
             costs[size_t(t)][size_t(p)] = int64_t(random() % 1000);
-            sorted[size_t(t)].push_back({p, p % 3, costs[size_t(t)][size_t(p)]});
+            sorted[size_t(t)].push_back({p, Rotation(p % 3), costs[size_t(t)][size_t(p)]});
         }
         std::stable_sort(sorted[size_t(t)].begin(), sorted[size_t(t)].end(),
                          [](const auto &a, const auto &b) { return a.cost < b.cost; });
@@ -133,7 +133,7 @@ void TstArrangement::againstBruteForce()
         ++filled;
         sum += costs[size_t(t)][size_t(p)];
         QVERIFY(++counts[size_t(p)] <= uses);
-        QCOMPARE(arrangement.Rotation(t), p % 3);
+        QCOMPARE(arrangement.ChosenRotation(t), Rotation(p % 3));
         for (int u = 0; u < t; ++u)
             QVERIFY(arrangement.Picture(u) != p || std::abs(u % columns - t % columns) > spacing
                     || std::abs(u / columns - t / columns) > spacing);

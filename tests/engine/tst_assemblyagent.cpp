@@ -43,8 +43,8 @@ void TstAssemblyAgent::turnedAndMissingPictures()
     MatchData data;
     data.numTilesX = 3;
     data.numTilesY = 2;
-    data.tileMatches[quadrants] = {{0, 0, 0}, {2, 1, 1}};
-    data.tileMatches[missing] = {{2, 0, 0}};
+    data.tileMatches[quadrants] = {{0, 0, Rotation::Unturned}, {2, 1, Rotation::DrawTurnedRight}};
+    data.tileMatches[missing] = {{2, 0, Rotation::Unturned}};
     Image output(61, 41);
     QMutex mutex;
     int counter = 0;

@@ -87,7 +87,7 @@ QMap<QString, QList<QList<int>>> Matches(const MatchData &data)
     QMap<QString, QList<QList<int>>> got;
     for (auto it = data.tileMatches.cbegin(); it != data.tileMatches.cend(); ++it)
         for (const MatchData::TileMatch &m : *it)
-            got[it.key()].append({m.x, m.y, m.rotation});
+            got[it.key()].append({m.x, m.y, int(m.rotation)});
     for (QList<QList<int>> &list : got)
         std::sort(list.begin(), list.end());
     return got;
@@ -162,7 +162,7 @@ void TstMatchingAgent::squareTileSearchedAsPortrait()
     QCOMPARE(run.data.tileMatches.keys(), QStringList{"/b-portrait.jpg"});
     QCOMPARE(run.counter, 4);
     for (const MatchData::TileMatch &m : run.data.tileMatches["/b-portrait.jpg"])
-        QCOMPARE(m.rotation, 0);
+        QCOMPARE(m.rotation, Rotation::Unturned);
 }
 
 void TstMatchingAgent::batchesChooseAsSearchesOneByOne_data()
@@ -203,7 +203,7 @@ void TstMatchingAgent::batchesChooseAsSearchesOneByOne()
                     nearby.insert(placed[y][x]);
         const ImageDB::MatchResult m = params.imageDB.BestMatch(tile, Landscape, params.repeats, nearby);
         if (!m.filename.isEmpty() && params.imageDB.UseMatch(m.filename, params.repeats)) {
-            expected[m.filename].append({place.second, place.first, m.rotation});
+            expected[m.filename].append({place.second, place.first, int(m.rotation)});
             placed[place.first][place.second] = m.filename;
         }
     }

@@ -231,7 +231,7 @@ void TstImageDB::bestMatch()
     const ImageDB::MatchResult result = db.BestMatch(*tile, Landscape, maxUses);
     QCOMPARE(result.filename, expected < 0 ? QString() : QString("/p/%1.jpg").arg(expected));
     QCOMPARE(result.filename.isNull(), expected < 0);
-    QCOMPARE(result.rotation, rotation);
+    QCOMPARE(int(result.rotation), rotation);
 }
 
 using Change = std::function<void(ImageDB &db, const QString &first, const Image &tile)>;
@@ -318,7 +318,7 @@ void TstImageDB::followsChanges()
         for (int k = 0; k < 2; ++k) {
             const ImageDB::MatchResult alone = db.BestMatch(*batch[k], orientations[k], 5);
             QCOMPARE(lists[k].isEmpty() ? QString() : lists[k].first().filename, alone.filename);
-            QCOMPARE(lists[k].isEmpty() ? 0 : lists[k].first().rotation, alone.rotation);
+            QCOMPARE(lists[k].isEmpty() ? Rotation::Unturned : lists[k].first().rotation, alone.rotation);
         }
         QVERIFY(best.filename.isNull() || db.UseMatch(best.filename, 5));
     }

@@ -1,4 +1,5 @@
 #include "imagedb/KeyIndex.h"
+#include "imaging/Cpu.h"
 
 #include <QMap>
 #include <QSet>
@@ -16,6 +17,7 @@ class TstKeyIndex : public QObject {
 private slots:
     void matchesPlainSearch_data();
     void matchesPlainSearch();
+    void cleanup() { Cpu::Limit(Cpu::All); }
 };
 
 namespace {
@@ -131,13 +133,15 @@ void Turn(const unsigned char *src, unsigned char *dst)
                 dst[3 * ((Side - 1 - x) * Side + y) + c] = src[3 * (y * Side + x) + c];
 }
 
-QList<KeyIndex::Kernel> Kernels()
+// The features that make the scan run each of its kernels, from the plain
+// one to the widest, as far as the processor has them; Cpu::Limit picks one.
+QList<unsigned> Kernels()
 {
-    QList<KeyIndex::Kernel> kernels;
-    for (KeyIndex::Kernel k : {KeyIndex::Kernel::Auto, KeyIndex::Kernel::Portable, KeyIndex::Kernel::Sse2,
-                               KeyIndex::Kernel::Avx2, KeyIndex::Kernel::Avx512, KeyIndex::Kernel::Avx512Vnni})
-        if (KeyIndex::Supported(k))
-            kernels << k;
+    const unsigned levels[] = {0, Cpu::Sse2, Cpu::Sse2 | Cpu::Avx2, Cpu::Sse2 | Cpu::Avx2 | Cpu::Avx512, Cpu::All};
+    QList<unsigned> kernels;
+    for (unsigned features : levels)
+        if (Cpu::Has(features))
+            kernels << features;
     return kernels;
 }
 
@@ -196,17 +200,18 @@ void TstKeyIndex::matchesPlainSearch()
 
     // Tiles come from the same source as the keys; each search is followed
     // by one use of its answer, as matching does, so used-up keys appear.
-    const QList<KeyIndex::Kernel> kernels = Kernels();
+    const QList<unsigned> kernels = Kernels();
     std::vector<unsigned char> tile(Bytes);
     for (int t = 0; t < 300; ++t) {
         MakeKey(rng, Kind(kind), bases, tile.data());
         const bool portrait = coin(rng);
         const Answer expected = PlainSearch(records, tile.data(), portrait, maxUses);
-        for (KeyIndex::Kernel kernel : kernels) {
-            const KeyIndex::Match m = index.Find(tile.data(), portrait, maxUses, kernel);
+        for (unsigned kernel : kernels) {
+            Cpu::Limit(kernel);
+            const KeyIndex::Match m = index.Find(tile.data(), portrait, maxUses);
             const QString got = m.order < 0 ? QString() : index.Filename(m.order);
             QCOMPARE(got, expected.filename);
-            QCOMPARE(m.rotation, expected.rotation);
+            QCOMPARE(int(m.rotation), expected.rotation);
         }
         if (!expected.filename.isNull())
             records[expected.filename]->useCount.fetch_add(1);
@@ -226,8 +231,9 @@ void TstKeyIndex::matchesPlainSearch()
             pointers[k] = batch[size_t(k)].data();
             portraits[k] = coin(rng);
         }
-        for (KeyIndex::Kernel kernel : kernels) {
-            QVERIFY(index.FindShortlists(pointers, portraits, BatchSize, maxUses, Candidates, lists, kernel));
+        for (unsigned kernel : kernels) {
+            Cpu::Limit(kernel);
+            QVERIFY(index.FindShortlists(pointers, portraits, BatchSize, maxUses, Candidates, lists));
             for (int k = 0; k < BatchSize; ++k) {
                 QSet<QString> usedUp;
                 QStringList expected;
@@ -242,7 +248,7 @@ void TstKeyIndex::matchesPlainSearch()
                 for (int c = 0; c < lists[k].count; ++c)
                     got << QString("%1/%2")
                                .arg(index.Filename(lists[k].matches[c].order))
-                               .arg(lists[k].matches[c].rotation);
+                               .arg(int(lists[k].matches[c].rotation));
                 QCOMPARE(got, expected);
             }
         }
