@@ -2,11 +2,13 @@
 // generated collection of camera-like pictures and a 4000 by 3000 source with
 // a wide sky, hills, a face and detail: 60 by 60 tiles, blend 0. For each
 // run it prints the PSNR of the mosaic against the source with both reduced
-// to 60 by 60 pixels (one pixel per tile; the grid is 60 by 60 tiles for any
-// shape of source) and to 600 by 600 (ten pixels per tile), the weighted sum
-// of key differences with the optimal arrangement's lower bound and the gap,
-// the matching time and the peak memory. With --scale it times the optimal
-// arrangement at 1000 by 1000 tiles over 10,000 pictures instead.
+// to the exact mean colour of every tile, as the grid cuts each of them (one
+// pixel per tile; the grid is 60 by 60 tiles for any shape of source), and
+// of every tenth by tenth of a tile (ten pixels per tile), the weighted sum
+// of the costs the optimal arrangement minimises with its lower bound and the
+// gap, the matching time and the peak memory, as a table, with the machine's
+// load beside it. With --scale it times the optimal arrangement at 1000 by
+// 1000 tiles over 10,000 pictures instead.
 // With --pictures DIR it also writes the source and both mosaics of the
 // repetitions 99, spacing 3 run reduced, as PNG files into DIR.
 // Usage: bench_likeness [--scale] [--pictures DIR] [pictures, at least 1000]
@@ -23,12 +25,14 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QImage>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -142,22 +146,60 @@ Image Source(int w, int h)
     return std::move(p.image);
 }
 
-double Psnr(const Image &a, const Image &b, int w, int h)
+// Where the cells lie along one side: each of count tiles, cut as the grid
+// cuts this image, split into cells parts of equal size (to a pixel).
+std::vector<int> CellEdges(int length, int count, int cells)
 {
-    Image x(a);
-    Image y(b);
-    x.Resize(w, h, true);
-    y.Resize(w, h, true);
-    double squares = 0;
-    for (size_t i = 0; i < x.ByteCount(); ++i) {
-        const double d = double(x.data[i]) - double(y.data[i]);
-        squares += d * d;
-    }
-    return 10.0 * std::log10(255.0 * 255.0 / std::max(squares / double(x.ByteCount()), 1e-9));
+    int *sizes, *offsets;
+    MatchData().TileSizesAndOffsets(length, count, &sizes, &offsets);
+    std::vector<int> edges;
+    for (int i = 0; i < count; ++i)
+        for (int c = 0; c < cells; ++c)
+            edges.push_back(offsets[i] + sizes[i] * c / cells);
+    edges.push_back(length);
+    delete[] sizes;
+    delete[] offsets;
+    return edges;
 }
 
-// The sum of the chosen pictures' key differences, weighted by the tiles'
-// importance as the optimal arrangement weighs them.
+// The exact mean colour of every cell, cells by cells of them a tile, row by
+// row, three channels each.
+std::vector<double> CellMeans(const Image &image, int columns, int rows, int cells)
+{
+    const std::vector<int> xs = CellEdges(image.width, columns, cells);
+    const std::vector<int> ys = CellEdges(image.height, rows, cells);
+    const size_t across = xs.size() - 1;
+    std::vector<double> means(across * (ys.size() - 1) * 3, 0.0);
+    for (size_t cy = 0; cy + 1 < ys.size(); ++cy) {
+        double *row = means.data() + cy * across * 3;
+        for (int y = ys[cy]; y < ys[cy + 1]; ++y) {
+            const unsigned char *p = image.data + size_t(y) * size_t(image.width) * 3;
+            for (size_t cx = 0; cx < across; ++cx)
+                for (int x = xs[cx]; x < xs[cx + 1]; ++x)
+                    for (int k = 0; k < 3; ++k)
+                        row[cx * 3 + size_t(k)] += p[size_t(x) * 3 + size_t(k)];
+        }
+        for (size_t cx = 0; cx < across; ++cx)
+            for (int k = 0; k < 3; ++k)
+                row[cx * 3 + size_t(k)] /= double(xs[cx + 1] - xs[cx]) * double(ys[cy + 1] - ys[cy]);
+    }
+    return means;
+}
+
+// Both images reduced to the mean of every cell, cells by cells a tile of the
+// grid as it cuts each of them, and compared.
+double Psnr(const Image &a, const Image &b, int columns, int rows, int cells)
+{
+    const std::vector<double> x = CellMeans(a, columns, rows, cells);
+    const std::vector<double> y = CellMeans(b, columns, rows, cells);
+    double squares = 0;
+    for (size_t i = 0; i < x.size(); ++i)
+        squares += (x[i] - y[i]) * (x[i] - y[i]);
+    return 10.0 * std::log10(255.0 * 255.0 / std::max(squares / double(x.size()), 1e-9));
+}
+
+// The sum of the chosen pictures' costs as the optimal arrangement weighs
+// them.
 double WeightedSum(const ImagePosterParameters &params, const MatchData &data, const Image &source)
 {
     int *widths, *lefts, *heights, *tops;
@@ -173,10 +215,9 @@ double WeightedSum(const ImagePosterParameters &params, const MatchData &data, c
             const int d = m.rotation == Rotation::Unturned          ? DifferenceSameOrientation(tile, *key)
                           : m.rotation == Rotation::DrawTurnedRight ? DifferenceRotateLeft(tile, *key)
                                                                     : DifferenceRotateRight(tile, *key);
-            const double weight =
-                1.0
-                + MatchingAgent::ImportanceWeight * data.importance[size_t(m.y) * size_t(data.numTilesX) + size_t(m.x)];
-            sum += double(std::llround(weight * d));
+            sum += double(
+                MatchingAgent::Cost(uint32_t(d), data.importance[size_t(m.y) * size_t(data.numTilesX) + size_t(m.x)],
+                                    MatchingAgent::SumChannels(tile.data), MatchingAgent::SumChannels(key->data)));
         }
     }
     delete[] widths;
@@ -228,8 +269,8 @@ bool Generate(ImagePosterParameters &params, Run &run, const Image &source)
     run.sum = WeightedSum(params, data, source);
     if (data.arrangement)
         run.bound = data.arrangement->Bound();
-    run.psnr1 = Psnr(run.mosaic, source, data.numTilesX, data.numTilesY);
-    run.psnr10 = Psnr(run.mosaic, source, 10 * data.numTilesX, 10 * data.numTilesY);
+    run.psnr1 = Psnr(run.mosaic, source, data.numTilesX, data.numTilesY, 1);
+    run.psnr10 = Psnr(run.mosaic, source, data.numTilesX, data.numTilesY, 10);
     return true;
 }
 
@@ -259,6 +300,14 @@ bool SavePng(const Image &image, int w, int h, const QString &path)
     return picture.save(path);
 }
 
+// The machine's load over the last minute, five and fifteen, as timings
+// under load run long.
+QString Load()
+{
+    QFile file("/proc/loadavg");
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).section(' ', 0, 2) : QString("unknown");
+}
+
 int Scale()
 {
     QTemporaryDir home;
@@ -276,9 +325,9 @@ int Scale()
     Run run;
     if (!Generate(params, run, *params.sourceImage))
         return 1;
-    std::printf("1000x1000 tiles, 10000 pictures, repetitions %d, optimal: matching %.1f s, peak memory %.0f MB "
-                "(%.0f MB before the run), weighted sum %.0f, bound %lld, gap %.2f%%, %d tiles filled\n",
-                params.repeats, run.matchingSeconds, run.peakMB, before, run.sum, run.bound,
+    std::printf("1000x1000 tiles, 10000 pictures, repetitions %d, optimal, load %s: matching %.1f s, peak memory "
+                "%.0f MB (%.0f MB before the run), weighted sum %.0f, bound %lld, gap %.2f%%, %d tiles filled\n",
+                params.repeats, qPrintable(Load()), run.matchingSeconds, run.peakMB, before, run.sum, run.bound,
                 100.0 * (run.sum - double(run.bound)) / std::max(1.0, double(run.bound)), run.filled);
     return 0;
 }
@@ -306,10 +355,12 @@ int main(int argc, char **argv)
     params.blend = 0;
     params.targetResolution = 1200;
     params.outputFilename = home.filePath("mosaic.jpg");
-    std::printf("%d pictures, 60x60 tiles, blend 0, %d threads; PSNR against the source at 1 and 10 px per tile\n",
-                count, QThread::idealThreadCount());
-    std::printf("%-9s %-8s %-7s %8s %8s %14s %14s %7s %9s %8s\n", "repeats", "spacing", "mode", "PSNR 1", "PSNR 10",
-                "weighted sum", "bound", "gap", "matching", "peak MB");
+    std::printf("%d pictures, 60x60 tiles, blend 0, %d threads, load %s; PSNR against the source at 1 and 10 px "
+                "per tile\n\n",
+                count, QThread::idealThreadCount(), qPrintable(Load()));
+    std::printf(
+        "| repeats | spacing | mode | PSNR 1 px | PSNR 10 px | weighted sum | bound | gap | matching | peak MB |\n"
+        "|---|---|---|---|---|---|---|---|---|---|\n");
     const int settings[][2] = {{5, 0}, {99, 0}, {99, 2}, {99, 3}, {99, 5}};
     for (const auto &setting : settings) {
         Run runs[2];
@@ -325,11 +376,10 @@ int main(int argc, char **argv)
         const long long bound = runs[1].bound;
         for (int optimal = 0; optimal < 2; ++optimal) {
             const Run &run = runs[optimal];
-            std::printf("%-9d %-8d %-7s %8.2f %8.2f %14.0f %14lld %6.2f%% %8.3fs %8.0f%s\n", setting[0], setting[1],
-                        optimal ? "optimal" : "ordered", run.psnr1, run.psnr10, run.sum, bound,
+            std::printf("| %d | %d | %s | %.2f | %.2f | %.4g | %.4g | %.2f%% | %.3f s | %.0f |%s\n", setting[0],
+                        setting[1], optimal ? "optimal" : "ordered", run.psnr1, run.psnr10, run.sum, double(bound),
                         100.0 * (run.sum - double(bound)) / std::max(1.0, double(bound)), run.matchingSeconds,
-                        run.peakMB,
-                        run.filled < 3600 ? qPrintable(QString("  (%1 tiles filled)").arg(run.filled)) : "");
+                        run.peakMB, run.filled < 3600 ? qPrintable(QString(" %1 tiles filled").arg(run.filled)) : "");
         }
         if (!pictureDir.isEmpty() && setting[0] == 99 && setting[1] == 3
             && !(SavePng(source, 400, 300, pictureDir + "/likeness-source.png")

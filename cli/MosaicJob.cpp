@@ -298,11 +298,11 @@ int MakeMosaic(const CliOptions &options, ProgressReport &report, QString &saved
                         .arg(usable)
                         .arg(tiles));
     }
-    const QString unfilled = UnfilledTilesNote(params.divisions, usable, params.repeats);
+    const QString unfilled = UnfilledTilesNote(params.divisions, usable, params.repeats, params.spacing);
     if (!unfilled.isEmpty()) {
         report.Note(QString("%1 --tiles %2 or fewer fills them all.")
                         .arg(unfilled)
-                        .arg(MaxFilledDivisions(usable, params.repeats)));
+                        .arg(MaxFilledDivisions(usable, params.repeats, params.spacing)));
     }
 
     PosterGenerator generator(&params);

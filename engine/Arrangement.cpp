@@ -7,8 +7,8 @@
 namespace {
 // Candidates asked for at once when a list is lengthened.
 constexpr int MoreAtOnce = 64;
-// Passes of single-tile moves after the spaced choice.
-constexpr int MovePasses = 4;
+// Passes of moves and exchanges after the spaced choice.
+constexpr int MovePasses = 8;
 // How often a long loop looks at the stop flag.
 constexpr int StopCheckInterval = 1024;
 // Rounds of lengthening the lists that keep the bound from proving the sum.
@@ -63,13 +63,14 @@ bool Arrangement::Solve(const std::atomic<bool> &keepRunning, const MoreCandidat
         assignedCost.assign(size_t(tiles), 0);
         holders.assign(size_t(pictures) + 1, {});
         potential.assign(nodes, 0);
+        TakeCheapest();
         for (int t = 0; t < tiles; ++t) {
             if (t % StopCheckInterval == 0 && !keepRunning.load(std::memory_order_relaxed))
                 return false;
             // A tile that cannot reach a free use never will, as more tiles
             // only take uses: it asks for the best pictures that have one
             // left, or stays empty.
-            while (!Augment(t) && Lengthen(t, listedOrFull(t), more)) {}
+            while (assigned[size_t(t)] < 0 && !Augment(t) && Lengthen(t, listedOrFull(t), more)) {}
         }
         // The lists whose unlisted pictures might be cheaper at these prices
         // are lengthened, and the tiles arranged again.
@@ -111,6 +112,26 @@ bool Arrangement::Lengthen(int tile, const std::vector<int32_t> &excluded, const
     if (onlyListed || next != NoBound)
         unlisted[size_t(tile)] = onlyListed ? next : std::min(unlisted[size_t(tile)], next);
     return n > 0;
+}
+
+// Every tile whose cheapest candidate has a use left takes it, in turn, as
+// the search would, only without searching; a tile's price, minus its cost,
+// keeps every arc of the search at zero or more. Not when staying empty is
+// possible: that costs nothing, so a tile that took a picture is cheaper
+// empty and would leave an arc below zero.
+void Arrangement::TakeCheapest()
+{
+    if (escapeUses > 0)
+        return;
+    for (int t = 0; t < tiles; ++t) {
+        const std::vector<Candidate> &list = lists[size_t(t)];
+        const auto cheapest = std::min_element(list.begin(), list.end(),
+                                               [](const Candidate &a, const Candidate &b) { return a.cost < b.cost; });
+        if (cheapest == list.end() || int(holders[size_t(cheapest->picture)].size()) == uses)
+            continue;
+        Reassign(t, cheapest->picture, cheapest->cost);
+        potential[size_t(t)] = -cheapest->cost;
+    }
 }
 
 // Dijkstra's search from an unassigned tile over the arcs that can change:
@@ -226,8 +247,8 @@ void Arrangement::ComputeBound()
 
 // Row by row, each tile takes the candidate of least cost plus price that no
 // tile nearby uses and that has a use left; a tile whose whole list is taken
-// asks for the best pictures outside it. Then single tiles move to a cheaper
-// candidate that fits, until none does.
+// asks for the best pictures outside it. Then the tiles move and exchange
+// their pictures while that lowers the sum.
 bool Arrangement::Space(const std::atomic<bool> &keepRunning, const MoreCandidates &more)
 {
     std::vector<int64_t> lambdas(static_cast<size_t>(pictures));
@@ -285,33 +306,8 @@ bool Arrangement::Space(const std::atomic<bool> &keepRunning, const MoreCandidat
         }
     }
 
-    for (int pass = 0; pass < MovePasses; ++pass) {
-        bool moved = false;
-        for (int t = 0; t < tiles; ++t) {
-            const int32_t current = chosen[size_t(t)];
-            if (current < 0)
-                continue;
-            markNearby(t);
-            const Candidate *now = nullptr;
-            for (const Candidate &c : lists[size_t(t)])
-                if (c.picture == current)
-                    now = &c;
-            const Candidate *best = now;
-            for (const Candidate &c : lists[size_t(t)])
-                if (c.picture != current && fits(t, c.picture) && c.cost < best->cost)
-                    best = &c;
-            if (best != now) {
-                --counts[size_t(current)];
-                ++counts[size_t(best->picture)];
-                chosen[size_t(t)] = best->picture;
-                rotations[size_t(t)] = best->rotation;
-                moved = true;
-            }
-        }
-        if (!moved)
-            break;
-    }
-
+    if (!Exchange(keepRunning, counts))
+        return false;
     for (int t = 0; t < tiles; ++t) {
         if (chosen[size_t(t)] < 0)
             continue;
@@ -321,6 +317,99 @@ bool Arrangement::Space(const std::atomic<bool> &keepRunning, const MoreCandidat
                 break;
             }
         ++filled;
+    }
+    return true;
+}
+
+const Arrangement::Candidate *Arrangement::Find(int tile, int32_t picture) const
+{
+    for (const Candidate &c : lists[size_t(tile)])
+        if (c.picture == picture)
+            return &c;
+    return nullptr;
+}
+
+// Whether a tile within spacing of tile, other than itself and except,
+// shows picture.
+bool Arrangement::UsedNear(int tile, int32_t picture, int except) const
+{
+    const int column = tile % columns;
+    const int row = tile / columns;
+    for (int y = std::max(0, row - spacing); y <= std::min(rows - 1, row + spacing); ++y)
+        for (int x = std::max(0, column - spacing); x <= std::min(columns - 1, column + spacing); ++x) {
+            const int other = y * columns + x;
+            if (other != tile && other != except && chosen[size_t(other)] == picture)
+                return true;
+        }
+    return false;
+}
+
+// Each tile in turn takes the candidate that lowers the sum most, either
+// alone, where the picture has a use left and none nearby, or by exchanging
+// pictures with a tile that shows it, where both fit their new places. The
+// uses stay as they are, and so does the spacing.
+bool Arrangement::Exchange(const std::atomic<bool> &keepRunning, std::vector<int> &counts)
+{
+    std::vector<std::vector<int32_t>> shown(static_cast<size_t>(pictures));
+    for (int t = 0; t < tiles; ++t)
+        if (chosen[size_t(t)] >= 0)
+            shown[size_t(chosen[size_t(t)])].push_back(t);
+    const auto show = [&](int tile, const Candidate &c) {
+        const int32_t previous = chosen[size_t(tile)];
+        std::vector<int32_t> &old = shown[size_t(previous)];
+        old.erase(std::find(old.begin(), old.end(), tile));
+        shown[size_t(c.picture)].push_back(tile);
+        chosen[size_t(tile)] = c.picture;
+        rotations[size_t(tile)] = c.rotation;
+    };
+    for (int pass = 0; pass < MovePasses; ++pass) {
+        bool moved = false;
+        for (int t = 0; t < tiles; ++t) {
+            if (t % StopCheckInterval == 0 && !keepRunning.load(std::memory_order_relaxed))
+                return false;
+            const int32_t current = chosen[size_t(t)];
+            if (current < 0)
+                continue;
+            const int64_t now = Find(t, current)->cost;
+            int64_t bestGain = 0;
+            const Candidate *best = nullptr;
+            int partner = -1;
+            const Candidate *partnerTakes = nullptr;
+            for (const Candidate &c : lists[size_t(t)]) {
+                if (c.picture == current || now - c.cost <= bestGain)
+                    continue;
+                if (counts[size_t(c.picture)] < uses && !UsedNear(t, c.picture, -1)) {
+                    bestGain = now - c.cost;
+                    best = &c;
+                    partner = -1;
+                    continue;
+                }
+                for (int32_t u : shown[size_t(c.picture)]) {
+                    const Candidate *theirs = Find(u, current);
+                    if (!theirs)
+                        continue;
+                    const int64_t gain = now + Find(u, c.picture)->cost - c.cost - theirs->cost;
+                    if (gain > bestGain && !UsedNear(t, c.picture, u) && !UsedNear(u, current, t)) {
+                        bestGain = gain;
+                        best = &c;
+                        partner = u;
+                        partnerTakes = theirs;
+                    }
+                }
+            }
+            if (!best)
+                continue;
+            if (partner >= 0) {
+                show(partner, *partnerTakes);
+            } else {
+                --counts[size_t(current)];
+                ++counts[size_t(best->picture)];
+            }
+            show(t, *best);
+            moved = true;
+        }
+        if (!moved)
+            break;
     }
     return true;
 }

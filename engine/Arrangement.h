@@ -15,7 +15,8 @@
 // not in its list.
 //
 // Without spacing the problem is a transportation problem, solved exactly on
-// the lists by successive shortest paths: each tile in turn takes the
+// the lists by successive shortest paths: the tiles whose cheapest picture
+// still has a use take it, then each other tile in turn takes the
 // cheapest chain of moves (Dijkstra's search with node prices, so every arc
 // costs zero or more) that ends at a picture with a use left. A tile whose
 // list leads nowhere asks for more candidates. The final prices are the
@@ -23,7 +24,7 @@
 // unlisted pictures counted at their bound; when the lists were long enough
 // it equals the sum. With spacing, the tiles then choose, one after the
 // other and by cost plus price, among the pictures not used nearby, and
-// single tiles move while that lowers the sum; the bound still holds, since
+// tiles move to other pictures or exchange theirs while that lowers the sum; the bound still holds, since
 // spacing only adds a rule, and the gap between the two is measured.
 //
 // Deterministic: the same lists give the same arrangement.
@@ -67,12 +68,16 @@ private:
     int Sink() const { return tiles + pictures + 1; }
     int Capacity(int32_t picture) const { return picture == pictures ? escapeUses : uses; }
     int64_t LeastPricedCost(int tile) const;
+    void TakeCheapest();
     bool Augment(int tile);
     void Reassign(int tile, int32_t picture, int64_t cost);
     bool Lengthen(int tile, const std::vector<int32_t> &excluded, const MoreCandidates &more);
     int64_t Lambda(int32_t picture) const;
     void ComputeBound();
     bool Space(const std::atomic<bool> &keepRunning, const MoreCandidates &more);
+    const Candidate *Find(int tile, int32_t picture) const;
+    bool UsedNear(int tile, int32_t picture, int except) const;
+    bool Exchange(const std::atomic<bool> &keepRunning, std::vector<int> &counts);
 
     int columns;
     int rows;

@@ -76,7 +76,21 @@ int ResolutionForDivisions(int divisions)
     return std::clamp(divisions * 100, MinResolution, MaxResolution);
 }
 
-int MaxFilledDivisions(int numImages, int repeats)
+int SpacedUses(int divisions, int spacing)
+{
+    const qint64 blocks = (qint64(divisions) + spacing) / (spacing + 1);
+    return int(std::min<qint64>(blocks * blocks, INT_MAX));
+}
+
+namespace {
+bool Fills(int divisions, int numImages, int repeats, int spacing)
+{
+    const int uses = spacing > 0 ? std::min(repeats, SpacedUses(divisions, spacing)) : repeats;
+    return qint64(numImages) * uses >= qint64(divisions) * divisions;
+}
+}   // namespace
+
+int MaxFilledDivisions(int numImages, int repeats, int spacing)
 {
     const qint64 uses = qint64(std::max(numImages, 0)) * std::max(repeats, 0);
     qint64 divisions = qint64(std::sqrt(double(uses)));
@@ -84,14 +98,28 @@ int MaxFilledDivisions(int numImages, int repeats)
         --divisions;
     while ((divisions + 1) * (divisions + 1) <= uses)
         ++divisions;
+    // Spacing only lowers what fits, so every count below the first that
+    // does not fill is the answer.
+    for (int d = 1; spacing > 0 && d <= divisions; ++d)
+        if (!Fills(d, numImages, repeats, spacing))
+            return d - 1;
     return int(divisions);
 }
 
-QString UnfilledTilesNote(int divisions, int numImages, int repeats)
+QString UnfilledTilesNote(int divisions, int numImages, int repeats, int spacing)
 {
-    const qint64 tiles = qint64(divisions) * divisions;
-    if (qint64(numImages) * repeats >= tiles)
+    if (Fills(divisions, numImages, repeats, spacing))
         return {};
+    const qint64 tiles = qint64(divisions) * divisions;
+    const int spaced = SpacedUses(divisions, spacing);
+    if (spacing > 0 && spaced < repeats)
+        return QString("%1 pictures used at most %2 times each, and %3 times with spacing %4, cannot fill %5 "
+                       "tiles; some tiles stay empty.")
+            .arg(numImages)
+            .arg(repeats)
+            .arg(spaced)
+            .arg(spacing)
+            .arg(tiles);
     return QString("%1 pictures used at most %2 times each cannot fill %3 tiles; some tiles stay empty.")
         .arg(numImages)
         .arg(repeats)

@@ -60,13 +60,18 @@ bool RaiseRepeatsToFill(int divisions, int numImages, int &repeats);
 // The resolution that follows the number of tiles until the user sets one.
 int ResolutionForDivisions(int divisions);
 
+// The most uses of one picture that a grid of divisions by divisions tiles
+// has room for when uses lie more than spacing tiles apart: one in every
+// block of spacing + 1 by spacing + 1 tiles.
+int SpacedUses(int divisions, int spacing);
+
 // The most tiles across (and down) that numImages pictures used at most
-// repeats times each can fill.
-int MaxFilledDivisions(int numImages, int repeats);
+// repeats times each, and apart by spacing, can fill.
+int MaxFilledDivisions(int numImages, int repeats, int spacing = 0);
 
 // Both front ends' note when the pictures cannot fill every tile, without
 // its last word of advice; empty when they can.
-QString UnfilledTilesNote(int divisions, int numImages, int repeats);
+QString UnfilledTilesNote(int divisions, int numImages, int repeats, int spacing = 0);
 
 // Why a mosaic cannot be saved as path, in the command-line tool's words;
 // empty when saving can be tried. The folder must exist, and a file must be

@@ -6,6 +6,7 @@
 #include <QMap>
 #include <QPair>
 #include <QString>
+#include <array>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -58,6 +59,9 @@ struct MatchData {
     // The optimal arrangement: the candidate lists the agents fill, and the
     // solver the last of them runs. Set up before matching when chosen.
     std::shared_ptr<Arrangement> arrangement;
+    // Per picture of the key index, its key's channel sums; set with the
+    // arrangement and read only while matching.
+    std::vector<std::array<int, 3>> pictureSums;
     int searchedAgents = 0;   // guarded by the generator's mutex
 
 private:

@@ -65,22 +65,21 @@ struct TileCutter {
     int *tops = nullptr;
 };
 
-// A candidate's cost: the key difference, weighted by the tile's importance.
-int64_t Cost(uint32_t score, float importance)
-{
-    return std::llround((1.0 + MatchingAgent::ImportanceWeight * double(importance)) * double(score));
-}
-
 // The first results of a shortlist as candidates, with the bound on every
-// picture it leaves out when it holds length results.
-int ToCandidates(const KeyIndex::Shortlist &shortlist, int length, float importance, Arrangement::Candidate *list,
-                 int64_t &unlisted)
+// picture it leaves out when it holds length results: the last one's
+// difference, which the mean-colour term only raises.
+int ToCandidates(const KeyIndex::Shortlist &shortlist, int length, float importance,
+                 const MatchingAgent::ChannelSums &tile, const std::vector<std::array<int, 3>> &pictureSums,
+                 Arrangement::Candidate *list, int64_t &unlisted)
 {
     for (int c = 0; c < shortlist.count; ++c) {
         const KeyIndex::Match &m = shortlist.matches[c];
-        list[c] = Arrangement::Candidate{m.order, m.rotation, Cost(m.score, importance)};
+        list[c] = Arrangement::Candidate{m.order, m.rotation,
+                                         MatchingAgent::Cost(m.score, importance, tile, pictureSums[size_t(m.order)])};
     }
-    unlisted = shortlist.count == length ? list[length - 1].cost : Arrangement::NoBound;
+    unlisted = shortlist.count == length
+                   ? MatchingAgent::Cost(shortlist.matches[length - 1].score, importance, tile, tile)
+                   : Arrangement::NoBound;
     return shortlist.count;
 }
 }   // namespace
@@ -90,6 +89,25 @@ MatchingAgent::MatchingAgent(ImagePosterParameters *params, const Image *source,
     : Agent(mutex, counter, index, count), params(params), source(source), matchData(matchData)
 {}
 
+MatchingAgent::ChannelSums MatchingAgent::SumChannels(const unsigned char *key)
+{
+    ChannelSums sums{0, 0, 0};
+    for (int i = 0; i < KeyIndex::KeyBytes; ++i)
+        sums[size_t(i % 3)] += key[i];
+    return sums;
+}
+
+int64_t MatchingAgent::Cost(uint32_t score, float importance, const ChannelSums &tile, const ChannelSums &picture)
+{
+    constexpr double Pixels = KeyIndex::KeySide * KeyIndex::KeySide;
+    double squares = 0;
+    for (size_t k = 0; k < 3; ++k) {
+        const double d = double(tile[k] - picture[k]) / Pixels;
+        squares += d * d;
+    }
+    return std::llround((1.0 + ImportanceWeight * double(importance)) * (double(score) + MeanColourWeight * squares));
+}
+
 void MatchingAgent::Prepare(const ImagePosterParameters &params, MatchData &matchData)
 {
     const int tiles = matchData.numTilesX * matchData.numTilesY;
@@ -97,6 +115,10 @@ void MatchingAgent::Prepare(const ImagePosterParameters &params, MatchData &matc
     if (index) {
         matchData.arrangement = std::make_shared<Arrangement>(matchData.numTilesX, matchData.numTilesY, index->Size(),
                                                               params.repeats, params.spacing);
+        matchData.pictureSums.resize(size_t(index->Size()));
+        for (int order = 0; order < index->Size(); ++order)
+            matchData.pictureSums[size_t(order)] =
+                SumChannels(params.imageDB.GetKeyImage(index->Filename(order))->data);
         return;
     }
     if (params.spacing > 0)
@@ -222,8 +244,8 @@ void MatchingAgent::RunOptimal()
         for (int k = 0; searched && k < n; ++k) {
             Arrangement::Candidate list[KeyIndex::MaxCandidates];
             int64_t unlisted = 0;
-            const int listed =
-                ToCandidates(shortlists[k], length, matchData->importance[size_t(first + k)], list, unlisted);
+            const int listed = ToCandidates(shortlists[k], length, matchData->importance[size_t(first + k)],
+                                            SumChannels(pointers[k]), matchData->pictureSums, list, unlisted);
             matchData->arrangement->SetCandidates(first + k, list, listed, unlisted);
         }
         QMutexLocker lock(mutex);
@@ -254,7 +276,8 @@ void MatchingAgent::Arrange()
         KeyIndex::Shortlist shortlist;
         if (!keys->FindShortlists(&pointer, &portrait, 1, INT_MAX, max, &shortlist, &exclusion))
             return 0;
-        return ToCandidates(shortlist, max, matchData->importance[size_t(tile)], list, unlisted);
+        return ToCandidates(shortlist, max, matchData->importance[size_t(tile)], SumChannels(pointer),
+                            matchData->pictureSums, list, unlisted);
     };
     Arrangement &arrangement = *matchData->arrangement;
     if (!arrangement.Solve(keepRunning, more))

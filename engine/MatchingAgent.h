@@ -5,6 +5,8 @@
 
 #include <QSet>
 #include <QString>
+#include <array>
+#include <cstdint>
 
 class Image;
 struct ImagePosterParameters;
@@ -23,7 +25,21 @@ public:
 
     // The weight of a tile's difference in the optimal arrangement:
     // 1 + ImportanceWeight times its importance in the matching order.
+    // Weights of 0 and 2 measured within 0.01 dB of 1 (bench_likeness).
     static constexpr double ImportanceWeight = 1.0;
+    // The optimal arrangement adds to the key difference MeanColourWeight
+    // times the squared distance between the tile's and the picture's mean
+    // colours, so a tile keeps its colour where no picture has its detail.
+    // 128 raises the likeness of the tiles' means by 0.4 to 0.9 dB and
+    // keeps that of their detail; 1024 costs detail (bench_likeness).
+    static constexpr double MeanColourWeight = 128.0;
+
+    // A key's channel sums, of which the mean colour is a 256th.
+    using ChannelSums = std::array<int, 3>;
+    static ChannelSums SumChannels(const unsigned char *key);
+    // What the optimal arrangement minimises for one tile: its key
+    // difference score plus the mean-colour term, weighted by importance.
+    static int64_t Cost(uint32_t score, float importance, const ChannelSums &tile, const ChannelSums &picture);
 
 signals:
     void progress(int percent);

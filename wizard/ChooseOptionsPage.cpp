@@ -129,7 +129,10 @@ ChooseOptionsPage::ChooseOptionsPage(ImagePosterParameters *params)
     connect(targetResSpinBox, &QSpinBox::valueChanged, this, &ChooseOptionsPage::targetResChanged);
     connect(repeatsSpinBox, &QSpinBox::valueChanged, this, &ChooseOptionsPage::repeatsChanged);
     connect(blendSpinBox, &QSpinBox::valueChanged, this, &ChooseOptionsPage::blendChanged);
-    connect(spacingSpinBox, &QSpinBox::valueChanged, this, [this](int value) { this->params->spacing = value; });
+    connect(spacingSpinBox, &QSpinBox::valueChanged, this, [this](int value) {
+        this->params->spacing = value;
+        ShowFillNote();
+    });
     connect(optimalCheckBox, &QCheckBox::toggled, this,
             [this](bool checked) { this->params->optimalArrangement = checked; });
     connect(filenameEdit, &QLineEdit::textChanged, this, &ChooseOptionsPage::fileChanged);
@@ -153,11 +156,11 @@ bool ChooseOptionsPage::AdjustParameters()
 void ChooseOptionsPage::ShowFillNote()
 {
     const int usable = params->imageDB.GetNumUsableImages();
-    const QString note = UnfilledTilesNote(params->divisions, usable, params->repeats);
+    const QString note = UnfilledTilesNote(params->divisions, usable, params->repeats, params->spacing);
     fillNote->setText(note.isEmpty() ? note
                                      : tr("%1 Set the number of tiles to %2 or fewer to fill them all.")
                                            .arg(note)
-                                           .arg(MaxFilledDivisions(usable, params->repeats)));
+                                           .arg(MaxFilledDivisions(usable, params->repeats, params->spacing)));
     fillNote->setVisible(!note.isEmpty());
 }
 

@@ -110,8 +110,8 @@ void TstChooseOptionsPage::resolutionFollowsTilesUntilSetByUser()
     QCOMPARE(spin("targetResSpinBox")->value(), 2500);
 }
 
-// The note follows the number of tiles; repetitions stop at 99. Pictures
-// that could not be read fill no tiles.
+// The note follows the number of tiles and the spacing; repetitions stop at
+// 99. Pictures that could not be read fill no tiles.
 void TstChooseOptionsPage::noteWhenTilesStayEmpty()
 {
     ImagePosterWizard wizard;
@@ -132,6 +132,13 @@ void TstChooseOptionsPage::noteWhenTilesStayEmpty()
     Photograph(wizard, "4b-tiles-unfilled");
     tiles->setValue(113);
     QVERIFY(!note->isVisible());
+    // Every 21 by 21 tiles need as many pictures, and 12 by 12 tiles lie
+    // within 20 of each other.
+    wizard.page(3)->findChild<QSpinBox *>("spacingSpinBox")->setValue(20);
+    QVERIFY(note->isVisible());
+    QCOMPARE(note->text(), QString("130 pictures used at most 99 times each, and 36 times with spacing 20, cannot fill "
+                                   "12769 tiles; some tiles stay empty. Set the number of tiles to 11 or fewer to "
+                                   "fill them all."));
 }
 
 void TstChooseOptionsPage::outputName()
