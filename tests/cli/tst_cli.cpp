@@ -64,6 +64,8 @@ private slots:
     void failedSaveLeavesNoHalfFile();
     void zoomableViewAndReport_data();
     void zoomableViewAndReport();
+    void collectionReports_data();
+    void collectionReports();
 
 private:
     QString Path(const QString &name) const { return home.filePath(name); }
@@ -143,11 +145,22 @@ void TstCli::initTestCase()
 
     // A picture that cannot be decoded: counted as unusable, and whatever the
     // libraries say about it must not reach standard output.
-    for (const char *folder : {"extra", "db", "out"})
+    for (const char *folder : {"extra", "db", "out", "reports"})
         QVERIFY(QDir(home.path()).mkdir(folder));
     QFile broken(Path("extra/broken.jpg")), text(Path("file.txt"));
     QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write(QByteArray(4096, 'x')) == 4096);
     QVERIFY(text.open(QIODevice::WriteOnly));
+
+    // A portrait photo stored lying on its side, as phones store it, and a
+    // collection with two damaged pictures and a folder to leave out.
+    Image stored = Blocks(3, 4);
+    stored.RotateLeft();
+    QVERIFY(WriteTaggedJPEG(Path("turned.jpg"), stored, Exif(6)));
+    for (int i = 0; i < 4; ++i)
+        QVERIFY(StorePicture(Path(QString("c/good%1.jpg").arg(i)), Blocks(i + 1, 2)));
+    QVERIFY(StorePicture(Path("c/gone/kept.jpg"), Blocks(2, 2)) && StorePicture(Path("c/cut.jpg"), Blocks(8, 8)));
+    QVERIFY(QFile::resize(Path("c/cut.jpg"), QFileInfo(Path("c/cut.jpg")).size() - 2));   // no end marker
+    QVERIFY(Store(Path("c/text.jpg"), "not a picture"));
 }
 
 // One line on standard error, exit code 2, no mosaic.
@@ -389,6 +402,45 @@ void TstCli::zoomableViewAndReport()
     // The files themselves are checked by the report's and the view's own tests.
     QCOMPARE(QFile::exists(Path("out/view/mosaic.dzi")), !zoomable.contains("file.txt"));
     QCOMPARE(QFile::exists(Path("out/view/tiles.csv")), report == "~/out/view");
+}
+
+// The lines the tool writes besides its progress; "~" is the home folder.
+void TstCli::collectionReports_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("notes");
+    const QString left = "2 pictures are damaged or unreadable and left out";
+    const QString summary = left + ": ~/c/cut.jpg, ~/c/text.jpg (--verbose lists the reasons).";
+    QTest::newRow("summary") << QStringList() << QStringList{summary};
+    QTest::newRow("verbose") << QStringList{"--verbose"}
+                             << QStringList{left + ":", "  ~/c/cut.jpg: Premature end of JPEG file",
+                                            "  ~/c/text.jpg: Not a JPEG file: starts with 0x6e 0x6f"};
+    QTest::newRow("quiet") << QStringList{"--quiet"} << QStringList();
+    QTest::newRow("used and excluded")
+        << QStringList{"--use", "~/c/gone", "--exclude", "~/c/gone"}
+        << QStringList{"The folder ~/c/gone is excluded as well as used; exclusion wins, so it is left out.", summary};
+}
+
+// Each run makes a portrait mosaic of the turned source, upright as it is shown.
+void TstCli::collectionReports()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, notes);
+    const QString output = Path(QString("reports/%1.jpg").arg(QTest::currentDataTag()));
+    const CliResult run = Run(QStringList{"~/turned.jpg", "--use", "~/c", "--tiles", "10", "--resolution", "500",
+                                          "--imagedb", output + ".db", "--output", output}
+                              + arguments);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, output + "\n");
+    QStringList lines = run.err.split('\n', Qt::SkipEmptyParts);
+    lines.removeIf([](const QString &line) {
+        return line.contains(QRegularExpression("^\\w+ +\\d+%  \\d+:\\d\\d$")) || line.startsWith("Tile repetitions")
+               || line.startsWith("Mosaic saved as ");
+    });
+    QCOMPARE(lines, notes.replaceInStrings("~", home.path()));
+    Image mosaic;
+    QVERIFY(ReadJPEG(output, mosaic));
+    QCOMPARE(QSize(mosaic.width, mosaic.height), QSize(375, 500));
 }
 
 QTEST_GUILESS_MAIN(TstCli)

@@ -15,8 +15,6 @@ class TstLikenessReport : public QObject {
 private slots:
     void initTestCase();
     void reportFiles();
-    void unwritableFolder_data();
-    void unwritableFolder();
 
 private:
     QString Picture(int grey) const { return dir.filePath(QString("collection/grey%1.jpg").arg(grey)); }
@@ -76,25 +74,6 @@ void TstLikenessReport::reportFiles()
              QString("Likeness: mean difference 7.5, worst 10.0 (column 0, row 0); 1 of 4 pictures never used; "
                      "most used: %1, 2 times.")
                  .arg(Picture(40)));
-}
-
-void TstLikenessReport::unwritableFolder_data()
-{
-    QTest::addColumn<QString>("folder");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("folder is a file") << "mosaic.jpg"
-                                      << "~/mosaic.jpg is not a folder";
-    QTest::newRow("parent is a file") << "mosaic.jpg/report"
-                                      << "cannot make the folder ~/mosaic.jpg/report: Not a directory";
-}
-
-void TstLikenessReport::unwritableFolder()
-{
-    QFETCH(QString, folder);
-    QFETCH(QString, message);
-    QString error;
-    QVERIFY(!WriteLikenessReport(dir.filePath(folder), likeness, error));
-    QCOMPARE(error, message.replace("~", dir.path()));
 }
 
 QTEST_GUILESS_MAIN(TstLikenessReport)

@@ -20,7 +20,6 @@ void TstParameters::parse_data()
     // Parsing starts from -1 threads and the database "/db".
     QTest::newRow("no arguments") << QStringList{} << -1 << "/db";
     QTest::newRow("nt 0") << QStringList{"-nt", "0"} << 1 << "/db";
-    QTest::newRow("nt abc") << QStringList{"-nt", "abc"} << 1 << "/db";
     QTest::newRow("nt 4x") << QStringList{"-nt", "4x"} << 4 << "/db";
     QTest::newRow("nt huge saturates") << QStringList{"-nt", "99999999999999999999"} << 2147483647 << "/db";
     QTest::newRow("nt last") << QStringList{"-imagedb", "/a", "-nt"} << -1 << "/a";
@@ -55,7 +54,6 @@ void TstParameters::raiseRepeats_data()
     QTest::addColumn<int>("images");
     QTest::addColumn<int>("repeats");
     QTest::addColumn<int>("expected");   // unchanged means not raised
-    QTest::newRow("500 pictures, defaults") << 60 << 500 << 5 << 8;
     QTest::newRow("exact fit") << 60 << 720 << 5 << 5;
     QTest::newRow("one short") << 60 << 719 << 5 << 6;
     QTest::newRow("capped at the control's maximum") << 1000 << 10 << 5 << 99;

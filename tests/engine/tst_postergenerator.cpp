@@ -176,7 +176,6 @@ void TstPosterGenerator::mosaicFollowsSource_data()
                                       << QList<int>{0, 0, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 14, 14};
     // Blended fully, each tile is the flat colour of its part of the source.
     QTest::newRow("full blend") << 3 << landscape << 600 << QSize(600, 450) << 1 << 100 << QList<int>{};
-    QTest::newRow("one colour, full blend") << 4 << QSize() << 600 << QSize(600, 450) << 2 << 100 << QList<int>{};
 }
 
 // Each tile of the mosaic and of the preview gets the picture of its own

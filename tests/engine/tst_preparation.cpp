@@ -85,7 +85,6 @@ void TstPreparation::tileSizes_data()
     QTest::addColumn<QList<int>>("sizes");
     QTest::addColumn<QList<int>>("offsets");
 
-    QTest::newRow("10 over 4") << 10 << QList<int>{3, 2, 2, 3} << QList<int>{0, 3, 5, 7};
     QTest::newRow("one spare of 5 to the middle") << 11 << QList<int>{2, 2, 3, 2, 2} << QList<int>{0, 2, 4, 7, 9};
     QTest::newRow("shorter than count") << 2 << QList<int>{1, 0, 0, 1} << QList<int>{0, 1, 1, 1};
 }

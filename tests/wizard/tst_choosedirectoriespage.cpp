@@ -93,7 +93,6 @@ void TstChooseDirectoriesPage::sameDirectoryIgnoringCaseIsNotAddedTwice_data()
 {
     QTest::addColumn<QString>("added");
     QTest::addColumn<int>("expectedCount");
-    QTest::newRow("same") << "Photos/Summer" << 1;
     QTest::newRow("other case") << "PHOTOS/summer" << 1;
     QTest::newRow("different") << "Photos/Winter" << 2;
 }

@@ -190,10 +190,6 @@ void TstChooseOptionsPage::outputCheckedOnNext_data()
                                     << "Cannot save the mosaic as ~/missing/mosaic.jpg: the folder ~/missing "
                                        "does not exist."
                                     << false;
-    QTest::newRow("parent is a file") << "old.jpg/mosaic.jpg"
-                                      << ""
-                                      << "Cannot save the mosaic as ~/old.jpg/mosaic.jpg: ~/old.jpg is not a folder."
-                                      << false;
     QTest::newRow("existing, kept") << "old.jpg"
                                     << "No"
                                     << "" << false;
