@@ -1,8 +1,10 @@
 #pragma once
 
 #include "imaging/Image.h"
+#include "imaging/JPEG.h"
 
 #include <QRandomGenerator>
+#include <QString>
 #include <algorithm>
 
 // A picture with a colour gradient and a few blocks, so keys differ.
@@ -25,4 +27,16 @@ inline Image MakePicture(QRandomGenerator &random, int w, int h)
                 std::copy(colour, colour + 3, image.data + 3 * (size_t(y) * w + x));
     }
     return image;
+}
+
+// count such pictures, a third of them portrait, as JPEG files in dir.
+inline bool WriteCollection(QRandomGenerator &random, const QString &dir, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        const bool portrait = i % 3 == 0;
+        const Image picture = MakePicture(random, portrait ? 240 : 320, portrait ? 320 : 240);
+        if (!WriteJPEG(QString("%1/p%2.jpg").arg(dir).arg(i, 5, 10, QChar('0')), picture, 90))
+            return false;
+    }
+    return true;
 }

@@ -229,13 +229,9 @@ int main(int argc, char **argv)
     QDir().mkpath(collection);
 
     QRandomGenerator random(20240517);
-    for (int i = 0; i < count; ++i) {
-        const bool portrait = i % 3 == 0;
-        const Image picture = MakePicture(random, portrait ? 240 : 320, portrait ? 320 : 240);
-        if (!WriteJPEG(QString("%1/p%2.jpg").arg(collection).arg(i, 5, 10, QChar('0')), picture, 90)) {
-            std::fprintf(stderr, "cannot write the collection\n");
-            return 1;
-        }
+    if (!WriteCollection(random, collection, count)) {
+        std::fprintf(stderr, "cannot write the collection\n");
+        return 1;
     }
 
     ImagePosterParameters params;

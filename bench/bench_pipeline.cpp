@@ -43,13 +43,9 @@ int main(int argc, char **argv)
     QRandomGenerator random(20240517);
     QElapsedTimer clock;
     clock.start();
-    for (int i = 0; i < count; ++i) {
-        const bool portrait = i % 3 == 0;
-        const Image picture = MakePicture(random, portrait ? 240 : 320, portrait ? 320 : 240);
-        if (!WriteJPEG(QString("%1/p%2.jpg").arg(collection).arg(i, 5, 10, QChar('0')), picture, 90)) {
-            std::fprintf(stderr, "cannot write the collection\n");
-            return 1;
-        }
+    if (!WriteCollection(random, collection, count)) {
+        std::fprintf(stderr, "cannot write the collection\n");
+        return 1;
     }
     std::printf("collection: %d pictures of 320x240 written in %.2f s\n", count, Seconds(clock.elapsed()));
 
