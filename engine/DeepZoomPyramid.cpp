@@ -159,16 +159,6 @@ void DeepZoomPyramid::Advance(size_t i)
         }
         RunJobs(jobs);
     }
-    if (failed) {
-        // Unfinished tiles go, and the rows still to come need room.
-        for (Level &each : levels)
-            each.encoders.reset();
-        if (level.strip.data)
-            level.rowsStart = level.received - 1;
-        level.first = level.received;
-        return;
-    }
-
     while (level.tileRow < level.TileRows() && TileEnd(level.tileRow, level.height) <= level.received)
         ++level.tileRow;
     // The batch's last row stays: it may be the first of the next tile row.
@@ -177,7 +167,7 @@ void DeepZoomPyramid::Advance(size_t i)
         level.rowsStart = level.received - 1;
     }
     level.first = level.received;
-    if (!below)
+    if (!below || failed)
         return;
     below->received = to;
     if (to - below->first == BatchRows || (to == below->height && to > below->first))

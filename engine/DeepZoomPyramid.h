@@ -14,14 +14,16 @@
 // <column>_<row>.jpeg, level 0 being one pixel. The picture comes as an image
 // in memory, whose rows are read in place, or row by row from a decoder (the
 // pyramid is a RowSink). Every level below the picture is made by 2x2 box
-// reduction of the one above as its rows come. Each level goes on in batches
-// of BatchRows rows: the batch goes to one open encoder a tile column, which
-// writes its tile row by row, and is reduced into the level below; so a
-// level keeps only its batch and the row before it (the first row of a tile
-// that overlaps the tile above). A step is one batch of one level: its
-// columns' encoders and its reduction are jobs for the caller's thread and
-// helper threads started for the step, which end before the step does; a
-// column's encoder is used by one job a step only.
+// reduction of the one above as its rows come. A level goes on in batches of
+// BatchRows rows: each tile column has one open encoder, which takes the
+// batch's rows of its tile (both tiles' rows where two overlap), and the
+// batch is reduced into the level below; so a level keeps only its batch and
+// the row before it, which may begin the next tile row. A step is one batch
+// of one level: its columns and its reduction are jobs for the caller's
+// thread and helper threads started for the step, which end before the step
+// does, and a column's encoder belongs to its job. After the first failure
+// nothing more is written, and the tiles left unfinished are removed when
+// the pyramid goes.
 class DeepZoomPyramid : public RowSink {
 public:
     // 510 pixels and one pixel of overlap on each side make 512-pixel files;
@@ -64,7 +66,7 @@ private:
         Image strip;        // the row before the batch, then the batch; none for an image read in place
         const unsigned char *rows = nullptr;
         int rowsStart = 0;                            // the row that rows holds first
-        std::unique_ptr<JPEGRowEncoder[]> encoders;   // a tile column's, written by its job
+        std::unique_ptr<JPEGRowEncoder[]> encoders;   // one a tile column, the open tile
 
         int TileRows() const;
         int TileColumns() const;
@@ -87,8 +89,10 @@ private:
 
     QString folder;
     int threads;
-    std::vector<Level> levels;   // the picture first; written by the caller's thread between steps, apart
-                                 // from the encoders, the level below's batch and the files of a step's jobs
+    // The picture first; written by the caller's thread between steps. In a
+    // step, each column's job writes that column's encoder and files, and
+    // the reduction's job the level below's batch.
+    std::vector<Level> levels;
     std::atomic<bool> failed = false;
     mutable QMutex mutex;
     QString errorMessage;   // guarded by mutex; written by the first tile that fails

@@ -348,7 +348,7 @@ bool StartCompressor(Compressor &c, FILE *file, int width, int height, int quali
     jpeg_set_defaults(&c.cinfo);
     jpeg_set_quality(&c.cinfo, quality, TRUE);
 
-    // Step 3: start; the headers go out with the first rows
+    // Step 3: start compressing; the headers wait in the library's buffer
     jpeg_start_compress(&c.cinfo, TRUE);
     return true;
 }
@@ -500,6 +500,9 @@ bool JPEGRowEncoder::Open(const QString &filename, int width, int height, int qu
         return false;
     }
     file->removable = IsRegularFile(file->stream);
+    // The library buffers what it writes; a second buffer a file would only
+    // add to the memory of the many files a pyramid keeps open.
+    std::setvbuf(file->stream, nullptr, _IONBF, 0);
     if (!StartCompressor(file->compressor, file->stream, width, height, quality)) {
         Fail(QString::fromLocal8Bit(file->compressor.jerr.message));
         return false;

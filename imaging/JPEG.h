@@ -77,7 +77,7 @@ bool WriteJPEG(const QString &filename, const Image &image, int quality);
 // index file is written last). A regular file left unfinished, after a
 // failure or by an encoder that goes before Finish, is removed. Prints
 // nothing; false with the reason in ErrorMessage(), after which the file is
-// gone and only Open works again.
+// gone and only Open works again. Opening a file abandons an unfinished one.
 class JPEGRowEncoder {
 public:
     JPEGRowEncoder();
