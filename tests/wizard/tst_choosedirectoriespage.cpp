@@ -13,10 +13,8 @@ private slots:
     void init();
     void cleanup() { f.reset(); }
 
-    void removeAndAddDirectories();
-    void sameDirectoryIgnoringCaseIsNotAddedTwice_data();
+    void removeAndAddDirectoriesAndStrategy();
     void sameDirectoryIgnoringCaseIsNotAddedTwice();
-    void strategyChoice();
 
 private:
     QListWidget *list(const char *name) { return f->page.findChild<QListWidget *>(name); }
@@ -36,7 +34,7 @@ void TstChooseDirectoriesPage::init()
     f->page.initializePage();
 }
 
-void TstChooseDirectoriesPage::removeAndAddDirectories()
+void TstChooseDirectoriesPage::removeAndAddDirectoriesAndStrategy()
 {
     // On entry the record is shown with the first row selected.
     QVERIFY(list("useList")->currentRow() == 0 && button("removeUseButton")->isEnabled());
@@ -64,36 +62,8 @@ void TstChooseDirectoriesPage::removeAndAddDirectories()
     add("addNotUseButton", in("Scans"));
     QCOMPARE(f->params.notUseDirectories, QStringList(in("Scans")));
     QVERIFY(button("removeNotUseButton")->isEnabled() && f->params.useDirectories.size() == 2);
-}
 
-void TstChooseDirectoriesPage::sameDirectoryIgnoringCaseIsNotAddedTwice_data()
-{
-    QTest::addColumn<QString>("added");
-    QTest::addColumn<int>("expectedCount");
-    QTest::newRow("other case") << "PHOTOS/summer" << 1;
-    QTest::newRow("different") << "Photos/Winter" << 2;
-}
-
-void TstChooseDirectoriesPage::sameDirectoryIgnoringCaseIsNotAddedTwice()
-{
-    QFETCH(QString, added);
-    QFETCH(int, expectedCount);
-    QVERIFY(QDir().mkpath(in(added)));
-    f->params.useDirectories = f->params.notUseDirectories = QStringList(in("Photos/Summer"));
-    f->page.initializePage();
-    add("addUseButton", in(added));
-    add("addNotUseButton", in(added));
-    QCOMPARE(f->params.useDirectories.size(), expectedCount);
-    QCOMPARE(f->params.notUseDirectories.size(), expectedCount);
-    QCOMPARE(list("useList")->count(), expectedCount);
-
-    // Either way the next dialog opens in the parent of the one chosen.
-    QCOMPARE(QDir(add("addUseButton", QString()).directory).canonicalPath(), QDir(in(added + "/..")).canonicalPath());
-}
-
-// Entering again shows the stored choice.
-void TstChooseDirectoriesPage::strategyChoice()
-{
+    // The strategy; entering again shows the stored choice.
     auto *combo = f->page.findChild<QComboBox *>("strategyComboBox");
     QCOMPARE(combo->currentIndex(), 1);
     combo->setFocus();
@@ -105,6 +75,20 @@ void TstChooseDirectoriesPage::strategyChoice()
     f->params.imageStrategy = ImageDB::StrategyFastest;
     f->page.initializePage();
     QCOMPARE(combo->currentIndex(), 2);
+}
+
+// A different directory is added by removeAndAddDirectories.
+void TstChooseDirectoriesPage::sameDirectoryIgnoringCaseIsNotAddedTwice()
+{
+    QVERIFY(QDir().mkpath(in("PHOTOS/summer")));
+    f->params.useDirectories = f->params.notUseDirectories = QStringList(in("Photos/Summer"));
+    f->page.initializePage();
+    add("addUseButton", in("PHOTOS/summer"));
+    add("addNotUseButton", in("PHOTOS/summer"));
+    QCOMPARE(f->params.useDirectories, f->params.notUseDirectories);
+    QVERIFY(f->params.useDirectories == QStringList(in("Photos/Summer")) && list("useList")->count() == 1);
+    // The next dialog opens in the parent of the one chosen.
+    QCOMPARE(QDir(add("addUseButton", QString()).directory).canonicalPath(), QDir(in("PHOTOS")).canonicalPath());
 }
 
 QTEST_MAIN(TstChooseDirectoriesPage)

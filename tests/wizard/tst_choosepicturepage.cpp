@@ -8,6 +8,19 @@
 #include <QUrl>
 #include <QtTest>
 
+// A file dragged from a file manager, after a web address, onto the preview.
+static void Drop(QWidget *page, QWidget *display, const QString &path)
+{
+    QMimeData mime;
+    mime.setUrls({QUrl("https://example.org/x.jpg"), QUrl::fromLocalFile(path)});
+    const QPoint where = display->mapTo(page, display->rect().center());
+    QDragEnterEvent enter(where, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(page, &enter);
+    QDropEvent drop(where, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(page, &drop);
+    QVERIFY(enter.isAccepted() && drop.isAccepted());
+}
+
 class TstChoosePicturePage : public QObject {
     Q_OBJECT
 private slots:
@@ -20,7 +33,6 @@ private slots:
 
 private:
     bool nextEnabled() { return f->wizard.button(QWizard::NextButton)->isEnabled(); }
-    void drop(const QString &path);
 
     std::optional<WizardInHome> f;
     QWizardPage *page = nullptr;
@@ -40,19 +52,6 @@ void TstChoosePicturePage::init()
     page = f->wizard.currentPage();
     edit = page->findChild<QLineEdit *>("filenameEdit");
     display = page->findChild<ImageDisplayWidget *>("imageDisplay");
-}
-
-void TstChoosePicturePage::drop(const QString &path)
-{
-    QMimeData mime;
-    mime.setUrls({QUrl("https://example.org/x.jpg"), QUrl::fromLocalFile(path)});
-    const QPoint where = display->mapTo(page, display->rect().center());
-    QDragEnterEvent enter(where, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(page, &enter);
-    QVERIFY(enter.isAccepted());
-    QDropEvent drop(where, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(page, &drop);
-    QVERIFY(drop.isAccepted());
 }
 
 void TstChoosePicturePage::chosenName_data()
@@ -91,7 +90,7 @@ void TstChoosePicturePage::chosenName()
         QVERIFY(dialog.title == "Choose picture" && dialog.nameFilters == QStringList("JPEG Images (*.jpg *.jpeg)"));
     } else {
         guard = AcceptNextMessageBox(&box);
-        how == "typed" ? TypeAndReturn(edit, path) : drop(path);
+        how == "typed" ? TypeAndReturn(edit, path) : Drop(page, display, path);
     }
     QTRY_COMPARE(edit->text(), path);
     QTRY_COMPARE(box.seen, errorBox);

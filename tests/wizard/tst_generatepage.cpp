@@ -41,9 +41,7 @@ void TstGeneratePage::init()
     params.sourceFilename = f->home.in("source.jpg");
     params.divisions = 12;
     params.targetResolution = 600;
-    QSignalSpy scanned(&params.imageDB, &ImageDB::complete);
-    params.imageDB.Update(params.useDirectories, {}, ImageDB::StrategyFast, 2);
-    QVERIFY(scanned.count() == 1 || scanned.wait(30000));
+    QVERIFY(RunUpdate(params.imageDB, params.useDirectories, ImageDB::StrategyFast, 2));
     QVERIFY(Shown(&f->page));
 }
 

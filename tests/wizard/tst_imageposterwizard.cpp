@@ -12,14 +12,12 @@ private slots:
     void texts_data();
     void texts();
     void initTakesCommandLineValues();
-    void noticeFromWorkerThreadReachesTheUser();
 };
 
 // The Help button, left of Next, shows the licence as the LICENSE file has it.
 void TstImagePosterWizard::frame()
 {
-    QFile file(QFINDTESTDATA("../../LICENSE"));
-    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QByteArray licence = Contents(QFINDTESTDATA("../../LICENSE"));
     ImagePosterWizard wizard;
     QVERIFY(wizard.windowTitle().startsWith("Kestrelvanepatchery 0.2 - Copyright 2026 the Kestrelvanepatchery"));
     QCOMPARE(wizard.pageIds(), QList<int>({0, 1, 2, 3, 4}));
@@ -31,8 +29,19 @@ void TstImagePosterWizard::frame()
     AcceptNextMessageBox(&box);
     help->click();
     QVERIFY(box.title == "Kestrelvanepatchery License" && box.textFormat == Qt::RichText && box.hasWindowIcon);
-    QCOMPARE(box.detailedText, QString::fromUtf8(file.readAll()));
+    QCOMPARE(box.detailedText, QString::fromUtf8(licence));
     QVERIFY(box.width >= 65 * QFontMetrics(wizard.font()).boundingRect('X').width() && wizard.currentId() == 0);
+
+    // A notice from a worker thread reaches the user.
+    box.seen = false;
+    AcceptNextMessageBox(&box);
+    QThread *thread = QThread::create([] { ShowNotice("Tile setup error", "Only 3/4 tiles were scored!"); });
+    thread->start();
+    QVERIFY(thread->wait(5000));
+    delete thread;
+    QTRY_VERIFY(box.seen);
+    QVERIFY(box.title == "Tile setup error" && box.text == "Only 3/4 tiles were scored!"
+            && box.icon == QMessageBox::Critical);
 }
 
 void TstImagePosterWizard::texts_data()
@@ -101,20 +110,6 @@ void TstImagePosterWizard::initTakesCommandLineValues()
     QCOMPARE(params->imageStrategy, int(ImageDB::StrategyFastest));
     QCOMPARE(params->useDirectories, db.directories);
     QCOMPARE(params->notUseDirectories, db.excludedDirectories);
-}
-
-void TstImagePosterWizard::noticeFromWorkerThreadReachesTheUser()
-{
-    ImagePosterWizard wizard;
-    SeenBox box;
-    AcceptNextMessageBox(&box);
-    QThread *thread = QThread::create([] { ShowNotice("Tile setup error", "Only 3/4 tiles were scored!"); });
-    thread->start();
-    QVERIFY(thread->wait(5000));
-    delete thread;
-    QTRY_VERIFY(box.seen);
-    QVERIFY(box.title == "Tile setup error" && box.text == "Only 3/4 tiles were scored!"
-            && box.icon == QMessageBox::Critical);
 }
 
 QTEST_MAIN(TstImagePosterWizard)

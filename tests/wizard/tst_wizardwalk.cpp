@@ -38,16 +38,12 @@ Image HillsAndSky(int w, int h)
     });
 }
 
-// Mean colour of a rectangle of an image.
-QColor Mean(const Image &image, int x0, int y0, int w, int h)
+// The mean colour of rows of an image, by Qt's area-averaging reduction.
+QColor Mean(const QImage &image, int firstRow, int rows)
 {
-    qint64 sum[3] = {0, 0, 0};
-    for (int y = y0; y < y0 + h; ++y)
-        for (int x = x0; x < x0 + w; ++x)
-            for (int c = 0; c < 3; ++c)
-                sum[c] += Pixel(image, x, y)[c];
-    const qint64 n = qint64(w) * h;
-    return QColor(int(sum[0] / n), int(sum[1] / n), int(sum[2] / n));
+    return image.copy(0, firstRow, image.width(), rows)
+        .scaled(1, 1, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+        .pixelColor(0, 0);
 }
 
 }   // namespace
@@ -55,35 +51,29 @@ QColor Mean(const Image &image, int x0, int y0, int w, int h)
 class TstWizardWalk : public QObject {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup() { f.reset(); }
+    void initTestCase();
     void wholeWizard();
 
 private:
     void click(QWizard::WizardButton which) { wizard->button(which)->click(); }
     void shoot(const QString &name) { Photograph(*wizard, name); }
-    void walkToOptions();
     // Presses Next on the options page; answers the box at the end and returns it.
     SeenBox generate();
 
-    std::optional<WizardInHome> f;
-    ImagePosterWizard *wizard = nullptr;
-    ImagePosterParameters *params = nullptr;
-    const TemporaryHome *home = nullptr;
+    WizardInHome f;
+    ImagePosterWizard *const wizard = &f.wizard;
+    ImagePosterParameters *const params = &f.params;
+    const TemporaryHome *const home = &f.home;
     QString screenshotDir;
     int collectionSize = 150;
     bool finishedEarly = false;   // the page said it was complete while the run went on
 };
 
-void TstWizardWalk::init()
+void TstWizardWalk::initTestCase()
 {
     screenshotDir = qEnvironmentVariable("KVP_SCREENSHOT_DIR");
     // A fuller collection makes a finer picture.
     collectionSize = screenshotDir.isEmpty() ? 150 : 500;
-    f.emplace();
-    home = &f->home;
-    wizard = &f->wizard;
-    params = &f->params;
     QVERIFY(StoreVariedCollection(home->in("Pictures"), collectionSize));
     QVERIFY(StorePicture(home->in("Pictures/Garden/landscape.jpg"), HillsAndSky(640, 480)));
     QVERIFY(Store(home->in("Pictures/Trips/broken.jpg"), "not a picture"));
@@ -93,7 +83,31 @@ void TstWizardWalk::init()
     QVERIFY(Shown(wizard));
 }
 
-void TstWizardWalk::walkToOptions()
+SeenBox TstWizardWalk::generate()
+{
+    auto *generator = wizard->page(4)->findChild<PosterGenerator *>();
+    bool shotTaken = false;
+    finishedEarly = false;
+    QMetaObject::Connection assembling = connect(generator, &PosterGenerator::progress, this, [&](int percent) {
+        finishedEarly |= wizard->currentPage()->isComplete();
+        // Photographed a third of the way through assembly.
+        if (shotTaken || percent < 33)
+            return;
+        if (wizard->page(4)->subTitle() == "Your photo mosaic is being assembled.") {
+            shotTaken = true;
+            shoot("5-generate");
+        }
+    });
+    SeenBox box;
+    QPointer<QTimer> guard = AcceptNextMessageBox(&box, [this] { shoot("6-done"); });
+    click(QWizard::NextButton);
+    [&] { QTRY_VERIFY_WITH_TIMEOUT(box.seen, 120000); }();
+    delete guard;
+    disconnect(assembling);
+    return box;
+}
+
+void TstWizardWalk::wholeWizard()
 {
     // Page 0: the picture, typed and confirmed with Return.
     QCOMPARE(wizard->currentId(), 0);
@@ -127,35 +141,6 @@ void TstWizardWalk::walkToOptions()
     QCOMPARE(pages.count(), 2);   // the update page, then the options page, once each
     QCOMPARE(wizard->page(2)->findChild<QLabel *>("usableLabel")->text(), QString::number(collectionSize + 1));
     QCOMPARE(wizard->page(2)->findChild<QLabel *>("unusableLabel")->text(), QString("1"));
-}
-
-SeenBox TstWizardWalk::generate()
-{
-    auto *generator = wizard->page(4)->findChild<PosterGenerator *>();
-    bool shotTaken = false;
-    finishedEarly = false;
-    QMetaObject::Connection assembling = connect(generator, &PosterGenerator::progress, this, [&](int percent) {
-        finishedEarly |= wizard->currentPage()->isComplete();
-        // Photographed a third of the way through assembly.
-        if (shotTaken || percent < 33)
-            return;
-        if (wizard->page(4)->subTitle() == "Your photo mosaic is being assembled.") {
-            shotTaken = true;
-            shoot("5-generate");
-        }
-    });
-    SeenBox box;
-    QPointer<QTimer> guard = AcceptNextMessageBox(&box, [this] { shoot("6-done"); });
-    click(QWizard::NextButton);
-    [&] { QTRY_VERIFY_WITH_TIMEOUT(box.seen, 120000); }();
-    delete guard;
-    disconnect(assembling);
-    return box;
-}
-
-void TstWizardWalk::wholeWizard()
-{
-    walkToOptions();
 
     // Next and at once Back start nothing. The page starts its run from a
     // 10 ms timer; one of ours started later with the same interval fires
@@ -163,12 +148,9 @@ void TstWizardWalk::wholeWizard()
     QSignalSpy stages(wizard->page(4)->findChild<PosterGenerator *>(), &PosterGenerator::stage);
     click(QWizard::NextButton);
     click(QWizard::BackButton);
-    QTimer after;
-    after.setSingleShot(true);
-    after.setTimerType(Qt::PreciseTimer);
-    QSignalSpy fired(&after, &QTimer::timeout);
-    after.start(10);
-    QVERIFY(fired.wait());
+    bool fired = false;
+    QTimer::singleShot(10, Qt::PreciseTimer, this, [&fired] { fired = true; });
+    QTRY_VERIFY(fired);
     QVERIFY(stages.isEmpty() && wizard->currentId() == 3 && !QFile::exists(params->outputFilename));
 
     // Back from the options passes over the update page; Next scans again.
@@ -201,8 +183,9 @@ void TstWizardWalk::wholeWizard()
     edit->clear();
     QTest::keyClicks(edit, "/dev/full");
     const SeenBox failed = generate();
-    QVERIFY(failed.title == "Error Saving File" && failed.icon == QMessageBox::Critical);
-    QVERIFY2(failed.text.contains("/dev/full"), qPrintable(failed.text));
+    QVERIFY2(failed.title == "Error Saving File" && failed.icon == QMessageBox::Critical
+                 && failed.text.contains("/dev/full"),
+             qPrintable(failed.text));
     QCOMPARE(wizard->currentPage()->subTitle(), QString("Your photo mosaic could not be completed."));
     QVERIFY(!wizard->button(QWizard::FinishButton)->isEnabled());
     click(QWizard::BackButton);
@@ -221,23 +204,19 @@ void TstWizardWalk::wholeWizard()
     Image mosaic;
     QVERIFY(ReadJPEG(output, mosaic));
     QCOMPARE(QSize(mosaic.width, mosaic.height), QSize(params->targetResolution, params->targetResolution * 3 / 4));
+    const QImage whole(mosaic.data, mosaic.width, mosaic.height, qsizetype(mosaic.width) * 3, QImage::Format_RGB888);
     const int n = params->divisions;
-    const int tileW = mosaic.width / n, tileH = mosaic.height / n;
-    for (int row = 0; row < n; ++row) {
-        for (int col = 0; col < n; ++col) {
-            const QColor c = Mean(mosaic, col * tileW + tileW / 4, row * tileH + tileH / 4, tileW / 2, tileH / 2);
-            QVERIFY2(c.red() + c.green() + c.blue() > 30, qPrintable(QString("tile %1,%2 is black").arg(col).arg(row)));
-        }
+    const QImage perTile = whole.scaled(n, n, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);   // a pixel a tile
+    for (int i = 0; i < n * n; ++i) {
+        const QColor c = perTile.pixelColor(i % n, i / n);
+        QVERIFY2(c.red() + c.green() + c.blue() > 30, qPrintable(QString("tile %1,%2 is black").arg(i % n).arg(i / n)));
     }
-    const QColor sky = Mean(mosaic, 0, 0, mosaic.width, mosaic.height / 5);
-    const QColor hills = Mean(mosaic, 0, mosaic.height * 9 / 10, mosaic.width, mosaic.height / 10);
+    const QColor sky = Mean(whole, 0, mosaic.height / 5),
+                 hills = Mean(whole, mosaic.height * 9 / 10, mosaic.height / 10);
     QVERIFY(sky.blue() > sky.green() && sky.blue() > sky.red());
     QVERIFY(hills.green() > hills.blue() && hills.green() > hills.red());
-
-    if (!screenshotDir.isEmpty()) {
-        QImage picture(mosaic.data, mosaic.width, mosaic.height, qsizetype(mosaic.width) * 3, QImage::Format_RGB888);
-        QVERIFY(picture.scaledToWidth(900, Qt::SmoothTransformation).save(screenshotDir + "/mosaic.png"));
-    }
+    if (!screenshotDir.isEmpty())
+        QVERIFY(whole.scaledToWidth(900, Qt::SmoothTransformation).save(screenshotDir + "/mosaic.png"));
 
     // The database file: every picture, the chosen directories and strategy.
     ImageDB saved;
