@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <vector>
 
@@ -14,18 +15,22 @@
 // pictures with their costs, and a lower bound on the cost of every picture
 // not in its list.
 //
-// Without spacing the problem is a transportation problem, solved exactly on
-// the lists by successive shortest paths: the tiles whose cheapest picture
-// still has a use take it, then each other tile in turn takes the
-// cheapest chain of moves (Dijkstra's search with node prices, so every arc
-// costs zero or more) that ends at a picture with a use left. A tile whose
-// list leads nowhere asks for more candidates. The final prices are the
-// duals of the uses limits and give a lower bound on any arrangement's sum,
-// unlisted pictures counted at their bound; when the lists were long enough
-// it equals the sum. With spacing, the tiles then choose, one after the
-// other and by cost plus price, among the pictures not used nearby, and
-// tiles move to other pictures or exchange theirs while that lowers the sum; the bound still holds, since
-// spacing only adds a rule, and the gap between the two is measured.
+// Without spacing the problem is a transportation problem, solved by an
+// auction: each picture's uses are sold to the tiles, one tile bidding at a
+// time in a fixed order. A tile takes the use that costs it least, cost
+// plus price, and raises that use's price by what its next best choice
+// would cost more, plus a small step; a tile that loses its use bids again.
+// A tile whose unlisted pictures might be cheaper first asks for more
+// candidates. When the bidding ends every tile holds a use within a step of
+// its best, so the sum is within tiles times the step of the least; with
+// small costs the step is less than a cost unit over all tiles, and the
+// sum is the least. The prices are the duals of the uses limits and give a
+// lower bound on any arrangement's sum, unlisted pictures counted at their
+// bound. With spacing, the tiles then choose, one after the other and by
+// cost plus price, among the pictures not used nearby, and tiles move to
+// other pictures or exchange theirs while that lowers the sum; the bound
+// still holds, since spacing only adds a rule, and the gap between the two
+// is measured.
 //
 // Deterministic: the same lists give the same arrangement.
 class Arrangement {
@@ -61,16 +66,16 @@ public:
     int Filled() const { return filled; }
 
 private:
-    // Nodes of the search: tiles, then pictures, then the sink that every
-    // picture with a use left leads to.
+    // One use of a picture: its price, in costs times scale, and its tile.
+    struct Slot {
+        int64_t price;
+        int32_t holder;
+    };
     // The picture numbered `pictures` stands for staying empty.
-    int PictureNode(int32_t picture) const { return tiles + picture; }
-    int Sink() const { return tiles + pictures + 1; }
     int Capacity(int32_t picture) const { return picture == pictures ? escapeUses : uses; }
+    bool Auction(std::deque<int32_t> &waiting, const std::atomic<bool> &keepRunning, const MoreCandidates &more);
+    int32_t Bid(int tile, const MoreCandidates &more);
     int64_t LeastPricedCost(int tile) const;
-    void TakeCheapest();
-    bool Augment(int tile);
-    void Reassign(int tile, int32_t picture, int64_t cost);
     bool Lengthen(int tile, const std::vector<int32_t> &excluded, const MoreCandidates &more);
     int64_t Lambda(int32_t picture) const;
     void ComputeBound();
@@ -90,17 +95,14 @@ private:
     std::vector<std::vector<Candidate>> lists;   // per tile
     std::vector<int64_t> unlisted;               // per tile; NoBound when all listed
 
-    std::vector<int32_t> assigned;               // per tile: picture, or -1
-    std::vector<int64_t> assignedCost;           // per tile
-    std::vector<std::vector<int32_t>> holders;   // per picture: its tiles
-    std::vector<int64_t> potential;              // per node
-    // The search's distances, parents and finished nodes; a node's distance
-    // counts only when its stamp is the search's number.
-    std::vector<int64_t> distance;
-    std::vector<int32_t> parent;
-    std::vector<int32_t> stamp;
-    std::vector<int32_t> finished;
-    int32_t search = 0;
+    std::vector<int32_t> assigned;       // per tile: picture, or -1
+    std::vector<int64_t> assignedCost;   // per tile
+    // Every picture's uses, cheapest first, those of picture p from
+    // slotStart[p] to slotStart[p + 1].
+    std::vector<Slot> useSlots;
+    std::vector<size_t> slotStart;
+    int64_t scale = 1;
+    int64_t epsilon = 1;   // the least raise
 
     std::vector<int32_t> chosen;
     std::vector<Rotation> rotations;

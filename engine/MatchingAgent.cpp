@@ -19,14 +19,21 @@ const int MaxAttempts = 15;
 const int Batch = 8;
 const int Candidates = 3;
 
+// Candidates over all tiles that the optimal arrangement's first lists
+// hold at most, some 256 MB.
+constexpr qint64 ListBudget = qint64(16) << 20;
+
 // The optimal arrangement's candidates per tile: enough that a tile of a
 // plain area still finds pictures not used nearby in its list, and the most
-// where the uses barely fill the tiles, so many tiles cannot have their best.
+// where the uses barely fill the tiles, so many tiles cannot have their best
+// and would otherwise ask for more one at a time; fewer on a grid so large
+// that the lists would not fit the budget.
 int ListLength(int spacing, qint64 uses, qint64 tiles)
 {
+    const int room = int(std::clamp<qint64>(ListBudget / std::max<qint64>(tiles, 1), 16, KeyIndex::MaxCandidates));
     if (uses < 2 * tiles)
-        return KeyIndex::MaxCandidates;
-    return std::clamp((spacing + 1) * (spacing + 1) + 8, 16, KeyIndex::MaxCandidates);
+        return room;
+    return std::min(room, std::clamp((spacing + 1) * (spacing + 1) + 8, 16, KeyIndex::MaxCandidates));
 }
 
 // The grid's cutting of the source, made once per agent.

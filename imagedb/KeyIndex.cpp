@@ -20,10 +20,11 @@ namespace {
 constexpr uint32_t NoScore = 0xFFFFFFFEu;
 
 struct Best {
-    uint32_t score = NoScore;
-    int32_t order = INT32_MAX;
-    Rotation rotation = Rotation::Unturned;
+    uint32_t score;
+    int32_t order;
+    Rotation rotation;
 };
+constexpr Best EmptyBest{NoScore, INT32_MAX, Rotation::Unturned};
 
 // The tile in the three arrangements the scan compares, with block sums; and
 // the same arrangements less 128, as signed bytes, with the sum of the
@@ -52,6 +53,7 @@ inline uint32_t Limit(const Best &best, int32_t order)
 
 // One tile's search: the best entries so far, best first, as many as asked
 // for; the places not yet taken hold the empty Best, which every key beats.
+// Only those are set, as a short search needs few of the places.
 struct Search {
     Tile tile;
     Best list[KeyIndex::MaxCandidates];
@@ -399,6 +401,7 @@ void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *us
         Signed(t.right, t.signedRight);
         t.squares = SumOfSquares(t.same);
         search.length = std::clamp(candidates, 1, KeyIndex::MaxCandidates);
+        std::fill_n(search.list, search.length, EmptyBest);
         search.excluded = exclusions ? exclusions[k] : KeyIndex::Exclusion();
         bySide[portraits[k] ? --portrait : landscape++] = &search;
     }

@@ -65,7 +65,7 @@ public:
 
     // Up to MaxCandidates entries for one tile, best first: what Find gives,
     // then what Find would give were the entries before it used up.
-    static constexpr int MaxCandidates = 64;
+    static constexpr int MaxCandidates = 256;
     struct Shortlist {
         int count = 0;
         Match matches[MaxCandidates];

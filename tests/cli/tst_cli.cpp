@@ -18,8 +18,7 @@
 // One run of the command-line tool; exitCode is -1 when it crashed or hung.
 struct CliResult {
     int exitCode = -1;
-    QString out;
-    QString err;
+    QString out, err;
 };
 
 // A small mosaic of the sample; no --output when output is empty.
@@ -56,7 +55,6 @@ private slots:
     void badInput_data();
     void badInput();
     void exitCodesAndOutput();
-    void sampleCollection();
     void mosaicFromSample();
     void outputUnusable_data();
     void outputUnusable();
@@ -69,14 +67,10 @@ private slots:
 
 private:
     QString Path(const QString &name) const { return home.filePath(name); }
-    // "~" in the arguments stands for the home directory. childSetup runs in
-    // the child between fork and exec (only async-signal-safe calls there).
-    std::unique_ptr<QProcess> Start(QStringList arguments, const std::function<void()> &childSetup = {}) const;
+    // "~" in the arguments stands for the home directory.
+    std::unique_ptr<QProcess> Start(QStringList arguments) const;
     static CliResult Finish(QProcess &process);
-    CliResult Run(const QStringList &arguments, const std::function<void()> &childSetup = {}) const
-    {
-        return Finish(*Start(arguments, childSetup));
-    }
+    CliResult Run(const QStringList &arguments) const { return Finish(*Start(arguments)); }
     // The same work in this process: the tool's parse and run, with what it
     // says on standard error.
     CliResult RunHere(QStringList arguments) const;
@@ -84,14 +78,9 @@ private:
     QTemporaryDir home;
 };
 
-std::unique_ptr<QProcess> TstCli::Start(QStringList arguments, const std::function<void()> &childSetup) const
+std::unique_ptr<QProcess> TstCli::Start(QStringList arguments) const
 {
-    auto process = std::make_unique<QProcess>();
-    if (childSetup)
-        process->setChildProcessModifier(childSetup);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("HOME", home.path());
-    process->setProcessEnvironment(environment);
+    auto process = std::make_unique<QProcess>();   // with HOME set by initTestCase
     process->start(CLI_PATH, arguments.replaceInStrings("~", home.path()));
     return process;
 }
@@ -140,16 +129,27 @@ void TstCli::initTestCase()
     const CliResult made = Finish(*first), again = Finish(*second);
     QCOMPARE(made.exitCode, 0);
     QCOMPARE(made.out, Path("sample") + "\n");
-    QCOMPARE(again.exitCode, 0);
-    QCOMPARE(again.err, QString());
+    QVERIFY(again.exitCode == 0 && again.err.isEmpty());
+    // 100 pictures of each shape and a 4000 by 3000 source.
+    QMap<int, int> shapes;   // -1 portrait, 0 square, 1 landscape
+    QDirIterator it(Path("sample"), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        QVERIFY2(Contents(file) == Contents(Path("again") + file.mid(Path("sample").size())), qPrintable(file));
+        Image picture;
+        QVERIFY2(ReadJPEG(file, picture), qPrintable(file));
+        if (file.endsWith("/source.jpg"))
+            QCOMPARE(QSize(picture.width, picture.height), QSize(4000, 3000));
+        else
+            ++shapes[(picture.width > picture.height) - (picture.width < picture.height)];
+    }
+    QCOMPARE(shapes, (QMap<int, int>{{-1, 100}, {0, 100}, {1, 100}}));
 
-    // A picture that cannot be decoded: counted as unusable, and whatever the
-    // libraries say about it must not reach standard output.
-    for (const char *folder : {"extra", "db", "out", "reports"})
+    // Not a picture: as a source, and as the only picture of a collection;
+    // and a file where a folder is needed.
+    for (const char *folder : {"db", "out", "reports"})
         QVERIFY(QDir(home.path()).mkdir(folder));
-    QFile broken(Path("extra/broken.jpg")), text(Path("file.txt"));
-    QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write(QByteArray(4096, 'x')) == 4096);
-    QVERIFY(text.open(QIODevice::WriteOnly));
+    QVERIFY(Store(Path("extra/broken.jpg"), QByteArray(4096, 'x')) && Store(Path("file.txt"), {}));
 
     // A portrait photo stored lying on its side, as phones store it, and a
     // collection with two damaged pictures and a folder to leave out.
@@ -163,7 +163,8 @@ void TstCli::initTestCase()
     QVERIFY(Store(Path("c/text.jpg"), "not a picture"));
 }
 
-// One line on standard error, exit code 2, no mosaic.
+// One line on standard error, exit code 2, no mosaic. Every number option
+// reads through one check; --tiles and --spacing stand for them.
 void TstCli::badInput_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -172,17 +173,10 @@ void TstCli::badInput_data()
         QTest::newRow(name) << arguments << message;
     };
     const QString src = "~/sample/source.jpg";
-    const QString tiles = "--tiles takes a whole number from 10 to 1000, not '%1'";
     row("unknown option", {src, "--frobnicate"}, "Unknown option 'frobnicate'.");
-    row("single-dash word", {src, "-tiles", "20"}, "Unknown options: t, i, l, e, s.");
-    row("tiles too few", {src, "--tiles", "9"}, tiles.arg("9"));
-    row("tiles too many", {src, "--tiles=1001"}, tiles.arg("1001"));
-    row("tiles overflowing", {src, "--tiles", "4294967306"}, tiles.arg("4294967306"));
-    row("resolution too low", {src, "--resolution", "499"},
-        "--resolution takes a whole number from 500 to 30000, not '499'");
-    row("repeats negative", {src, "--repeats=-1"}, "--repeats takes a whole number from 0 to 99, not '-1'");
+    row("tiles overflowing", {src, "--tiles=4294967306"},
+        "--tiles takes a whole number from 10 to 1000, not '4294967306'");
     row("blend fraction", {src, "--blend", "2.5"}, "--blend takes a whole number from 0 to 50, not '2.5'");
-    row("no threads", {src, "--threads", "0"}, "--threads takes a whole number from 1 to 256, not '0'");
     row("strategy unknown", {src, "--strategy", "slow"}, "--strategy takes none, fast or fastest, not 'slow'");
     row("spacing too far", {src, "--spacing", "21"}, "--spacing takes a whole number from 0 to 20, not '21'");
     row("arrangement unknown", {src, "--arrangement", "best"}, "--arrangement takes ordered or optimal, not 'best'");
@@ -193,7 +187,6 @@ void TstCli::badInput_data()
     row("source is a folder", {"~"}, "the source picture ~ is a folder");
     row("source not a picture", {"~/extra/broken.jpg"},
         "the source picture ~/extra/broken.jpg is not a JPEG picture that can be read");
-    row("folder to use missing", {src, "--use", "~/nowhere"}, "no folder to use: ~/nowhere is not a folder");
     row("folder to use is a file", {src, "--use", src}, "no folder to use: ~/sample/source.jpg is not a folder");
     row("no Pictures folder", {src}, "no folder to use: ~/Pictures not found; name one with --use DIR");
     row("empty collection", {src, "--use", "~/extra"}, "no usable pictures in ~/extra");
@@ -215,47 +208,24 @@ void TstCli::badInput()
 void TstCli::exitCodesAndOutput()
 {
     const CliResult bad = Run({"~/sample/source.jpg", "--tiles", "9"});
-    QCOMPARE(bad.exitCode, 2);
-    QCOMPARE(bad.out, QString());
+    QVERIFY(bad.exitCode == 2 && bad.out.isEmpty());
     QCOMPARE(bad.err, QString("kestrelvanepatchery-cli: --tiles takes a whole number from 10 to 1000, not '9'\n"));
-
     const CliResult version = Run({"--version"});
-    QCOMPARE(version.exitCode, 0);
+    QVERIFY(version.exitCode == 0 && version.err.isEmpty());
     QCOMPARE(version.out, QString("kestrelvanepatchery-cli 0.2\n"));
-    QCOMPARE(version.err, QString());
-
-    const CliResult help = Run({"--help"});
-    QCOMPARE(help.exitCode, 0);
-    QCOMPARE(help.err, QString());
     // The other options are all used by the runs here.
-    QVERIFY(help.out.startsWith("Usage: ") && help.out.contains("--exclude <DIR>"));
-}
-
-void TstCli::sampleCollection()
-{
-    QMap<int, int> shapes;   // -1 portrait, 0 square, 1 landscape
-    QDirIterator it(Path("sample"), QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString file = it.next();
-        QVERIFY2(Contents(file) == Contents(Path("again") + file.mid(Path("sample").size())), qPrintable(file));
-        Image picture;
-        QVERIFY2(ReadJPEG(file, picture), qPrintable(file));
-        if (file.endsWith("/source.jpg"))
-            QCOMPARE(QSize(picture.width, picture.height), QSize(4000, 3000));
-        else
-            ++shapes[(picture.width > picture.height) - (picture.width < picture.height)];
-    }
-    QCOMPARE(shapes, (QMap<int, int>{{-1, 100}, {0, 100}, {1, 100}}));
+    const CliResult help = Run({"--help"});
+    QVERIFY(help.exitCode == 0 && help.err.isEmpty() && help.out.startsWith("Usage: "));
+    QVERIFY(help.out.contains("--exclude <DIR>"));
 }
 
 // Also the progress on a standard error that is no terminal: plain lines,
 // each stage from 0 to 100 percent, at most a line per tenth of the way.
 void TstCli::mosaicFromSample()
 {
-    const CliResult run = Run(RunArguments("~/out/mosaic.jpg")
-                              + QStringList{"--use", "~/sample/collection", "--use", "~/extra", "--repeats", "1"});
-    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
-    QCOMPARE(run.out, Path("out/mosaic.jpg") + "\n");
+    const CliResult run =
+        Run(RunArguments("~/out/mosaic.jpg") + QStringList{"--use", "~/sample/collection", "--repeats", "1"});
+    QVERIFY2(run.exitCode == 0 && run.out == Path("out/mosaic.jpg") + "\n", qPrintable(run.err));
 
     static const QRegularExpression barLine("^(\\w+) +(\\d+)%  \\d+:\\d\\d$");
     QStringList stages, notes;
@@ -275,11 +245,9 @@ void TstCli::mosaicFromSample()
     }
     QCOMPARE(tenth, 10);
     QCOMPARE(stages, QStringList({"scanning", "matching", "assembling", "saving"}));
-    QCOMPARE(notes.size(), 3);
-    QCOMPARE(notes[0], "1 picture is damaged or unreadable and left out: " + Path("extra/broken.jpg")
-                           + " (--verbose lists the reasons).");
-    QCOMPARE(notes[1], "Tile repetitions raised from 1 to 2 so that 300 pictures can fill 400 tiles.");
-    QVERIFY2(notes[2].startsWith("Mosaic saved as " + Path("out/mosaic.jpg") + " in "), qPrintable(notes[2]));
+    QVERIFY2(notes.size() == 2 && notes[1].startsWith("Mosaic saved as " + Path("out/mosaic.jpg") + " in "),
+             qPrintable(run.err));
+    QCOMPARE(notes[0], "Tile repetitions raised from 1 to 2 so that 300 pictures can fill 400 tiles.");
 
     // The source is 4:3, so 500 pixels across make 375 down.
     Image mosaic;
@@ -290,20 +258,18 @@ void TstCli::mosaicFromSample()
     QVERIFY(!QFile::exists(Path("Desktop")));
 }
 
-// An empty output means the default.
+// An empty output means the default; a missing folder is the wizard's row.
 void TstCli::outputUnusable_data()
 {
     QTest::addColumn<QString>("output");
     QTest::addColumn<QString>("message");
-    QTest::newRow("folder missing") << "~/nowhere/mosaic.jpg"
-                                    << "~/nowhere/mosaic.jpg: the folder ~/nowhere does not exist";
-    QTest::newRow("parent is a file") << "~/file.txt/mosaic.jpg"
-                                      << "~/file.txt/mosaic.jpg: ~/file.txt is not a folder";
-    QTest::newRow("output is a folder") << "~/out"
-                                        << "~/out: it is a folder";
-    QTest::newRow("no Desktop") << ""
-                                << "~/Desktop/photomosaic.jpg: the folder ~/Desktop does not exist; "
-                                   "name another file with --output FILE";
+    const auto row = [](const char *tag, const char *output, const char *message) {
+        QTest::newRow(tag) << QString(output) << QString(message);
+    };
+    row("parent is a file", "~/file.txt/mosaic.jpg", "~/file.txt/mosaic.jpg: ~/file.txt is not a folder");
+    row("output is a folder", "~/out", "~/out: it is a folder");
+    row("no Desktop", "",
+        "~/Desktop/photomosaic.jpg: the folder ~/Desktop does not exist; name another file with --output FILE");
 }
 
 // Found out before the long work starts: nothing below home changes.
@@ -313,8 +279,7 @@ void TstCli::outputUnusable()
     QFETCH(QString, message);
     const QStringList before = Listing(home.path());
     const CliResult run = RunHere(RunArguments(output));
-    QCOMPARE(run.exitCode, 1);
-    QCOMPARE(run.out, QString());
+    QVERIFY(run.exitCode == 1 && run.out.isEmpty());
     QCOMPARE(run.err, "kestrelvanepatchery-cli: cannot save the mosaic as " + message.replace("~", home.path()) + "\n");
     QCOMPARE(Listing(home.path()), before);
 }
@@ -328,11 +293,9 @@ void TstCli::databaseReused()
     const QStringList cache = Listing(Path("Kestrelvanepatchery"));
     QVERIFY(QDir(home.path()).mkdir("Desktop"));
     const CliResult run = RunHere(RunArguments(QString()));
-    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
-    QCOMPARE(run.out, Path("Desktop/photomosaic.jpg\n"));
+    QVERIFY2(run.exitCode == 0 && run.out == Path("Desktop/photomosaic.jpg\n"), qPrintable(run.err));
     Image mosaic;
-    QVERIFY(ReadJPEG(Path("Desktop/photomosaic.jpg"), mosaic));
-    QCOMPARE(mosaic.width, 500);
+    QVERIFY(ReadJPEG(Path("Desktop/photomosaic.jpg"), mosaic) && mosaic.width == 500);
     // Nothing was decoded again: no new cache file, and the database file
     // was written with exactly the same records.
     QCOMPARE(Listing(Path("Kestrelvanepatchery")), cache);
@@ -341,26 +304,19 @@ void TstCli::databaseReused()
 
 // A file size limit makes every write past 64 KiB fail, as a full disk does:
 // the mosaic is left out entirely, the database file keeps its contents and
-// --quiet leaves only the two reasons on standard error.
+// standard error holds the two reasons.
 void TstCli::failedSaveLeavesNoHalfFile()
 {
     const QByteArray database = Contents(Path("db/imagedb"));
     QVERIFY(database.size() > 64 * 1024);
     const QStringList before = Listing(Path("out"));
-    const CliResult run = Run(RunArguments("~/out/limited.jpg") << "--quiet", [] {
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{64 * 1024, 64 * 1024};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    });
-    QCOMPARE(run.exitCode, 1);
-    QCOMPARE(run.out, QString());
-    const QStringList lines = run.err.split('\n', Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 2);
-    QVERIFY2(lines[0].startsWith("kestrelvanepatchery-cli: cannot save the image database file " + Path("db/imagedb")),
-             qPrintable(run.err));
-    QVERIFY2(lines[1].startsWith("kestrelvanepatchery-cli: The photo mosaic could not be saved to "
-                                 + Path("out/limited.jpg") + ": "),
-             qPrintable(run.err));
+    const FileSizeLimit limit(64 * 1024);
+    const CliResult run = RunHere(RunArguments("~/out/limited.jpg"));
+    QVERIFY(run.exitCode == 1 && run.out.isEmpty());
+    static const QRegularExpression reasons("^kestrelvanepatchery-cli: cannot save the image database file ~/db/imagedb"
+                                            "[^\n]*\nkestrelvanepatchery-cli: The photo mosaic could not be saved to "
+                                            "~/out/limited.jpg: [^\n]*\n$");
+    QVERIFY2(QString(run.err).replace(home.path(), "~").contains(reasons), qPrintable(run.err));
     QCOMPARE(Listing(Path("out")), before);
     QCOMPARE(Contents(Path("db/imagedb")), database);
 }
@@ -372,16 +328,15 @@ void TstCli::zoomableViewAndReport_data()
     QTest::addColumn<QString>("zoomable");
     QTest::addColumn<QString>("report");
     QTest::addColumn<QString>("message");
-    QTest::newRow("both in one folder") << "~/out/view"
-                                        << "~/out/view"
-                                        << "";
-    QTest::newRow("view in a file") << "~/file.txt"
-                                    << "~/out/report"
-                                    << "cannot write the zoomable view into ~/file.txt: ~/file.txt is not a folder";
-    QTest::newRow("report below a file") << "~/out/view"
-                                         << "~/file.txt/report"
-                                         << "cannot write the likeness report into ~/file.txt/report: "
-                                            "cannot make the folder ~/file.txt/report: Not a directory";
+    const auto row = [](const char *tag, const char *zoomable, const char *report, const char *message) {
+        QTest::newRow(tag) << QString(zoomable) << QString(report) << QString(message);
+    };
+    row("both in one folder", "~/out/view", "~/out/view", "");
+    row("view in a file", "~/file.txt", "~/out/report",
+        "cannot write the zoomable view into ~/file.txt: ~/file.txt is not a folder");
+    row("report below a file", "~/out/view", "~/file.txt/report",
+        "cannot write the likeness report into ~/file.txt/report: cannot make the folder ~/file.txt/report: Not a "
+        "directory");
 }
 
 void TstCli::zoomableViewAndReport()
@@ -392,8 +347,7 @@ void TstCli::zoomableViewAndReport()
     QFile::remove(Path("out/viewed.jpg"));
     QVERIFY(QDir(Path("out/view")).removeRecursively());
     const CliResult run = Run(RunArguments("~/out/viewed.jpg") << "--zoomable" << zoomable << "--report" << report);
-    QCOMPARE(run.out, Path("out/viewed.jpg") + "\n");
-    QVERIFY(QFile::exists(Path("out/viewed.jpg")));
+    QVERIFY(run.out == Path("out/viewed.jpg") + "\n" && QFile::exists(Path("out/viewed.jpg")));
     QCOMPARE(run.exitCode, message.isEmpty() ? 0 : 1);
     QVERIFY2(run.err.contains("\nLikeness: mean difference ") != report.contains("file.txt"), qPrintable(run.err));
     if (!message.isEmpty())
@@ -411,7 +365,6 @@ void TstCli::collectionReports_data()
     QTest::addColumn<QStringList>("notes");
     const QString left = "2 pictures are damaged or unreadable and left out";
     const QString summary = left + ": ~/c/cut.jpg, ~/c/text.jpg (--verbose lists the reasons).";
-    QTest::newRow("summary") << QStringList() << QStringList{summary};
     QTest::newRow("verbose") << QStringList{"--verbose"}
                              << QStringList{left + ":", "  ~/c/cut.jpg: Premature end of JPEG file",
                                             "  ~/c/text.jpg: Not a JPEG file: starts with 0x6e 0x6f"};
@@ -430,13 +383,10 @@ void TstCli::collectionReports()
     const CliResult run = Run(QStringList{"~/turned.jpg", "--use", "~/c", "--tiles", "10", "--resolution", "500",
                                           "--imagedb", output + ".db", "--output", output}
                               + arguments);
-    QCOMPARE(run.exitCode, 0);
-    QCOMPARE(run.out, output + "\n");
+    QVERIFY2(run.exitCode == 0 && run.out == output + "\n", qPrintable(run.err));
     QStringList lines = run.err.split('\n', Qt::SkipEmptyParts);
-    lines.removeIf([](const QString &line) {
-        return line.contains(QRegularExpression("^\\w+ +\\d+%  \\d+:\\d\\d$")) || line.startsWith("Tile repetitions")
-               || line.startsWith("Mosaic saved as ");
-    });
+    static const QRegularExpression others("^(\\w+ +\\d+%  \\d+:\\d\\d|Tile repetitions .*|Mosaic saved as .*)$");
+    lines.removeIf([](const QString &line) { return line.contains(others); });
     QCOMPARE(lines, notes.replaceInStrings("~", home.path()));
     Image mosaic;
     QVERIFY(ReadJPEG(output, mosaic));

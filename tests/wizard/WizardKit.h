@@ -1,9 +1,12 @@
 #pragma once
 
-// What the wizard tests add to the test kit: a private home directory, typing,
-// and answering the modal dialogs a user would answer.
+// What the wizard tests add to the test kit: a private home directory with a
+// page or the whole wizard in it, typing, and answering the modal dialogs a
+// user would answer.
 
 #include "TestKit.h"
+
+#include "wizard/ImagePosterWizard.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -19,18 +22,45 @@
 #include <QTimer>
 #include <dlfcn.h>
 #include <link.h>
+#include <optional>
 
-// A fresh, empty home directory for the life of the object.
+// A fresh home directory, with an empty Pictures folder, for the life of the object.
 class TemporaryHome {
 public:
-    TemporaryHome() : saved(qgetenv("HOME")) { qputenv("HOME", dir.path().toLocal8Bit()); }
+    TemporaryHome() : saved(qgetenv("HOME"))
+    {
+        qputenv("HOME", dir.path().toLocal8Bit());
+        QDir(dir.path()).mkdir("Pictures");
+    }
     ~TemporaryHome() { qputenv("HOME", saved); }
     QString path() const { return dir.path(); }
+    QString in(const QString &name) const { return dir.path() + "/" + name; }
 
 private:
     QTemporaryDir dir;
     QByteArray saved;
 };
+
+// What a page test works on, made afresh for each test function and row: a
+// home of its own and a page on a record of its own.
+template <class Page> struct PageInHome {
+    TemporaryHome home;
+    ImagePosterParameters params;   // after home: its defaults name folders in it
+    Page page{&params};
+};
+
+// The same with the whole wizard, which keeps its own record.
+struct WizardInHome {
+    TemporaryHome home;
+    ImagePosterWizard wizard;
+    ImagePosterParameters &params = *wizard.parameters();
+};
+
+inline bool Shown(QWidget *widget)
+{
+    widget->show();
+    return QTest::qWaitForWindowExposed(widget);
+}
 
 // For the README (scripts/screenshots.sh), with KVP_SCREENSHOT_DIR set.
 inline void Photograph(QWidget &window, const QString &name)

@@ -1,65 +1,47 @@
 #include "WizardKit.h"
 
-#include "engine/ImagePosterParameters.h"
 #include "wizard/ChooseOptionsPage.h"
-#include "wizard/ImagePosterWizard.h"
 
 #include <QCheckBox>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QtTest>
 
+// The pages only count the records, so they need no files.
+static void AddRecords(ImageDB &db, int usable, int unusable = 0)
+{
+    for (int i = 0; i < usable + unusable; ++i)
+        db.Add(QString("/c/%1.jpg").arg(i));
+    for (int i = 0; i < unusable; ++i)
+        db.SkipImage(QString("/c/%1.jpg").arg(i));
+}
+
 class TstChooseOptionsPage : public QObject {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
+    void init() { f.emplace(); }
+    void cleanup() { f.reset(); }
 
-    void typedValuesKeepRepetitionsRaised();
-    void resolutionFollowsTilesUntilSetByUser();
+    void controlsSetTheRecord();
     void noteWhenTilesStayEmpty();
     void outputName();
     void outputCheckedOnNext_data();
     void outputCheckedOnNext();
-    void arrangementAndSpacing();
 
 private:
-    QSpinBox *spin(const char *name) { return page->findChild<QSpinBox *>(name); }
-    void enter(int images, int unusable = 0);
+    QSpinBox *spin(const char *name) { return f->page.findChild<QSpinBox *>(name); }
+    void enter(int images);
     void typeInto(const char *name, int value);
 
-    TemporaryHome *home = nullptr;
-    ImagePosterParameters *params = nullptr;
-    ChooseOptionsPage *page = nullptr;
+    std::optional<PageInHome<ChooseOptionsPage>> f;
+    ImagePosterParameters &params() { return f->params; }
 };
 
-void TstChooseOptionsPage::init()
+void TstChooseOptionsPage::enter(int images)
 {
-    home = new TemporaryHome;
-    QVERIFY(QDir().mkpath(home->path() + "/Pictures"));
-    params = new ImagePosterParameters;
-    page = new ChooseOptionsPage(params);
-}
-
-void TstChooseOptionsPage::cleanup()
-{
-    delete page;
-    delete params;
-    delete home;
-}
-
-// Enters the page with a database of images usable and unusable records; the
-// page only counts them, so they need no files.
-void TstChooseOptionsPage::enter(int images, int unusable)
-{
-    for (int i = 0; i < images + unusable; ++i)
-        params->imageDB.Add(QString("/collection/%1.jpg").arg(i));
-    for (int i = 0; i < unusable; ++i)
-        params->imageDB.SkipImage(QString("/collection/%1.jpg").arg(i));
-    QCOMPARE(params->imageDB.GetNumUsableImages(), images);
-    page->show();
-    QVERIFY(QTest::qWaitForWindowExposed(page));
-    page->initializePage();
+    AddRecords(params().imageDB, images);
+    QVERIFY(Shown(&f->page));
+    f->page.initializePage();
 }
 
 void TstChooseOptionsPage::typeInto(const char *name, int value)
@@ -70,44 +52,36 @@ void TstChooseOptionsPage::typeInto(const char *name, int value)
     QTest::keyClick(spin(name), Qt::Key_Return);
 }
 
-void TstChooseOptionsPage::typedValuesKeepRepetitionsRaised()
+// Raising the repetitions with the tiles, keeping what was raised and the
+// resolution following the tiles are walked through by tst_wizardwalk.
+void TstChooseOptionsPage::controlsSetTheRecord()
 {
     enter(500);
-    typeInto("divisionsSpinBox", 100);
-    QCOMPARE(params->repeats, 20);   // 10000 tiles / 500 pictures
-    // The spin box is corrected from the record 100 ms later.
-    QCOMPARE(spin("repeatsSpinBox")->value(), 8);
-    QTRY_COMPARE(spin("repeatsSpinBox")->value(), 20);
-
-    // Fewer tiles need fewer repetitions, but what was raised stays.
-    typeInto("divisionsSpinBox", 63);
-    QCOMPARE(params->repeats, 20);
-
-    // Typed repetitions below the need are corrected; above it they stand.
+    typeInto("divisionsSpinBox", 63);   // 3969 tiles need 8 uses of 500 pictures
+    // Typed repetitions below the need are corrected, on screen from the
+    // record 100 ms later; above it they stand.
     typeInto("repeatsSpinBox", 3);
-    QCOMPARE(params->repeats, 8);
+    QCOMPARE(params().repeats, 8);
     QTRY_COMPARE(spin("repeatsSpinBox")->value(), 8);
     typeInto("repeatsSpinBox", 25);
-    QCOMPARE(params->repeats, 25);
     typeInto("blendSpinBox", 35);
-    QCOMPARE(params->blend, 35);
-}
+    QVERIFY(params().repeats == 25 && params().blend == 35);
 
-void TstChooseOptionsPage::resolutionFollowsTilesUntilSetByUser()
-{
-    enter(4000);
-    typeInto("divisionsSpinBox", 63);
-    QCOMPARE(params->targetResolution, 6300);
-    QCOMPARE(spin("targetResSpinBox")->value(), 6300);
-
+    // A resolution set by the user no longer follows the tiles, also after
+    // entering the page again.
     typeInto("targetResSpinBox", 2500);
-    QCOMPARE(params->targetResolution, 2500);
     typeInto("divisionsSpinBox", 40);
-    QCOMPARE(params->targetResolution, 2500);
-
-    // Also after leaving and entering the page again.
-    page->initializePage();
+    QCOMPARE(params().targetResolution, 2500);
+    f->page.initializePage();
     QCOMPARE(spin("targetResSpinBox")->value(), 2500);
+
+    // Off and 0 at first, as a run with the defaults needs.
+    auto *optimal = f->page.findChild<QCheckBox *>("optimalCheckBox");
+    QVERIFY(!optimal->isChecked() && !params().optimalArrangement);
+    QVERIFY(spin("spacingSpinBox")->value() == 0 && spin("spacingSpinBox")->maximum() == 20);
+    optimal->click();
+    typeInto("spacingSpinBox", 3);
+    QVERIFY(params().optimalArrangement && params().spacing == 3);
 }
 
 // The note follows the number of tiles and the spacing; repetitions stop at
@@ -115,10 +89,7 @@ void TstChooseOptionsPage::resolutionFollowsTilesUntilSetByUser()
 void TstChooseOptionsPage::noteWhenTilesStayEmpty()
 {
     ImagePosterWizard wizard;
-    for (int i = 0; i < 150; ++i)
-        wizard.parameters()->imageDB.Add(QString("/c/%1.jpg").arg(i));
-    for (int i = 0; i < 20; ++i)
-        wizard.parameters()->imageDB.SkipImage(QString("/c/%1.jpg").arg(i));
+    AddRecords(wizard.parameters()->imageDB, 130, 20);
     wizard.setStartId(3);
     wizard.show();
     const auto *note = wizard.page(3)->findChild<QLabel *>("fillNote");
@@ -144,58 +115,45 @@ void TstChooseOptionsPage::noteWhenTilesStayEmpty()
 void TstChooseOptionsPage::outputName()
 {
     enter(0);
-    auto *edit = page->findChild<QLineEdit *>("filenameEdit");
-    auto *browse = page->findChild<QPushButton *>("browseButton");
-    QCOMPARE(edit->text(), home->path() + "/Desktop/photomosaic.jpg");
-    QVERIFY(page->isComplete());
-
+    auto *edit = f->page.findChild<QLineEdit *>("filenameEdit");
+    auto *browse = f->page.findChild<QPushButton *>("browseButton");
     // Any text will do, without a folder or a suffix, stored as typed.
     edit->selectAll();
     QTest::keyClicks(edit, "m");
-    QCOMPARE(params->outputFilename, QString("m"));
-    QVERIFY(QDir().mkpath(home->path() + "/Mosaics"));
+    QCOMPARE(params().outputFilename, QString("m"));
 
-    const SeenDialog dialog = ChooseWith(browse, home->path() + "/Mosaics/beach");
-    QCOMPARE(dialog.title, QString("Choose output filename"));
-    QCOMPARE(dialog.directory, home->path() + "/Pictures");
-    QCOMPARE(dialog.nameFilters, QStringList("Images (*.jpg)"));
-    QVERIFY(params->outputFilename.startsWith(home->path() + "/Mosaics/beach"));
-    QCOMPARE(edit->text(), params->outputFilename);
+    QVERIFY(QDir().mkpath(f->home.in("Mosaics")));
+    const SeenDialog dialog = ChooseWith(browse, f->home.in("Mosaics/beach"));
+    QVERIFY(dialog.title == "Choose output filename" && dialog.nameFilters == QStringList("Images (*.jpg)"));
+    QCOMPARE(dialog.directory, f->home.in("Pictures"));
+    QVERIFY(params().outputFilename.startsWith(f->home.in("Mosaics/beach")));
+    QCOMPARE(edit->text(), params().outputFilename);
 
     // Cancelling the dialog empties the name, and Next goes off.
     QVERIFY(ChooseWith(browse, QString()).seen);
-    QVERIFY(edit->text().isEmpty());
-    QVERIFY(params->outputFilename.isEmpty());
-    QVERIFY(!page->isComplete());
+    QVERIFY(edit->text().isEmpty() && params().outputFilename.isEmpty() && !f->page.isComplete());
 
     // An existing output file is where the next dialog opens.
-    const QString existing = home->path() + "/Mosaics/old.jpg";
-    QVERIFY(Store(existing, "x"));
-    QTest::keyClicks(edit, existing);
-    QVERIFY(page->isComplete());
-    QCOMPARE(ChooseWith(browse, QString()).directory, home->path() + "/Mosaics");
+    QVERIFY(Store(f->home.in("Mosaics/old.jpg"), "x"));
+    QTest::keyClicks(edit, f->home.in("Mosaics/old.jpg"));
+    QVERIFY(f->page.isComplete());
+    QCOMPARE(ChooseWith(browse, QString()).directory, f->home.in("Mosaics"));
 }
 
+// A new file passes as the walk's mosaic does.
 void TstChooseOptionsPage::outputCheckedOnNext_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("answer");   // to the question whether to replace, if asked
     QTest::addColumn<QString>("problem");
     QTest::addColumn<bool>("onward");
-    QTest::newRow("new file") << "mosaic.jpg"
-                              << ""
-                              << "" << true;
-    QTest::newRow("folder missing") << "missing/mosaic.jpg"
-                                    << ""
-                                    << "Cannot save the mosaic as ~/missing/mosaic.jpg: the folder ~/missing "
-                                       "does not exist."
-                                    << false;
-    QTest::newRow("existing, kept") << "old.jpg"
-                                    << "No"
-                                    << "" << false;
-    QTest::newRow("existing, replaced") << "old.jpg"
-                                        << "Yes"
-                                        << "" << true;
+    const auto row = [](const char *tag, const char *name, const char *answer, const QString &problem, bool onward) {
+        QTest::newRow(tag) << name << answer << problem << onward;
+    };
+    row("folder missing", "missing/mosaic.jpg", "",
+        "Cannot save the mosaic as ~/missing/mosaic.jpg: the folder ~/missing does not exist.", false);
+    row("existing, kept", "old.jpg", "No", "", false);
+    row("existing, replaced", "old.jpg", "Yes", "", true);
 }
 
 void TstChooseOptionsPage::outputCheckedOnNext()
@@ -204,33 +162,17 @@ void TstChooseOptionsPage::outputCheckedOnNext()
     QFETCH(QString, answer);
     QFETCH(QString, problem);
     QFETCH(bool, onward);
-    QVERIFY(Store(home->path() + "/old.jpg", "kept"));
-    params->outputFilename = home->path() + "/" + name;
+    QVERIFY(Store(f->home.in("old.jpg"), "kept"));
+    params().outputFilename = f->home.in(name);
     enter(0);
     QPointer<QTimer> guard = WhenModal([&](QWidget *modal) {
-        auto *box = qobject_cast<QMessageBox *>(modal);
-        box->button(answer == "Yes" ? QMessageBox::Yes : QMessageBox::No)->click();
+        qobject_cast<QMessageBox *>(modal)->button(answer == "Yes" ? QMessageBox::Yes : QMessageBox::No)->click();
     });
-    QCOMPARE(page->validatePage(), onward);
+    QCOMPARE(f->page.validatePage(), onward);
     delete guard;
-    const auto *shown = page->findChild<QLabel *>("outputProblem");
-    QVERIFY(shown);
-    QCOMPARE(shown->isVisible() ? shown->text() : QString(), QString(problem).replace("~", home->path()));
-    QCOMPARE(QDir(home->path()).entryList(QDir::Files | QDir::Hidden), QStringList("old.jpg"));
-}
-
-// Off and 0 at first, as a run with the defaults needs; each control sets its field.
-void TstChooseOptionsPage::arrangementAndSpacing()
-{
-    enter(500);
-    auto *optimal = page->findChild<QCheckBox *>("optimalCheckBox");
-    QVERIFY(optimal && !optimal->isChecked() && !params->optimalArrangement);
-    QCOMPARE(spin("spacingSpinBox")->value(), 0);
-    QCOMPARE(spin("spacingSpinBox")->maximum(), 20);
-    optimal->click();
-    typeInto("spacingSpinBox", 3);
-    QVERIFY(params->optimalArrangement);
-    QCOMPARE(params->spacing, 3);
+    const auto *shown = f->page.findChild<QLabel *>("outputProblem");
+    QCOMPARE(shown->isVisible() ? shown->text() : QString(), QString(problem).replace("~", f->home.path()));
+    QCOMPARE(QDir(f->home.path()).entryList(QDir::Files | QDir::Hidden), QStringList("old.jpg"));
 }
 
 QTEST_MAIN(TstChooseOptionsPage)

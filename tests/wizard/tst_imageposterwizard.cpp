@@ -1,9 +1,7 @@
 #include "WizardKit.h"
 
 #include "engine/Notice.h"
-#include "wizard/ImagePosterWizard.h"
 
-#include <QLabel>
 #include <QThread>
 #include <QtTest>
 
@@ -13,21 +11,17 @@ private slots:
     void frame();
     void texts_data();
     void texts();
-    void initTakesCommandLineValues_data();
     void initTakesCommandLineValues();
-    void noticeFromWorkerThreadReachesTheUser();
 };
 
 // The Help button, left of Next, shows the licence as the LICENSE file has it.
 void TstImagePosterWizard::frame()
 {
-    QFile file(QFINDTESTDATA("../../LICENSE"));
-    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QByteArray licence = Contents(QFINDTESTDATA("../../LICENSE"));
     ImagePosterWizard wizard;
     QVERIFY(wizard.windowTitle().startsWith("Kestrelvanepatchery 0.2 - Copyright 2026 the Kestrelvanepatchery"));
     QCOMPARE(wizard.pageIds(), QList<int>({0, 1, 2, 3, 4}));
-    wizard.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&wizard));
+    QVERIFY(Shown(&wizard));
     QAbstractButton *help = wizard.button(QWizard::HelpButton);
     QVERIFY(help->text() == "License..." && help->isVisible());
     QVERIFY(help->mapTo(&wizard, QPoint()).x() < wizard.button(QWizard::NextButton)->mapTo(&wizard, QPoint()).x());
@@ -35,9 +29,19 @@ void TstImagePosterWizard::frame()
     AcceptNextMessageBox(&box);
     help->click();
     QVERIFY(box.title == "Kestrelvanepatchery License" && box.textFormat == Qt::RichText && box.hasWindowIcon);
-    QCOMPARE(box.detailedText, QString::fromUtf8(file.readAll()));
-    QVERIFY(box.width >= 65 * QFontMetrics(wizard.font()).boundingRect('X').width());
-    QCOMPARE(wizard.currentId(), 0);
+    QCOMPARE(box.detailedText, QString::fromUtf8(licence));
+    QVERIFY(box.width >= 65 * QFontMetrics(wizard.font()).boundingRect('X').width() && wizard.currentId() == 0);
+
+    // A notice from a worker thread reaches the user.
+    box.seen = false;
+    AcceptNextMessageBox(&box);
+    QThread *thread = QThread::create([] { ShowNotice("Tile setup error", "Only 3/4 tiles were scored!"); });
+    thread->start();
+    QVERIFY(thread->wait(5000));
+    delete thread;
+    QTRY_VERIFY(box.seen);
+    QVERIFY(box.title == "Tile setup error" && box.text == "Only 3/4 tiles were scored!"
+            && box.icon == QMessageBox::Critical);
 }
 
 void TstImagePosterWizard::texts_data()
@@ -89,57 +93,23 @@ void TstImagePosterWizard::texts()
     QCOMPARE(shown, captions);
 }
 
-void TstImagePosterWizard::initTakesCommandLineValues_data()
-{
-    QTest::addColumn<int>("numThreads");
-    QTest::addColumn<QString>("databaseName");   // relative to the home directory; empty: none given
-    QTest::addColumn<QString>("expectedName");
-    QTest::addColumn<bool>("stored");   // a database file with the user's choices exists
-
-    QTest::newRow("defaults") << -1 << QString() << QString("imagedb") << false;
-    QTest::newRow("missing file") << 3 << QString("none/there.db") << QString("none/there.db") << false;
-    QTest::newRow("stored choices") << -1 << QString("stored.db") << QString("stored.db") << true;
-}
-
+// Without a database file the defaults stay (tst_wizardwalk and
+// tst_updateimagedbpage run so).
 void TstImagePosterWizard::initTakesCommandLineValues()
 {
-    QFETCH(int, numThreads);
-    QFETCH(QString, databaseName);
-    QFETCH(QString, expectedName);
-    QFETCH(bool, stored);
-
     TemporaryHome home;
-    const QStringList use = {home.path() + "/Holidays", home.path() + "/Family"};
-    const QStringList exclude = {home.path() + "/Family/Scans"};
-    if (stored) {
-        ImageDB db;
-        db.strategy = ImageDB::StrategyFastest;
-        db.directories = use;
-        db.excludedDirectories = exclude;
-        QVERIFY(db.Write(home.path() + "/" + databaseName));
-    }
+    ImageDB db;
+    db.strategy = ImageDB::StrategyFastest;
+    db.directories = {home.in("Holidays"), home.in("Family")};
+    db.excludedDirectories = {home.in("Family/Scans")};
+    QVERIFY(db.Write(home.in("stored.db")));
     ImagePosterWizard wizard;
-    wizard.init(numThreads, databaseName.isEmpty() ? QString() : home.path() + "/" + databaseName);
-    ImagePosterParameters *params = wizard.parameters();
-    QCOMPARE(params->numThreads, numThreads);
-    QCOMPARE(params->imageDBFilename, home.path() + "/" + expectedName);
-    QCOMPARE(params->imageStrategy, int(stored ? ImageDB::StrategyFastest : ImageDB::StrategyFast));
-    QCOMPARE(params->useDirectories, stored ? use : QStringList(home.path() + "/Pictures"));
-    QCOMPARE(params->notUseDirectories, stored ? exclude : QStringList());
-}
-
-void TstImagePosterWizard::noticeFromWorkerThreadReachesTheUser()
-{
-    ImagePosterWizard wizard;
-    SeenBox box;
-    AcceptNextMessageBox(&box);
-    QThread *thread = QThread::create([] { ShowNotice("Tile setup error", "Only 3/4 tiles were scored!"); });
-    thread->start();
-    QVERIFY(thread->wait(5000));
-    delete thread;
-    QTRY_VERIFY(box.seen);
-    QVERIFY(box.title == "Tile setup error" && box.text == "Only 3/4 tiles were scored!");
-    QCOMPARE(box.icon, QMessageBox::Critical);
+    wizard.init(3, home.in("stored.db"));
+    const ImagePosterParameters *params = wizard.parameters();
+    QVERIFY(params->numThreads == 3 && params->imageDBFilename == home.in("stored.db"));
+    QCOMPARE(params->imageStrategy, int(ImageDB::StrategyFastest));
+    QCOMPARE(params->useDirectories, db.directories);
+    QCOMPARE(params->notUseDirectories, db.excludedDirectories);
 }
 
 QTEST_MAIN(TstImagePosterWizard)

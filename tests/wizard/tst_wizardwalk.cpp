@@ -1,12 +1,11 @@
 // Walks the whole wizard as a user would, from an empty home directory to a
-// saved mosaic. With KVP_SCREENSHOT_DIR set it also photographs every page
+// saved mosaic, with a quick Back and a failed save on the way. With
+// KVP_SCREENSHOT_DIR set it also photographs every page
 // (scripts/screenshots.sh).
 
 #include "WizardKit.h"
 
 #include "engine/PosterGenerator.h"
-#include "wizard/ImageDisplayWidget.h"
-#include "wizard/ImagePosterWizard.h"
 
 #include <QImage>
 #include <QSpinBox>
@@ -39,16 +38,12 @@ Image HillsAndSky(int w, int h)
     });
 }
 
-// Mean colour of a rectangle of an image.
-QColor Mean(const Image &image, int x0, int y0, int w, int h)
+// The mean colour of rows of an image, by Qt's area-averaging reduction.
+QColor Mean(const QImage &image, int firstRow, int rows)
 {
-    qint64 sum[3] = {0, 0, 0};
-    for (int y = y0; y < y0 + h; ++y)
-        for (int x = x0; x < x0 + w; ++x)
-            for (int c = 0; c < 3; ++c)
-                sum[c] += Pixel(image, x, y)[c];
-    const qint64 n = qint64(w) * h;
-    return QColor(int(sum[0] / n), int(sum[1] / n), int(sum[2] / n));
+    return image.copy(0, firstRow, image.width(), rows)
+        .scaled(1, 1, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+        .pixelColor(0, 0);
 }
 
 }   // namespace
@@ -56,87 +51,36 @@ QColor Mean(const Image &image, int x0, int y0, int w, int h)
 class TstWizardWalk : public QObject {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
+    void initTestCase();
     void wholeWizard();
-    void failedSaveThenAnotherName();
-    void quickBackStartsNothing();
 
 private:
     void click(QWizard::WizardButton which) { wizard->button(which)->click(); }
     void shoot(const QString &name) { Photograph(*wizard, name); }
-    void walkToOptions();
     // Presses Next on the options page; answers the box at the end and returns it.
     SeenBox generate();
 
-    TemporaryHome *home = nullptr;
-    ImagePosterWizard *wizard = nullptr;
-    ImagePosterParameters *params = nullptr;
+    WizardInHome f;
+    ImagePosterWizard *const wizard = &f.wizard;
+    ImagePosterParameters *const params = &f.params;
+    const TemporaryHome *const home = &f.home;
     QString screenshotDir;
     int collectionSize = 150;
     bool finishedEarly = false;   // the page said it was complete while the run went on
 };
 
-void TstWizardWalk::init()
+void TstWizardWalk::initTestCase()
 {
     screenshotDir = qEnvironmentVariable("KVP_SCREENSHOT_DIR");
     // A fuller collection makes a finer picture.
     collectionSize = screenshotDir.isEmpty() ? 150 : 500;
-    home = new TemporaryHome;
-    QVERIFY(StoreVariedCollection(home->path() + "/Pictures", collectionSize));
-    QVERIFY(StorePicture(home->path() + "/Pictures/Garden/landscape.jpg", HillsAndSky(640, 480)));
-    QVERIFY(Store(home->path() + "/Pictures/Trips/broken.jpg", "not a picture"));
-    QVERIFY(QDir().mkpath(home->path() + "/Desktop"));
-
-    wizard = new ImagePosterWizard;
+    QVERIFY(StoreVariedCollection(home->in("Pictures"), collectionSize));
+    QVERIFY(StorePicture(home->in("Pictures/Garden/landscape.jpg"), HillsAndSky(640, 480)));
+    QVERIFY(Store(home->in("Pictures/Trips/broken.jpg"), "not a picture"));
+    QVERIFY(QDir().mkpath(home->in("Desktop")));
     wizard->init(2, QString());
-    params = wizard->parameters();
     wizard->resize(820, 640);
-    wizard->show();
-    wizard->raise();
-    QVERIFY(QTest::qWaitForWindowExposed(wizard));
-}
-
-void TstWizardWalk::cleanup()
-{
-    delete wizard;
-    delete home;
-}
-
-void TstWizardWalk::walkToOptions()
-{
-    // Page 0: the picture, typed and confirmed with Return.
-    QCOMPARE(wizard->currentId(), 0);
-    QVERIFY(!wizard->button(QWizard::NextButton)->isEnabled());
-    TypeAndReturn(wizard->currentPage()->findChild<QLineEdit *>("filenameEdit"),
-                  home->path() + "/Pictures/Garden/landscape.jpg");
-    QVERIFY(wizard->button(QWizard::NextButton)->isEnabled());
-    shoot("1-choose-picture");
-    click(QWizard::NextButton);
-
-    // Page 1: the default directory, the user's Pictures folder.
-    QCOMPARE(wizard->currentId(), 1);
-    QCOMPARE(params->useDirectories, QStringList(home->path() + "/Pictures"));
-    shoot("2-choose-directories");
-
-    // Page 2: the scan, with Next off until the wizard moves on by itself;
-    // photographed halfway.
-    bool shotTaken = false, nextEnabledDuringScan = false;
-    QMetaObject::Connection halfway = connect(&params->imageDB, &ImageDB::progress, this, [&](int percent) {
-        nextEnabledDuringScan |= wizard->currentId() == 2 && wizard->button(QWizard::NextButton)->isEnabled();
-        if (percent >= 50 && !shotTaken) {
-            shotTaken = true;
-            shoot("3-update-database");
-        }
-    });
-    QSignalSpy pages(wizard, &QWizard::currentIdChanged);
-    click(QWizard::NextButton);
-    QTRY_COMPARE_WITH_TIMEOUT(wizard->currentId(), 3, 60000);
-    disconnect(halfway);
-    QVERIFY(!nextEnabledDuringScan);
-    QCOMPARE(pages.count(), 2);   // the update page, then the options page, once each
-    QCOMPARE(wizard->page(2)->findChild<QLabel *>("usableLabel")->text(), QString::number(collectionSize + 1));
-    QCOMPARE(wizard->page(2)->findChild<QLabel *>("unusableLabel")->text(), QString("1"));
+    QVERIFY(Shown(wizard));
 }
 
 SeenBox TstWizardWalk::generate()
@@ -165,7 +109,58 @@ SeenBox TstWizardWalk::generate()
 
 void TstWizardWalk::wholeWizard()
 {
-    walkToOptions();
+    // Page 0: the picture, typed and confirmed with Return.
+    QCOMPARE(wizard->currentId(), 0);
+    QVERIFY(!wizard->button(QWizard::NextButton)->isEnabled());
+    TypeAndReturn(wizard->currentPage()->findChild<QLineEdit *>("filenameEdit"),
+                  home->in("Pictures/Garden/landscape.jpg"));
+    QVERIFY(wizard->button(QWizard::NextButton)->isEnabled());
+    shoot("1-choose-picture");
+    click(QWizard::NextButton);
+
+    // Page 1: the default directory, the user's Pictures folder.
+    QCOMPARE(wizard->currentId(), 1);
+    QCOMPARE(params->useDirectories, QStringList(home->in("Pictures")));
+    shoot("2-choose-directories");
+
+    // Page 2: the scan, with Next off until the wizard moves on by itself;
+    // photographed halfway.
+    bool shotTaken = false, nextEnabledDuringScan = false;
+    QMetaObject::Connection halfway = connect(&params->imageDB, &ImageDB::progress, this, [&](int percent) {
+        nextEnabledDuringScan |= wizard->currentId() == 2 && wizard->button(QWizard::NextButton)->isEnabled();
+        if (percent >= 50 && !shotTaken) {
+            shotTaken = true;
+            shoot("3-update-database");
+        }
+    });
+    QSignalSpy pages(wizard, &QWizard::currentIdChanged);
+    click(QWizard::NextButton);
+    QTRY_COMPARE_WITH_TIMEOUT(wizard->currentId(), 3, 60000);
+    disconnect(halfway);
+    QVERIFY(!nextEnabledDuringScan);
+    QCOMPARE(pages.count(), 2);   // the update page, then the options page, once each
+    QCOMPARE(wizard->page(2)->findChild<QLabel *>("usableLabel")->text(), QString::number(collectionSize + 1));
+    QCOMPARE(wizard->page(2)->findChild<QLabel *>("unusableLabel")->text(), QString("1"));
+
+    // Next and at once Back start nothing. The page starts its run from a
+    // 10 ms timer; one of ours started later with the same interval fires
+    // after it, however long either takes.
+    QSignalSpy stages(wizard->page(4)->findChild<PosterGenerator *>(), &PosterGenerator::stage);
+    click(QWizard::NextButton);
+    click(QWizard::BackButton);
+    bool fired = false;
+    QTimer::singleShot(10, Qt::PreciseTimer, this, [&fired] { fired = true; });
+    QTRY_VERIFY(fired);
+    QVERIFY(stages.isEmpty() && wizard->currentId() == 3 && !QFile::exists(params->outputFilename));
+
+    // Back from the options passes over the update page; Next scans again.
+    QSignalSpy progress(&params->imageDB, &ImageDB::progress);
+    click(QWizard::BackButton);
+    QTRY_COMPARE(wizard->currentId(), 1);
+    QVERIFY(progress.isEmpty());
+    click(QWizard::NextButton);
+    QTRY_COMPARE_WITH_TIMEOUT(wizard->currentId(), 3, 60000);
+    QVERIFY(!progress.isEmpty());
 
     // Page 3: 3600 tiles need 24 uses of each of 151 pictures (8 of 501).
     // Fewer tiles for a quick test; the repetitions stay raised.
@@ -179,7 +174,24 @@ void TstWizardWalk::wholeWizard()
         QCOMPARE(params->repeats, 24);
     }
     shoot("4-choose-options");
-    const QString output = home->path() + "/Desktop/photomosaic.jpg";
+
+    // Next lets a device through, as it may take a mosaic; writing fails.
+    // Back, and the mosaic gets the default name after all.
+    auto *edit = wizard->currentPage()->findChild<QLineEdit *>("filenameEdit");
+    const QString output = edit->text();
+    QCOMPARE(output, home->in("Desktop/photomosaic.jpg"));
+    edit->clear();
+    QTest::keyClicks(edit, "/dev/full");
+    const SeenBox failed = generate();
+    QVERIFY2(failed.title == "Error Saving File" && failed.icon == QMessageBox::Critical
+                 && failed.text.contains("/dev/full"),
+             qPrintable(failed.text));
+    QCOMPARE(wizard->currentPage()->subTitle(), QString("Your photo mosaic could not be completed."));
+    QVERIFY(!wizard->button(QWizard::FinishButton)->isEnabled());
+    click(QWizard::BackButton);
+    QCOMPARE(wizard->currentId(), 3);
+    edit->clear();
+    QTest::keyClicks(edit, output);
 
     const SeenBox box = generate();
     QVERIFY(box.title == "Kestrelvanepatchery" && box.textFormat == Qt::RichText && box.hasWindowIcon);
@@ -192,92 +204,29 @@ void TstWizardWalk::wholeWizard()
     Image mosaic;
     QVERIFY(ReadJPEG(output, mosaic));
     QCOMPARE(QSize(mosaic.width, mosaic.height), QSize(params->targetResolution, params->targetResolution * 3 / 4));
+    const QImage whole(mosaic.data, mosaic.width, mosaic.height, qsizetype(mosaic.width) * 3, QImage::Format_RGB888);
     const int n = params->divisions;
-    const int tileW = mosaic.width / n, tileH = mosaic.height / n;
-    for (int row = 0; row < n; ++row) {
-        for (int col = 0; col < n; ++col) {
-            const QColor c = Mean(mosaic, col * tileW + tileW / 4, row * tileH + tileH / 4, tileW / 2, tileH / 2);
-            QVERIFY2(c.red() + c.green() + c.blue() > 30, qPrintable(QString("tile %1,%2 is black").arg(col).arg(row)));
-        }
+    const QImage perTile = whole.scaled(n, n, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);   // a pixel a tile
+    for (int i = 0; i < n * n; ++i) {
+        const QColor c = perTile.pixelColor(i % n, i / n);
+        QVERIFY2(c.red() + c.green() + c.blue() > 30, qPrintable(QString("tile %1,%2 is black").arg(i % n).arg(i / n)));
     }
-    const QColor sky = Mean(mosaic, 0, 0, mosaic.width, mosaic.height / 5);
-    const QColor hills = Mean(mosaic, 0, mosaic.height * 9 / 10, mosaic.width, mosaic.height / 10);
+    const QColor sky = Mean(whole, 0, mosaic.height / 5),
+                 hills = Mean(whole, mosaic.height * 9 / 10, mosaic.height / 10);
     QVERIFY(sky.blue() > sky.green() && sky.blue() > sky.red());
     QVERIFY(hills.green() > hills.blue() && hills.green() > hills.red());
-
-    if (!screenshotDir.isEmpty()) {
-        QImage picture(mosaic.data, mosaic.width, mosaic.height, qsizetype(mosaic.width) * 3, QImage::Format_RGB888);
-        QVERIFY(picture.scaledToWidth(900, Qt::SmoothTransformation).save(screenshotDir + "/mosaic.png"));
-    }
+    if (!screenshotDir.isEmpty())
+        QVERIFY(whole.scaledToWidth(900, Qt::SmoothTransformation).save(screenshotDir + "/mosaic.png"));
 
     // The database file: every picture, the chosen directories and strategy.
     ImageDB saved;
-    QVERIFY(saved.Read(home->path() + "/imagedb"));
+    QVERIFY(saved.Read(home->in("imagedb")));
     QCOMPARE(saved.GetNumUsableImages(), collectionSize + 1);
-    QVERIFY(saved.directories == QStringList(home->path() + "/Pictures") && saved.strategy == ImageDB::StrategyFast);
-    QCOMPARE(QDir(home->path() + "/Kestrelvanepatchery").entryList({"tile*.jpg"}).size(), collectionSize + 1);
+    QVERIFY(saved.directories == QStringList(home->in("Pictures")) && saved.strategy == ImageDB::StrategyFast);
+    QCOMPARE(QDir(home->in("Kestrelvanepatchery")).entryList({"tile*.jpg"}).size(), collectionSize + 1);
 
     click(QWizard::FinishButton);
     QVERIFY(!wizard->isVisible() && wizard->result() == QDialog::Accepted);
-}
-
-void TstWizardWalk::failedSaveThenAnotherName()
-{
-    if (!screenshotDir.isEmpty())
-        QSKIP("only the successful walk is photographed");
-    walkToOptions();
-    auto *edit = wizard->currentPage()->findChild<QLineEdit *>("filenameEdit");
-    wizard->currentPage()->findChild<QSpinBox *>("divisionsSpinBox")->setValue(12);
-    // Next lets a device through, as it may take a mosaic; writing fails.
-    const QString blocked = "/dev/full";
-    edit->clear();
-    QTest::keyClicks(edit, blocked);
-
-    const SeenBox failed = generate();
-    QVERIFY(failed.title == "Error Saving File" && failed.icon == QMessageBox::Critical);
-    QVERIFY(failed.text.contains(blocked));
-    QCOMPARE(wizard->currentPage()->subTitle(), QString("Your photo mosaic could not be completed."));
-    QVERIFY(!wizard->button(QWizard::FinishButton)->isEnabled());
-
-    click(QWizard::BackButton);
-    QCOMPARE(wizard->currentId(), 3);
-    const QString good = home->path() + "/Desktop/second try.jpg";
-    edit->clear();
-    QTest::keyClicks(edit, good);
-    const SeenBox done = generate();
-    QCOMPARE(done.text, "Your photo mosaic was saved to " + good);
-    QVERIFY(wizard->button(QWizard::FinishButton)->isEnabled());
-    QVERIFY(QFile::exists(good));
-}
-
-void TstWizardWalk::quickBackStartsNothing()
-{
-    if (!screenshotDir.isEmpty())
-        QSKIP("only the successful walk is photographed");
-    walkToOptions();
-    QSignalSpy stages(wizard->page(4)->findChild<PosterGenerator *>(), &PosterGenerator::stage);
-    click(QWizard::NextButton);
-    click(QWizard::BackButton);
-    // The page starts its run from a 10 ms timer; one of ours started later
-    // with the same interval fires after it, however long either takes.
-    QTimer after;
-    after.setSingleShot(true);
-    after.setTimerType(Qt::PreciseTimer);
-    QSignalSpy fired(&after, &QTimer::timeout);
-    after.start(10);
-    QVERIFY(fired.wait());
-    QCOMPARE(stages.count(), 0);
-    QCOMPARE(wizard->currentId(), 3);
-    QVERIFY(!QFile::exists(params->outputFilename));
-
-    // Back from the options passes over the update page; Next scans again.
-    QSignalSpy progress(&params->imageDB, &ImageDB::progress);
-    click(QWizard::BackButton);
-    QTRY_COMPARE(wizard->currentId(), 1);
-    QCOMPARE(progress.count(), 0);
-    click(QWizard::NextButton);
-    QTRY_COMPARE_WITH_TIMEOUT(wizard->currentId(), 3, 60000);
-    QVERIFY(!progress.isEmpty());
 }
 
 QTEST_MAIN(TstWizardWalk)
