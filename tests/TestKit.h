@@ -88,11 +88,6 @@ inline const unsigned char *Pixel(const Image &image, int x, int y)
     return image.data + (size_t(y) * image.width + x) * 3;
 }
 
-inline int Red(const Image &image, int x, int y)
-{
-    return *Pixel(image, x, y);
-}
-
 inline std::vector<int> Reds(const Image &image)
 {
     std::vector<int> reds;
@@ -208,6 +203,17 @@ inline bool RunUpdate(auto &db, const QStringList &dirs, auto strategy, int thre
     QSignalSpy complete(&db, &std::remove_reference_t<decltype(db)>::complete);
     db.Update(dirs, excluded, strategy, threads);
     return (complete.count() == 1 || complete.wait(120000)) && complete.count() == 1 && !db.IsUpdating();
+}
+
+// The sizes and offsets of count tiles along length, as a MatchData cuts them.
+inline std::pair<QList<int>, QList<int>> TileCuts(const auto &data, int length, int count)
+{
+    int *sizes = nullptr, *offsets = nullptr;
+    data.TileSizesAndOffsets(length, count, &sizes, &offsets);
+    std::pair cuts(QList<int>(sizes, sizes + count), QList<int>(offsets, offsets + count));
+    delete[] sizes;
+    delete[] offsets;
+    return cuts;
 }
 
 // An EXIF block that holds only the orientation tag (type 3 is SHORT).

@@ -187,9 +187,8 @@ void TstMatchingAgent::batchesChooseAsSearchesOneByOne()
     const MatchData &data = run.data;
 
     params.imageDB.ResetUseCounts();
-    int *widths, *lefts, *heights, *tops;
-    data.TileSizesAndOffsets(source.width, 10, &widths, &lefts);
-    data.TileSizesAndOffsets(source.height, 10, &heights, &tops);
+    const auto [widths, lefts] = TileCuts(data, source.width, 10);
+    const auto [heights, tops] = TileCuts(data, source.height, 10);
     QMap<QString, QList<QList<int>>> expected;
     QString placed[10][10];
     for (const QPair<int, int> &place : data.tileOrder) {
@@ -207,10 +206,6 @@ void TstMatchingAgent::batchesChooseAsSearchesOneByOne()
             placed[place.first][place.second] = m.filename;
         }
     }
-    delete[] widths;
-    delete[] lefts;
-    delete[] heights;
-    delete[] tops;
     for (QList<QList<int>> &list : expected)
         std::sort(list.begin(), list.end());
     QCOMPARE(Matches(data), expected);
