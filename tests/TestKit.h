@@ -23,16 +23,15 @@
 #include <sys/resource.h>
 #include <vector>
 
+Q_DECLARE_METATYPE(color3)
+
 inline Image Make(int w, int h, const std::function<color3(int, int)> &pixel)
 {
     Image image(w, h);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             const color3 c = pixel(x, y);
-            unsigned char *p = image.data + (size_t(y) * w + x) * 3;
-            p[0] = c.r;
-            p[1] = c.g;
-            p[2] = c.b;
+            std::memcpy(image.data + (size_t(y) * w + x) * 3, &c, 3);
         }
     return image;
 }
@@ -75,12 +74,8 @@ inline Image Gradient(int w, int h, int seed = 0)
 inline void Paint(Image &image, int x0, int y0, int w, int h, color3 c)
 {
     for (int y = y0; y < y0 + h; ++y)
-        for (int x = x0; x < x0 + w; ++x) {
-            unsigned char *p = image.data + (size_t(y) * image.width + x) * 3;
-            p[0] = c.r;
-            p[1] = c.g;
-            p[2] = c.b;
-        }
+        for (int x = x0; x < x0 + w; ++x)
+            std::memcpy(image.data + (size_t(y) * image.width + x) * 3, &c, 3);
 }
 
 inline const unsigned char *Pixel(const Image &image, int x, int y)

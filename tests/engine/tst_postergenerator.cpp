@@ -320,8 +320,6 @@ void TstPosterGenerator::saveFailures_data()
 void TstPosterGenerator::saveFailures()
 {
     QFETCH(QString, output);
-    if (output.startsWith('/') && !QFile::exists(output))
-        QSKIP("no /dev/full here");
     params->outputFilename = output.startsWith('/') ? output : dir.filePath(output);
     params->targetResolution = 2000;
     const auto entries = [this] {

@@ -104,19 +104,10 @@ void TstImageReference::sample2d()
         Image resized = original;
         if (!region)
             resized.Resize(dw, dh, filter != 0);
-        const QByteArray what = QString("%1x%2 (%3,%4 %5x%6) to %7x%8, filter %9")
-                                    .arg(sw)
-                                    .arg(sh)
-                                    .arg(x0)
-                                    .arg(y0)
-                                    .arg(rw)
-                                    .arg(rh)
-                                    .arg(dw)
-                                    .arg(dh)
-                                    .arg(filter)
-                                    .toLatin1();
-        QVERIFY2(Same(src, plainSrc) && Same(dst, plainDst), what.constData());
-        QVERIFY2(region || Same(resized, plainDst), what.constData());
+        const QString what =
+            QString::asprintf("%dx%d (%d,%d %dx%d) to %dx%d, filter %d", sw, sh, x0, y0, rw, rh, dw, dh, filter);
+        QVERIFY2(Same(src, plainSrc) && Same(dst, plainDst), qPrintable(what));
+        QVERIFY2(region || Same(resized, plainDst), qPrintable(what));
     }
 }
 
@@ -143,9 +134,8 @@ void TstImageReference::streamedReduction()
             return targets;
         });
         QVERIFY(Stream(picture, reduction));
-        const QByteArray what =
-            QString("%1x%2 to %3x%4 and %5x%6").arg(w).arg(h).arg(fw).arg(fh).arg(sw).arg(sh).toLatin1();
-        QVERIFY2(Same(first, expectedFirst) && (!both || Same(second, expectedSecond)), what.constData());
+        const QString what = QString::asprintf("%dx%d to %dx%d and %dx%d", w, h, fw, fh, sw, sh);
+        QVERIFY2(Same(first, expectedFirst) && (!both || Same(second, expectedSecond)), qPrintable(what));
     }
 }
 
