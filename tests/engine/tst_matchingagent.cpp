@@ -70,15 +70,9 @@ struct Matching {
 // Noise keys of both orientations.
 void AddNoiseKeys(ImagePosterParameters &params, int count)
 {
-    std::mt19937 rng(11);
-    for (int i = 0; i < count; ++i) {
-        auto *key = new Image(16, 16);
-        for (size_t b = 0; b < key->ByteCount(); ++b)
-            key->data[b] = static_cast<unsigned char>(rng());
-        const QString name = QString("/collection/%1.jpg").arg(i);
-        params.imageDB.Add(name);
-        params.imageDB.SetKeyImage(name, key, i % 3 ? Landscape : Portrait);
-    }
+    for (int i = 0; i < count; ++i)
+        AddRecord(params.imageDB, QString("/collection/%1.jpg").arg(i), new Image(Noise(16, 16, 11 + i)),
+                  i % 3 ? Landscape : Portrait);
 }
 
 // The matches as (column, row, rotation) lists by picture.

@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <cstdio>
+#include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -218,31 +219,36 @@ void TstJpeg::writeFails()
 }
 
 // Decoding straight into the reductions gives what reducing the decoded
-// picture gives, for noise and smooth pictures of every kind of size, and for
-// a grayscale progressive picture.
+// picture gives, one target or two, for noise and smooth pictures and for
+// targets of random sizes (a few pixels, odd, larger than the picture), and
+// for a grayscale progressive picture.
 void TstJpeg::streamedReduction()
 {
-    const int sizes[][2] = {{1, 1}, {40, 1}, {2, 37}, {15, 300}, {17, 17}, {201, 150}, {200, 200}, {1000, 750}};
-    QStringList files;
-    for (const auto &[w, h] : sizes) {
-        for (const bool noise : {true, false}) {
-            files.append(dir.filePath(QStringLiteral("streamed-%1x%2-%3.jpg").arg(w).arg(h).arg(noise)));
-            QVERIFY(WriteJPEG(files.last(), noise ? Noise(w, h, unsigned(w * h)) : Gradient(w, h), 90));
-        }
-    }
-    files.append(dir.filePath(QStringLiteral("streamed-gray.jpg")));
-    WriteRaw(files.last(), 230, 180, 1, JCS_GRAYSCALE, true);
-    for (const QString &path : std::as_const(files)) {
-        Image picture, copy, key, keyAlone;
-        QVERIFY(ReadJPEG(path, picture));
-        StreamedReduction both = UpdateReduction(copy, key);
-        QVERIFY(DecodeJPEG(path, both));
-        StreamedReduction alone([&keyAlone](int, int) { return std::vector<ReductionTarget>{{&keyAlone, 16, 16}}; });
-        QVERIFY(DecodeJPEG(path, alone));
-        Image expectedCopy = picture;
-        expectedCopy.Resize(copy.width, copy.height, true);
-        picture.ResizeToKey();
-        QVERIFY2(Same(copy, expectedCopy) && Same(key, picture) && Same(keyAlone, picture), qPrintable(path));
+    std::mt19937 rng(13);
+    std::uniform_int_distribution<int> side(1, 400), small(1, 4);
+    const QString gray = dir.filePath("streamed-gray.jpg"), path = dir.filePath("streamed.jpg");
+    WriteRaw(gray, 230, 180, 1, JCS_GRAYSCALE, true);
+    for (int round = 0; round < 150; ++round) {
+        const int w = round % 4 ? side(rng) : small(rng), h = round % 5 ? side(rng) : small(rng);
+        QVERIFY(round == 0 || WriteJPEG(path, round % 2 ? Noise(w, h, rng()) : Gradient(w, h), 90));
+        Image picture, first, second;
+        QVERIFY(ReadJPEG(round == 0 ? gray : path, picture));
+        const int fw = round % 2 ? side(rng) : qMax(1, picture.width / 3);
+        const int fh = round % 2 ? side(rng) : qMax(1, picture.height / 3);
+        const int sw = round % 3 ? 16 : side(rng), sh = round % 3 ? 16 : side(rng);
+        const bool both = round % 7;
+        StreamedReduction reduction([&](int, int) {
+            std::vector<ReductionTarget> targets{{&first, fw, fh}};
+            if (both)
+                targets.push_back({&second, sw, sh});
+            return targets;
+        });
+        QVERIFY(DecodeJPEG(round == 0 ? gray : path, reduction));
+        Image expectedFirst = picture, expectedSecond = picture;
+        expectedFirst.Resize(fw, fh, true);
+        expectedSecond.Resize(sw, sh, true);
+        const QString what = QString::asprintf("%dx%d to %dx%d and %dx%d", w, h, fw, fh, sw, sh);
+        QVERIFY2(Same(first, expectedFirst) && (!both || Same(second, expectedSecond)), qPrintable(what));
     }
 }
 
