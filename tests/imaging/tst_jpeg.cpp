@@ -50,13 +50,10 @@ void WriteRaw(const QString &path, int w, int h, int components, J_COLOR_SPACE s
     std::fclose(file);
 }
 
-// The update's targets: a copy 200 pixels on its longer side, and the key.
-StreamedReduction UpdateReduction(Image &copy, Image &key)
+// Streams a picture into a key-sized reduction.
+StreamedReduction KeyReduction(Image &key)
 {
-    return StreamedReduction([&copy, &key](int w, int h) {
-        const int cw = w > h ? 200 : std::max(1, w * 200 / h), ch = w > h ? std::max(1, h * 200 / w) : 200;
-        return std::vector<ReductionTarget>{{&copy, cw, ch}, {&key, 16, 16}};
-    });
+    return StreamedReduction([&key](int, int) { return std::vector<ReductionTarget>{{&key, 16, 16}}; });
 }
 
 }   // namespace
@@ -155,8 +152,8 @@ void TstJpeg::truncatedFileIsDecoded()
     QVERIFY(QFile::resize(path, QFileInfo(path).size() / 2));
 
     // A file ReadJPEG cannot read in full is no better streamed.
-    Image read, copy, key;
-    StreamedReduction reduction = UpdateReduction(copy, key);
+    Image read, key;
+    StreamedReduction reduction = KeyReduction(key);
     QVERIFY(!DecodeJPEG(path, reduction));
     QVERIFY(!ReadJPEG(path, read));
     QVERIFY(read.width == 256 && read.height == 256 && read.data);
@@ -181,10 +178,10 @@ void TstJpeg::unreadable()
     QFETCH(QByteArray, content);
     const QString path = dir.filePath(QStringLiteral("unreadable %1 \u00e9.jpg").arg(QTest::currentDataTag()));
     QVERIFY(content.isNull() || Store(path, content));
-    Image image = Gray(2, 1, {77, 0}), copy, key;
+    Image image = Gray(2, 1, {77, 0}), key;
     QVERIFY(!ReadJPEG(path, image));
     QCOMPARE(Reds(image), (std::vector<int>{77, 0}));
-    StreamedReduction reduction = UpdateReduction(copy, key);
+    StreamedReduction reduction = KeyReduction(key);
     QVERIFY(!DecodeJPEG(path, reduction));
 }
 
