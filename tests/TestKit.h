@@ -23,16 +23,15 @@
 #include <sys/resource.h>
 #include <vector>
 
+Q_DECLARE_METATYPE(color3)
+
 inline Image Make(int w, int h, const std::function<color3(int, int)> &pixel)
 {
     Image image(w, h);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             const color3 c = pixel(x, y);
-            unsigned char *p = image.data + (size_t(y) * w + x) * 3;
-            p[0] = c.r;
-            p[1] = c.g;
-            p[2] = c.b;
+            std::memcpy(image.data + (size_t(y) * w + x) * 3, &c, 3);
         }
     return image;
 }
@@ -75,22 +74,13 @@ inline Image Gradient(int w, int h, int seed = 0)
 inline void Paint(Image &image, int x0, int y0, int w, int h, color3 c)
 {
     for (int y = y0; y < y0 + h; ++y)
-        for (int x = x0; x < x0 + w; ++x) {
-            unsigned char *p = image.data + (size_t(y) * image.width + x) * 3;
-            p[0] = c.r;
-            p[1] = c.g;
-            p[2] = c.b;
-        }
+        for (int x = x0; x < x0 + w; ++x)
+            std::memcpy(image.data + (size_t(y) * image.width + x) * 3, &c, 3);
 }
 
 inline const unsigned char *Pixel(const Image &image, int x, int y)
 {
     return image.data + (size_t(y) * image.width + x) * 3;
-}
-
-inline int Red(const Image &image, int x, int y)
-{
-    return *Pixel(image, x, y);
 }
 
 inline std::vector<int> Reds(const Image &image)
@@ -208,6 +198,17 @@ inline bool RunUpdate(auto &db, const QStringList &dirs, auto strategy, int thre
     QSignalSpy complete(&db, &std::remove_reference_t<decltype(db)>::complete);
     db.Update(dirs, excluded, strategy, threads);
     return (complete.count() == 1 || complete.wait(120000)) && complete.count() == 1 && !db.IsUpdating();
+}
+
+// The sizes and offsets of count tiles along length, as a MatchData cuts them.
+inline std::pair<QList<int>, QList<int>> TileCuts(const auto &data, int length, int count)
+{
+    int *sizes = nullptr, *offsets = nullptr;
+    data.TileSizesAndOffsets(length, count, &sizes, &offsets);
+    std::pair cuts(QList<int>(sizes, sizes + count), QList<int>(offsets, offsets + count));
+    delete[] sizes;
+    delete[] offsets;
+    return cuts;
 }
 
 // An EXIF block that holds only the orientation tag (type 3 is SHORT).

@@ -52,26 +52,14 @@ void TstAssemblyAgent::turnedAndMissingPictures()
     agent.start();
     QVERIFY(agent.wait(30000));
     QCOMPARE(counter, 2);
-    const struct {
-        int x, y;
-        color3 colour;
-    } expected[] = {
-        {2, 2, RedTone},
-        {18, 2, GreenTone},
-        {2, 18, BlueTone},
-        {18, 18, WhiteTone},
-        // Turned right: the picture's bottom-left (blue) quadrant at the top left.
-        {43, 23, BlueTone},
-        {58, 23, RedTone},
-        {43, 38, WhiteTone},
-        {58, 38, GreenTone},
-        // No picture, or one that cannot be read: black.
-        {50, 10, {0, 0, 0}},
-        {30, 10, {0, 0, 0}},
-        {5, 30, {0, 0, 0}},
-    };
-    for (const auto &e : expected)
-        QVERIFY2(Near(Pixel(output, e.x, e.y), e.colour, 12), qPrintable(QString("(%1, %2)").arg(e.x).arg(e.y)));
+    // Turned right, the picture's bottom-left (blue) quadrant comes to the
+    // top left; no picture, or one that cannot be read, leaves black.
+    const std::tuple<int, int, color3> expected[] = {{2, 2, RedTone},     {18, 2, GreenTone},  {2, 18, BlueTone},
+                                                     {18, 18, WhiteTone}, {43, 23, BlueTone},  {58, 23, RedTone},
+                                                     {43, 38, WhiteTone}, {58, 38, GreenTone}, {50, 10, {0, 0, 0}},
+                                                     {30, 10, {0, 0, 0}}, {5, 30, {0, 0, 0}}};
+    for (const auto &[x, y, colour] : expected)
+        QVERIFY2(Near(Pixel(output, x, y), colour, 12), qPrintable(QString("(%1, %2)").arg(x).arg(y)));
 }
 
 QTEST_GUILESS_MAIN(TstAssemblyAgent)

@@ -1,10 +1,8 @@
 #include "TestKit.h"
 #include "engine/ImagePosterParameters.h"
 #include "engine/MatchData.h"
-#include "engine/PosterGenerator.h"
 #include "imaging/TileMetrics.h"
 
-#include <QSignalSpy>
 #include <QTest>
 #include <cmath>
 #include <map>
@@ -72,57 +70,28 @@ QList<QPair<int, int>> OrderOnWholePicture(const Image &image, int numX, int num
 class TstPreparation : public QObject {
     Q_OBJECT
 private slots:
-    void tileSizes_data();
     void tileSizes();
-    void tileSizesCoverEveryPixel();
     void orderAsOnWholePicture();
-    void cancelledWhilePreparing();
 };
 
-void TstPreparation::tileSizes_data()
-{
-    QTest::addColumn<int>("length");
-    QTest::addColumn<QList<int>>("sizes");
-    QTest::addColumn<QList<int>>("offsets");
-
-    QTest::newRow("one spare of 5 to the middle") << 11 << QList<int>{2, 2, 3, 2, 2} << QList<int>{0, 2, 4, 7, 9};
-    QTest::newRow("shorter than count") << 2 << QList<int>{1, 0, 0, 1} << QList<int>{0, 1, 1, 1};
-}
-
+// Every pixel belongs to exactly one tile and the sizes differ by at most
+// one; a single spare pixel goes to the middle tile, more to the ends first.
 void TstPreparation::tileSizes()
 {
-    QFETCH(int, length);
-    QFETCH(QList<int>, sizes);
-    QFETCH(QList<int>, offsets);
-    const int count = int(sizes.size());
-    int *s = nullptr;
-    int *o = nullptr;
-    MatchData().TileSizesAndOffsets(length, count, &s, &o);
-    QCOMPARE(QList<int>(s, s + count), sizes);
-    QCOMPARE(QList<int>(o, o + count), offsets);
-    delete[] s;
-    delete[] o;
-}
-
-// Every pixel belongs to exactly one tile, the sizes differ by at most one,
-// and two or more spare pixels go to the ends first.
-void TstPreparation::tileSizesCoverEveryPixel()
-{
+    const MatchData data;
+    QCOMPARE(TileCuts(data, 11, 5), std::pair(QList<int>{2, 2, 3, 2, 2}, QList<int>{0, 2, 4, 7, 9}));
+    QCOMPARE(TileCuts(data, 2, 4), std::pair(QList<int>{1, 0, 0, 1}, QList<int>{0, 1, 1, 1}));
     for (int count = 1; count <= 80; ++count) {
         for (int length : {count + 1, 2 * count - 1, 4500, 6001}) {
-            int *s = nullptr;
-            int *o = nullptr;
-            MatchData().TileSizesAndOffsets(length, count, &s, &o);
+            const auto [sizes, offsets] = TileCuts(data, length, count);
             const int base = length / count;
             for (int i = 0; i < count; ++i) {
-                QVERIFY2(s[i] == base || s[i] == base + 1, qPrintable(QString("%1 over %2").arg(length).arg(count)));
-                QCOMPARE(o[i], i == 0 ? 0 : o[i - 1] + s[i - 1]);
+                QVERIFY2(sizes[i] == base || sizes[i] == base + 1,
+                         qPrintable(QString("%1 over %2").arg(length).arg(count)));
+                QCOMPARE(offsets[i], i == 0 ? 0 : offsets[i - 1] + sizes[i - 1]);
             }
-            QCOMPARE(o[count - 1] + s[count - 1], length);
-            if (length % count >= 2)
-                QVERIFY(s[0] == base + 1 && s[count - 1] == base + 1);
-            delete[] s;
-            delete[] o;
+            QCOMPARE(offsets.last() + sizes.last(), length);
+            QVERIFY(length % count < 2 || (sizes.first() == base + 1 && sizes.last() == base + 1));
         }
     }
 }
@@ -152,24 +121,6 @@ void TstPreparation::orderAsOnWholePicture()
         data.OrderTiles();
         QCOMPARE(data.tileOrder, before);
     }
-}
-
-// Preparation runs beside the GUI thread, which hears of its progress and
-// can stop it before any tile is matched.
-void TstPreparation::cancelledWhilePreparing()
-{
-    ImagePosterParameters params;
-    params.divisions = 1000;
-    params.sourceImage = new Image(Noise(400, 300));
-    params.imageDB.Add("/p/a.jpg");
-    params.imageDB.SetKeyImage("/p/a.jpg", new Image(Noise(16, 16)), Landscape);
-    PosterGenerator generator(&params);
-    QSignalSpy progress(&generator, &PosterGenerator::progress);
-    generator.Generate(nullptr);
-    QVERIFY(progress.wait(60000));
-    generator.Cancel();
-    for (const ImageDB::ImageInformation &record : std::as_const(params.imageDB.images))
-        QCOMPARE(record.useCount.load(), 0);
 }
 
 QTEST_GUILESS_MAIN(TstPreparation)

@@ -46,10 +46,7 @@ void TstQJPEGWriterAgent::replacesExistingFileOnlyWhenWhole()
 {
     QTemporaryDir dir;
     const QString target = dir.filePath("mosaic.jpg");
-    QFile old(target);
-    QVERIFY(old.open(QIODevice::WriteOnly));
-    old.write("the previous mosaic");
-    old.close();
+    QVERIFY(Store(target, "the previous mosaic"));
     QVERIFY(::chmod(QFile::encodeName(target).constData(), 0640) == 0);
     const Image noise = Noise(800, 600);
     QJPEGWriterAgent writer(nullptr);
@@ -61,8 +58,7 @@ void TstQJPEGWriterAgent::replacesExistingFileOnlyWhenWhole()
     }
     QVERIFY(!writer.Succeeded());
     QCOMPARE(Entries(dir.path()), QStringList{"mosaic.jpg"});
-    QVERIFY(old.open(QIODevice::ReadOnly));
-    QCOMPARE(old.readAll(), QByteArray("the previous mosaic"));
+    QCOMPARE(Contents(target), QByteArray("the previous mosaic"));
 
     for (const int height : {1, 6000}) {
         const Image gradient = Gradient(3, height);   // the writer reads it until it has finished

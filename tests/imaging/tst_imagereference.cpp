@@ -6,30 +6,17 @@
 
 // The raster operations run as fused, vectorized loops; these tests hold them
 // byte for byte to straightforward versions of the same rules on random data.
-// Turning is checked against the comparison's index arithmetic in tst_tilemetrics.
+// Turning is checked against the comparison's index arithmetic in tst_tilemetrics,
+// the streamed reduction against Resize in tst_jpeg.
 class TstImageReference : public QObject {
     Q_OBJECT
 private slots:
     void sample2d_data();
     void sample2d();
-    void streamedReduction();
     void blend();
 };
 
 namespace {
-
-// Hands the picture's rows to the sink as a decoder would.
-bool Stream(const Image &picture, RowSink &sink)
-{
-    if (!sink.Begin(picture.width, picture.height))
-        return false;
-    const size_t rowBytes = size_t(picture.width) * 3;
-    for (int y = 0; y < picture.height; ++y) {
-        std::memcpy(sink.Row(y), picture.data + size_t(y) * rowBytes, rowBytes);
-        sink.RowDone(y);
-    }
-    return true;
-}
 
 // One in-place running pass of 1-2-1 weights along every row or every column;
 // the lines are independent, the first and last pixel of each stay.
@@ -104,48 +91,10 @@ void TstImageReference::sample2d()
         Image resized = original;
         if (!region)
             resized.Resize(dw, dh, filter != 0);
-        const QByteArray what = QString("%1x%2 (%3,%4 %5x%6) to %7x%8, filter %9")
-                                    .arg(sw)
-                                    .arg(sh)
-                                    .arg(x0)
-                                    .arg(y0)
-                                    .arg(rw)
-                                    .arg(rh)
-                                    .arg(dw)
-                                    .arg(dh)
-                                    .arg(filter)
-                                    .toLatin1();
-        QVERIFY2(Same(src, plainSrc) && Same(dst, plainDst), what.constData());
-        QVERIFY2(region || Same(resized, plainDst), what.constData());
-    }
-}
-
-// The update makes the reduced copy and the key image from the decoded rows
-// as they come, with one smoothing where both targets need the same; each
-// must be what a resized copy of the whole picture gives.
-void TstImageReference::streamedReduction()
-{
-    std::mt19937 rng(13);
-    std::uniform_int_distribution<int> side(1, 300), small(1, 4);
-    for (int round = 0; round < 300; ++round) {
-        const int w = round % 4 ? side(rng) : small(rng), h = round % 5 ? side(rng) : small(rng);
-        const Image picture = Noise(w, h, rng());
-        const int fw = round % 2 ? side(rng) : qMax(1, w / 3), fh = round % 2 ? side(rng) : qMax(1, h / 3);
-        const int sw = round % 3 ? 16 : side(rng), sh = round % 3 ? 16 : side(rng);
-        const bool both = round % 7;
-        Image expectedFirst = picture, expectedSecond = picture, first, second;
-        expectedFirst.Resize(fw, fh, true);
-        expectedSecond.Resize(sw, sh, true);
-        StreamedReduction reduction([&](int, int) {
-            std::vector<ReductionTarget> targets{{&first, fw, fh}};
-            if (both)
-                targets.push_back({&second, sw, sh});
-            return targets;
-        });
-        QVERIFY(Stream(picture, reduction));
-        const QByteArray what =
-            QString("%1x%2 to %3x%4 and %5x%6").arg(w).arg(h).arg(fw).arg(fh).arg(sw).arg(sh).toLatin1();
-        QVERIFY2(Same(first, expectedFirst) && (!both || Same(second, expectedSecond)), what.constData());
+        const QString what =
+            QString::asprintf("%dx%d (%d,%d %dx%d) to %dx%d, filter %d", sw, sh, x0, y0, rw, rh, dw, dh, filter);
+        QVERIFY2(Same(src, plainSrc) && Same(dst, plainDst), qPrintable(what));
+        QVERIFY2(region || Same(resized, plainDst), qPrintable(what));
     }
 }
 

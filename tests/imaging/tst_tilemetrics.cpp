@@ -51,26 +51,21 @@ void TstTileMetrics::differences()
 
 void TstTileMetrics::fleshTone_data()
 {
-    QTest::addColumn<int>("r");
-    QTest::addColumn<int>("g");
-    QTest::addColumn<int>("b");
+    QTest::addColumn<color3>("colour");
     QTest::addColumn<bool>("skin");
-    QTest::newRow("dark skin") << 97 << 61 << 53 << true;
-    QTest::newRow("mid skin") << 200 << 150 << 120 << true;
-    QTest::newRow("white") << 255 << 255 << 255 << true;
-    QTest::newRow("black") << 0 << 0 << 0 << false;
-    QTest::newRow("green") << 60 << 200 << 60 << false;
-    QTest::newRow("pure red") << 255 << 0 << 0 << false;
+    QTest::newRow("dark skin") << color3{97, 61, 53} << true;
+    QTest::newRow("mid skin") << color3{200, 150, 120} << true;
+    QTest::newRow("white") << White << true;
+    QTest::newRow("black") << Black << false;
+    QTest::newRow("green") << color3{60, 200, 60} << false;
+    QTest::newRow("pure red") << EdgeRed << false;
 }
 
 void TstTileMetrics::fleshTone()
 {
-    QFETCH(int, r);
-    QFETCH(int, g);
-    QFETCH(int, b);
+    QFETCH(color3, colour);
     QFETCH(bool, skin);
-    QCOMPARE(FleshTone({static_cast<unsigned char>(r), static_cast<unsigned char>(g), static_cast<unsigned char>(b)}),
-             skin);
+    QCOMPARE(FleshTone(colour), skin);
 }
 
 void TstTileMetrics::edges_data()
