@@ -9,16 +9,6 @@
 #include <thread>
 
 namespace {
-// Rows of the level below that one job of the pool makes.
-constexpr int ReductionRows = 16;
-
-// The strip's rows: what a level keeps between steps (less than one tile row
-// with its overlap) and the most one step adds. A step of the picture is one
-// tile row; the levels below get at most half a step and one row.
-constexpr int StreamedStripRows = 2 * DeepZoomPyramid::TileSize + 2 * DeepZoomPyramid::Overlap;
-constexpr int ReducedStripRows =
-    DeepZoomPyramid::TileSize + 2 * DeepZoomPyramid::Overlap + DeepZoomPyramid::TileSize / 2;
-
 // The first pixel of a tile and the end of its pixels, overlap included.
 int TileStart(int index)
 {
@@ -43,7 +33,12 @@ int DeepZoomPyramid::Level::TileColumns() const
 
 const unsigned char *DeepZoomPyramid::Level::Row(int y) const
 {
-    return rows + size_t(y - first) * size_t(width) * 3;
+    return rows + ptrdiff_t(y - rowsStart) * ptrdiff_t(width) * 3;
+}
+
+unsigned char *DeepZoomPyramid::Level::StripRow(int y)
+{
+    return strip.data + ptrdiff_t(y - rowsStart) * ptrdiff_t(width) * 3;
 }
 
 DeepZoomPyramid::DeepZoomPyramid(const QString &folder, int threads)
@@ -73,7 +68,7 @@ bool DeepZoomPyramid::Prepare(int width, int height, bool inPlace)
         Level level;
         level.width = width;
         level.height = height;
-        levels.push_back(level);
+        levels.push_back(std::move(level));
         if (width == 1 && height == 1)
             break;
         width = (width + 1) / 2;
@@ -87,14 +82,16 @@ bool DeepZoomPyramid::Prepare(int width, int height, bool inPlace)
             Fail(error);
             return false;
         }
+        level.encoders = std::make_unique<JPEGRowEncoder[]>(size_t(level.TileColumns()));
         if (i == 0 && inPlace)
             continue;
-        level.strip = Image(level.width, std::min(level.height, i == 0 ? StreamedStripRows : ReducedStripRows));
+        level.strip = Image(level.width, 1 + std::min(level.height, BatchRows));
         if (!level.strip.data) {
             Fail(QString("not enough memory for the rows of a %1 by %2 level").arg(level.width).arg(level.height));
             return false;
         }
         level.rows = level.strip.data;
+        level.rowsStart = -1;
     }
     return true;
 }
@@ -106,7 +103,7 @@ bool DeepZoomPyramid::Write(const Image &image)
     Level &picture = levels.front();
     picture.rows = image.data;
     while (picture.received < picture.height && !failed) {
-        picture.received = std::min(picture.received + TileSize, picture.height);
+        picture.received = std::min(picture.received + BatchRows, picture.height);
         Advance(0);
     }
     return Complete();
@@ -119,83 +116,89 @@ bool DeepZoomPyramid::Begin(int width, int height)
 
 unsigned char *DeepZoomPyramid::Row(int y)
 {
-    Level &picture = levels.front();
-    return picture.strip.data + size_t(y - picture.first) * size_t(picture.width) * 3;
+    return levels.front().StripRow(y);
 }
 
 void DeepZoomPyramid::RowDone(int y)
 {
     Level &picture = levels.front();
     picture.received = y + 1;
-    if (picture.received % TileSize == 0 || picture.received == picture.height)
+    if (picture.received - picture.first == BatchRows || picture.received == picture.height)
         Advance(0);
 }
 
 void DeepZoomPyramid::Advance(size_t i)
 {
     Level &level = levels[i];
-    if (failed) {
-        // The rows still to come need room, and nothing more is written.
-        if (level.strip.data)
-            level.first = level.received;
-        return;
-    }
-    std::vector<std::function<void()>> jobs;
-    const Level *above = &level;
-    while (level.nextTileRow < level.TileRows() && level.received >= TileEnd(level.nextTileRow, level.height)) {
-        for (int column = 0; column < level.TileColumns(); ++column)
-            jobs.push_back([this, above, column, row = level.nextTileRow] { WriteTile(*above, column, row); });
-        ++level.nextTileRow;
-    }
     Level *below = i + 1 < levels.size() ? &levels[i + 1] : nullptr;
+    // The batch's pairs of rows make these rows of the level below.
     const int from = below ? below->received : 0;
     const int to = below ? (level.received == level.height ? below->height : level.received / 2) : 0;
-    Q_ASSERT(!below || to - below->first <= below->strip.height);
-    for (int start = from; start < to; start += ReductionRows) {
-        jobs.push_back([above, below, start, end = std::min(start + ReductionRows, to)] {
-            const int pairs = above->width / 2;
-            for (int y = start; y < end; ++y) {
-                const unsigned char *a = above->Row(2 * y);
-                const unsigned char *b = above->Row(std::min(2 * y + 1, above->height - 1));
-                unsigned char *out = below->strip.data + size_t(y - below->first) * size_t(below->width) * 3;
-                for (int x = 0; x < pairs; ++x)
-                    for (int c = 0; c < 3; ++c)
-                        out[3 * x + c] = (a[6 * x + c] + a[6 * x + 3 + c] + b[6 * x + c] + b[6 * x + 3 + c] + 2) >> 2;
-                // An odd column at the edge is its own neighbour.
-                if (above->width % 2 == 1)
-                    for (int c = 0; c < 3; ++c)
-                        out[3 * pairs + c] = (2 * a[6 * pairs + c] + 2 * b[6 * pairs + c] + 2) >> 2;
-            }
-        });
+    if (!failed) {
+        std::vector<std::function<void()>> jobs;
+        for (int column = 0; column < level.TileColumns(); ++column)
+            jobs.push_back([this, &level, column] { EncodeColumn(level, column); });
+        if (below) {
+            Q_ASSERT(to - below->first <= BatchRows);
+            jobs.push_back([&level, below, from, to] {
+                const int pairs = level.width / 2;
+                for (int y = from; y < to; ++y) {
+                    const unsigned char *a = level.Row(2 * y);
+                    const unsigned char *b = level.Row(std::min(2 * y + 1, level.height - 1));
+                    unsigned char *out = below->StripRow(y);
+                    for (int x = 0; x < pairs; ++x)
+                        for (int c = 0; c < 3; ++c)
+                            out[3 * x + c] =
+                                (a[6 * x + c] + a[6 * x + 3 + c] + b[6 * x + c] + b[6 * x + 3 + c] + 2) >> 2;
+                    // An odd column at the edge is its own neighbour.
+                    if (level.width % 2 == 1)
+                        for (int c = 0; c < 3; ++c)
+                            out[3 * pairs + c] = (2 * a[6 * pairs + c] + 2 * b[6 * pairs + c] + 2) >> 2;
+                }
+            });
+        }
+        RunJobs(jobs);
     }
-    RunJobs(jobs);
-
-    // Only the rows of the next tile row and of the next reduction stay.
-    if (below)
-        below->received = to;
+    while (level.tileRow < level.TileRows() && TileEnd(level.tileRow, level.height) <= level.received)
+        ++level.tileRow;
+    // The batch's last row stays: it may be the first of the next tile row.
     if (level.strip.data) {
-        int keep = level.received;
-        if (level.nextTileRow < level.TileRows())
-            keep = std::min(keep, TileStart(level.nextTileRow));
-        if (below && below->received < below->height)
-            keep = std::min(keep, 2 * below->received);
-        std::memmove(level.strip.data, level.Row(keep), size_t(level.received - keep) * size_t(level.width) * 3);
-        level.first = keep;
+        std::memcpy(level.strip.data, level.Row(level.received - 1), size_t(level.width) * 3);
+        level.rowsStart = level.received - 1;
     }
-    if (to > from)
+    level.first = level.received;
+    if (!below || failed)
+        return;
+    below->received = to;
+    if (to - below->first == BatchRows || (to == below->height && to > below->first))
         Advance(i + 1);
 }
 
-void DeepZoomPyramid::WriteTile(const Level &level, int column, int row)
+void DeepZoomPyramid::EncodeColumn(Level &level, int column)
 {
-    if (failed)
-        return;
-    const int left = TileStart(column), top = TileStart(row);
-    const QString path = QString("%1/%2/%3_%4.jpeg").arg(folder).arg(level.number).arg(column).arg(row);
-    QString error;
-    if (!WriteJPEG(path, level.Row(top) + size_t(left) * 3, TileEnd(column, level.width) - left,
-                   TileEnd(row, level.height) - top, size_t(level.width) * 3, Quality, error))
-        Fail(QString("cannot write %1: %2").arg(path, error));
+    JPEGRowEncoder &encoder = level.encoders[column];
+    const int left = TileStart(column);
+    const int width = TileEnd(column, level.width) - left;
+    for (int row = level.tileRow; row < level.TileRows() && !failed; ++row) {
+        const int top = TileStart(row), bottom = TileEnd(row, level.height);
+        // A tile that starts in the batch or on the row kept before it opens
+        // now; one that started earlier has had the rows before the batch.
+        const bool opens = top >= level.first - 1;
+        const int start = opens ? top : level.first, end = std::min(bottom, level.received);
+        if ((opens && !encoder.Open(TilePath(level, column, row), width, bottom - top, Quality))
+            || !encoder.Write(level.Row(start) + size_t(left) * 3, end - start, size_t(level.width) * 3)
+            || (end == bottom && !encoder.Finish())) {
+            Fail(QString("cannot write %1: %2").arg(TilePath(level, column, row), encoder.ErrorMessage()));
+            return;
+        }
+        if (end < bottom)
+            return;
+    }
+}
+
+QString DeepZoomPyramid::TilePath(const Level &level, int column, int row) const
+{
+    return QString("%1/%2/%3_%4.jpeg").arg(folder).arg(level.number).arg(column).arg(row);
 }
 
 void DeepZoomPyramid::Fail(const QString &message)
@@ -221,7 +224,7 @@ bool DeepZoomPyramid::Complete() const
     if (failed || levels.empty())
         return false;
     return std::all_of(levels.begin(), levels.end(),
-                       [](const Level &level) { return level.nextTileRow == level.TileRows(); });
+                       [](const Level &level) { return level.tileRow == level.TileRows(); });
 }
 
 QString DeepZoomPyramid::ErrorMessage() const

@@ -1,22 +1,29 @@
 #pragma once
 
 #include "imaging/Image.h"
+#include "imaging/JPEG.h"
 
 #include <QMutex>
 #include <QString>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <vector>
 
 // Cuts a picture into the tiles of a Deep Zoom pyramid, folder/<level>/
 // <column>_<row>.jpeg, level 0 being one pixel. The picture comes as an image
 // in memory, whose rows are read in place, or row by row from a decoder (the
 // pyramid is a RowSink). Every level below the picture is made by 2x2 box
-// reduction of the one above as its rows come, and only the strip of rows
-// that its unwritten tiles and the next reduction still need is kept, some
-// 770 rows a level. The tiles are encoded, and the strips reduced, by the
-// caller's thread and helper threads started for each step, which end
-// before the step does.
+// reduction of the one above as its rows come. A level goes on in batches of
+// BatchRows rows: each tile column has one open encoder, which takes the
+// batch's rows of its tile (both tiles' rows where two overlap), and the
+// batch is reduced into the level below; so a level keeps only its batch and
+// the row before it, which may begin the next tile row. A step is one batch
+// of one level: its columns and its reduction are jobs for the caller's
+// thread and helper threads started for the step, which end before the step
+// does, and a column's encoder belongs to its job. After the first failure
+// nothing more is written, and the tiles left unfinished are removed when
+// the pyramid goes.
 class DeepZoomPyramid : public RowSink {
 public:
     // 510 pixels and one pixel of overlap on each side make 512-pixel files;
@@ -26,6 +33,8 @@ public:
     static constexpr int TileSize = 510;
     static constexpr int Overlap = 1;
     static constexpr int Quality = 85;
+    // Even, so that the reduction's pairs of rows never straddle two batches.
+    static constexpr int BatchRows = 16;
 
     // threads below 1 means one a core.
     DeepZoomPyramid(const QString &folder, int threads);
@@ -50,31 +59,40 @@ public:
 private:
     struct Level {
         int width = 0, height = 0;
-        int number = 0;        // 0 is the one-pixel level
-        int first = 0;         // the picture row that rows holds first
-        int received = 0;      // rows made or given so far
-        int nextTileRow = 0;   // tiles above it are written
-        Image strip;           // the kept rows; none for an image read in place
+        int number = 0;     // 0 is the one-pixel level
+        int first = 0;      // the first row of the batch
+        int received = 0;   // rows made or given so far; the batch ends here
+        int tileRow = 0;    // the tile row being written
+        Image strip;        // the row before the batch, then the batch; none for an image read in place
         const unsigned char *rows = nullptr;
+        int rowsStart = 0;                            // the row that rows holds first
+        std::unique_ptr<JPEGRowEncoder[]> encoders;   // one a tile column, the open tile
 
         int TileRows() const;
         int TileColumns() const;
         const unsigned char *Row(int y) const;
+        unsigned char *StripRow(int y);
     };
 
     bool Prepare(int width, int height, bool inPlace);
-    // Writes the tile rows of level i whose rows have all come, makes the
-    // rows of the level below that can be made, then lets go of the rows
-    // neither needs any more and goes on with the level below.
+    // Encodes the batch of level i and reduces it into the level below, then
+    // keeps its last row and goes on with the level below once that has a
+    // batch of its own.
     void Advance(size_t i);
     // Runs the jobs on the caller's thread and up to threads - 1 helpers.
     void RunJobs(const std::vector<std::function<void()>> &jobs);
-    void WriteTile(const Level &level, int column, int row);
+    // Writes the batch's rows of the column's tiles, opening and finishing
+    // them as they begin and end.
+    void EncodeColumn(Level &level, int column);
+    QString TilePath(const Level &level, int column, int row) const;
     void Fail(const QString &message);
 
     QString folder;
     int threads;
-    std::vector<Level> levels;   // the picture first; written by the caller's thread between Advance's waits
+    // The picture first; written by the caller's thread between steps. In a
+    // step, each column's job writes that column's encoder and files, and
+    // the reduction's job the level below's batch.
+    std::vector<Level> levels;
     std::atomic<bool> failed = false;
     mutable QMutex mutex;
     QString errorMessage;   // guarded by mutex; written by the first tile that fails

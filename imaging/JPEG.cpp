@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
+#include <utility>
 
 #include <jpeglib.h>
 
@@ -312,43 +313,76 @@ private:
     Image &image;
 };
 
-// Encodes rows stride bytes apart into an open file, telling rowDone after
-// each row; false after any library error, whose words are left in jerr. Kept
-// apart from EncodeJPEG for the same reason as DecodeJPEGFile.
-bool EncodeJPEGFile(FILE *file, const unsigned char *rgb, int width, int height, size_t stride, int quality,
-                    const std::function<void(int)> &rowDone, ErrorManager &jerr)
-{
+// One compressor with its error manager, for EncodeJPEG and JPEGRowEncoder.
+// Each step sets its own recovery point, so a library error in any of them
+// (a failed write among them) comes back as false, with the compressor
+// destroyed and the library's words in jerr.message. The steps are kept
+// apart from their callers so that no function that calls setjmp has locals
+// with destructors.
+struct Compressor {
     jpeg_compress_struct cinfo;
+    ErrorManager jerr;
+    bool live = false;   // created and not destroyed yet
+};
 
-    // Step 1: error handling and compressor; a failed write comes back here
-    cinfo.err = RecoveringErrors(jerr);
-    if (setjmp(jerr.setjmpBuffer)) {
-        jpeg_destroy_compress(&cinfo);
+// Baseline RGB at the given quality into an open file, with the library's
+// defaults otherwise.
+bool StartCompressor(Compressor &c, FILE *file, int width, int height, int quality)
+{
+    // Step 1: error handling and compressor
+    c.cinfo.err = RecoveringErrors(c.jerr);
+    if (setjmp(c.jerr.setjmpBuffer)) {
+        jpeg_destroy_compress(&c.cinfo);
+        c.live = false;
         return false;
     }
-    jpeg_create_compress(&cinfo);
-    jpeg_stdio_dest(&cinfo, file);
+    jpeg_create_compress(&c.cinfo);
+    c.live = true;
+    jpeg_stdio_dest(&c.cinfo, file);
 
     // Step 2: describe the picture and set the quality
-    cinfo.image_width = JDIMENSION(width);
-    cinfo.image_height = JDIMENSION(height);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);
+    c.cinfo.image_width = JDIMENSION(width);
+    c.cinfo.image_height = JDIMENSION(height);
+    c.cinfo.input_components = 3;
+    c.cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c.cinfo);
+    jpeg_set_quality(&c.cinfo, quality, TRUE);
 
-    // Step 3: compress row by row, straight from the image's own rows
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(rgb + size_t(cinfo.next_scanline) * stride);
-        jpeg_write_scanlines(&cinfo, &row, 1);
-        if (rowDone)
-            rowDone(int(cinfo.next_scanline));
+    // Step 3: start compressing; the headers wait in the library's buffer
+    jpeg_start_compress(&c.cinfo, TRUE);
+    return true;
+}
+
+// Step 4: rows of the caller's own raster, stride bytes apart, telling rowDone
+// after each one how many rows the library has taken.
+bool WriteScanlines(Compressor &c, const unsigned char *rgb, int rows, size_t stride,
+                    const std::function<void(int)> &rowDone)
+{
+    if (setjmp(c.jerr.setjmpBuffer)) {
+        jpeg_destroy_compress(&c.cinfo);
+        c.live = false;
+        return false;
     }
+    for (int y = 0; y < rows; ++y) {
+        JSAMPROW row = const_cast<JSAMPROW>(rgb + size_t(y) * stride);
+        jpeg_write_scanlines(&c.cinfo, &row, 1);
+        if (rowDone)
+            rowDone(int(c.cinfo.next_scanline));
+    }
+    return true;
+}
 
-    // Step 4: finish; this flushes the library's buffer and checks the stream
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
+// Step 5: finish; this flushes the library's buffer and checks the stream.
+bool FinishCompressor(Compressor &c)
+{
+    if (setjmp(c.jerr.setjmpBuffer)) {
+        jpeg_destroy_compress(&c.cinfo);
+        c.live = false;
+        return false;
+    }
+    jpeg_finish_compress(&c.cinfo);
+    jpeg_destroy_compress(&c.cinfo);
+    c.live = false;
     return true;
 }
 
@@ -356,30 +390,6 @@ bool IsRegularFile(FILE *file)
 {
     struct stat info;
     return fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-// Encodes into the open file and closes it; false with the reason in error.
-// Only a file this writer created or truncated is removed on failure, never
-// a device such as /dev/full.
-bool EncodeAndClose(FILE *file, const QByteArray &name, const unsigned char *rgb, int width, int height, size_t stride,
-                    int quality, QString &error)
-{
-    const bool removable = IsRegularFile(file);
-    ErrorManager jerr;
-    bool written = EncodeJPEGFile(file, rgb, width, height, stride, quality, {}, jerr);
-    if (!written)
-        error = QString::fromLocal8Bit(jerr.message);
-    if ((std::fflush(file) != 0 || std::ferror(file)) && written) {
-        written = false;
-        error = qt_error_string(errno);
-    }
-    if (std::fclose(file) != 0 && written) {
-        written = false;
-        error = qt_error_string(errno);
-    }
-    if (!written && removable)
-        std::remove(name.constData());
-    return written;
 }
 
 }   // namespace
@@ -435,11 +445,12 @@ bool EncodeJPEG(FILE *file, const Image &image, int quality, const std::function
 {
     if (!image.data || image.width < 1 || image.height < 1)
         return false;
-    ErrorManager jerr;
-    const bool encoded =
-        EncodeJPEGFile(file, image.data, image.width, image.height, size_t(image.width) * 3, quality, rowDone, jerr);
+    Compressor compressor;
+    const bool encoded = StartCompressor(compressor, file, image.width, image.height, quality)
+                         && WriteScanlines(compressor, image.data, image.height, size_t(image.width) * 3, rowDone)
+                         && FinishCompressor(compressor);
     if (!encoded && message)
-        *message = QString::fromLocal8Bit(jerr.message);
+        *message = QString::fromLocal8Bit(compressor.jerr.message);
     return encoded;
 }
 
@@ -456,18 +467,99 @@ bool WriteJPEG(const QString &filename, const Image &image, int quality)
     return EncodeJPEG(file.Stream(), image, quality) && file.Commit();
 }
 
-bool WriteJPEG(const QString &filename, const unsigned char *rgb, int width, int height, size_t stride, int quality,
-               QString &error)
+struct JPEGRowEncoder::File {
+    Compressor compressor;
+    FILE *stream = nullptr;
+    QByteArray name;
+    bool removable = false;   // a regular file this encoder created or truncated
+};
+
+JPEGRowEncoder::JPEGRowEncoder() = default;
+
+JPEGRowEncoder::~JPEGRowEncoder()
 {
-    if (!rgb || width < 1 || height < 1) {
+    if (file)
+        Abandon();
+}
+
+bool JPEGRowEncoder::Open(const QString &filename, int width, int height, int quality)
+{
+    if (file)
+        Abandon();
+    error.clear();
+    if (width < 1 || height < 1) {
         error = "the picture is empty";
         return false;
     }
-    const QByteArray name = QFile::encodeName(filename);
-    FILE *file = std::fopen(name.constData(), "wb");
-    if (!file) {
+    file = std::make_unique<File>();
+    file->name = QFile::encodeName(filename);
+    file->stream = std::fopen(file->name.constData(), "wb");
+    if (!file->stream) {
         error = qt_error_string(errno);
+        file.reset();
         return false;
     }
-    return EncodeAndClose(file, name, rgb, width, height, stride, quality, error);
+    file->removable = IsRegularFile(file->stream);
+    // The library buffers what it writes; a second buffer a file would only
+    // add to the memory of the many files a pyramid keeps open.
+    std::setvbuf(file->stream, nullptr, _IONBF, 0);
+    if (!StartCompressor(file->compressor, file->stream, width, height, quality)) {
+        Fail(QString::fromLocal8Bit(file->compressor.jerr.message));
+        return false;
+    }
+    return true;
+}
+
+bool JPEGRowEncoder::Write(const unsigned char *rgb, int rows, size_t stride)
+{
+    if (!file)
+        return false;
+    if (!WriteScanlines(file->compressor, rgb, rows, stride, {})) {
+        Fail(QString::fromLocal8Bit(file->compressor.jerr.message));
+        return false;
+    }
+    return true;
+}
+
+bool JPEGRowEncoder::Finish()
+{
+    if (!file)
+        return false;
+    if (!FinishCompressor(file->compressor)) {
+        Fail(QString::fromLocal8Bit(file->compressor.jerr.message));
+        return false;
+    }
+    if (std::fflush(file->stream) != 0 || std::ferror(file->stream)) {
+        Fail(qt_error_string(errno));
+        return false;
+    }
+    FILE *stream = std::exchange(file->stream, nullptr);
+    if (std::fclose(stream) != 0) {
+        Fail(qt_error_string(errno));
+        return false;
+    }
+    file.reset();
+    return true;
+}
+
+QString JPEGRowEncoder::ErrorMessage() const
+{
+    return error;
+}
+
+void JPEGRowEncoder::Fail(const QString &reason)
+{
+    error = reason;
+    Abandon();
+}
+
+void JPEGRowEncoder::Abandon()
+{
+    if (file->compressor.live)
+        jpeg_destroy_compress(&file->compressor.cinfo);
+    if (file->stream)
+        std::fclose(file->stream);
+    if (file->removable)
+        std::remove(file->name.constData());
+    file.reset();
 }

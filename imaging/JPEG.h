@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <functional>
+#include <memory>
 
 class Image;
 class RowSink;
@@ -70,10 +71,31 @@ bool EncodeJPEG(FILE *file, const Image &image, int quality, const std::function
 // sync or close fails; an existing file is then left as it was.
 bool WriteJPEG(const QString &filename, const Image &image, int quality);
 
-// Width by height pixels of a larger raster (a tile of a picture, say),
-// starting at rgb, with rows stride bytes apart. Written in place and not
-// synced, unlike the above: for the many tiles of a pyramid, whose index file
-// is written last. A partly written regular file is removed. Prints nothing;
-// false with the reason in error.
-bool WriteJPEG(const QString &filename, const unsigned char *rgb, int width, int height, size_t stride, int quality,
-               QString &error);
+// Writes one JPEG file, baseline RGB at the given quality, from rows that
+// come a few at a time, holding only the library's buffers of a few rows: for
+// the many tiles of a pyramid, which are written in place and not synced (its
+// index file is written last). A regular file left unfinished, after a
+// failure or by an encoder that goes before Finish, is removed. Prints
+// nothing; false with the reason in ErrorMessage(), after which the file is
+// gone and only Open works again. Opening a file abandons an unfinished one.
+class JPEGRowEncoder {
+public:
+    JPEGRowEncoder();
+    ~JPEGRowEncoder();
+
+    bool Open(const QString &filename, int width, int height, int quality);
+    // rows rows of the picture's width, starting at rgb, stride bytes apart.
+    bool Write(const unsigned char *rgb, int rows, size_t stride);
+    // After the picture's last row.
+    bool Finish();
+    QString ErrorMessage() const;
+
+private:
+    struct File;
+
+    void Fail(const QString &reason);
+    void Abandon();
+
+    std::unique_ptr<File> file;   // while open
+    QString error;
+};
