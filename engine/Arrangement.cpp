@@ -6,8 +6,10 @@
 #include <numeric>
 
 namespace {
-// Candidates asked for at once when a list is lengthened.
-constexpr int MoreAtOnce = 256;
+// Candidates asked for at once when a list is lengthened: as many as
+// the budget allows a tile, between these.
+constexpr int64_t LeastMore = 16;
+constexpr int64_t MostMore = 256;
 // Passes of moves and exchanges after the spaced choice: two keep all but
 // 0.02 dB of what eight give, at a quarter of the time (bench_likeness).
 constexpr int MovePasses = 2;
@@ -24,7 +26,8 @@ bool CheaperCandidate(const Arrangement::Candidate &a, const Arrangement::Candid
 
 Arrangement::Arrangement(int columns, int rows, int pictures, int uses, int spacing)
     : columns(columns), rows(rows), tiles(columns * rows), pictures(pictures), uses(std::max(uses, 0)),
-      spacing(spacing), lists(size_t(tiles)), unlisted(size_t(tiles), NoBound), chosen(size_t(tiles), -1),
+      spacing(spacing), moreAtOnce(int(std::clamp<int64_t>(ListBudget / std::max(tiles, 1), LeastMore, MostMore))),
+      lists(size_t(tiles)), unlisted(size_t(tiles), NoBound), chosen(size_t(tiles), -1),
       rotations(size_t(tiles), Rotation::Unturned)
 {}
 
@@ -160,9 +163,9 @@ bool Arrangement::Lengthen(int tile, const std::vector<int32_t> &excluded, const
 {
     if (!more || unlisted[size_t(tile)] == NoBound)
         return false;
-    Candidate extra[MoreAtOnce];
+    Candidate extra[MostMore];
     int64_t next = NoBound;
-    const int n = more(tile, excluded, extra, MoreAtOnce, next);
+    const int n = more(tile, excluded, extra, moreAtOnce, next);
     std::vector<Candidate> &list = lists[size_t(tile)];
     const auto added = list.insert(list.end(), extra, extra + n);
     std::stable_sort(added, list.end(), CheaperCandidate);
@@ -216,7 +219,7 @@ bool Arrangement::Space(const std::atomic<bool> &keepRunning, const MoreCandidat
     std::vector<int> counts(size_t(pictures), 0);
     std::vector<int32_t> marks(size_t(pictures), -1);
     std::vector<int32_t> excluded;
-    std::vector<Candidate> extra(MoreAtOnce);
+    std::vector<Candidate> extra(static_cast<size_t>(moreAtOnce));
     const auto markNearby = [&](int tile) {
         const int column = tile % columns;
         const int row = tile / columns;
@@ -251,7 +254,7 @@ bool Arrangement::Space(const std::atomic<bool> &keepRunning, const MoreCandidat
                 if (!fits(t, p))
                     excluded.push_back(p);
             int64_t next = NoBound;
-            const int n = more(t, excluded, extra.data(), MoreAtOnce, next);
+            const int n = more(t, excluded, extra.data(), moreAtOnce, next);
             if (n > 0) {
                 lists[size_t(t)].insert(lists[size_t(t)].end(), extra.begin(), extra.begin() + n);
                 best = &lists[size_t(t)][lists[size_t(t)].size() - size_t(n)];

@@ -41,6 +41,9 @@ public:
         int64_t cost;        // not negative
     };
     static constexpr int64_t NoBound = -1;   // every usable picture is listed
+    // Candidates over all tiles that the lists should hold, some 256 MB:
+    // the first lists and each lengthening keep to their share of it.
+    static constexpr int64_t ListBudget = int64_t(16) << 20;
 
     // Up to max more candidates for tile, best first, none of them a picture
     // in excluded (ascending); sets unlisted to the new bound for the pictures
@@ -91,6 +94,7 @@ private:
     int uses;
     int spacing;
     int escapeUses = 0;
+    int moreAtOnce;   // candidates a lengthening asks for
 
     std::vector<std::vector<Candidate>> lists;   // per tile
     std::vector<int64_t> unlisted;               // per tile; NoBound when all listed

@@ -19,10 +19,6 @@ const int MaxAttempts = 15;
 const int Batch = 8;
 const int Candidates = 3;
 
-// Candidates over all tiles that the optimal arrangement's first lists
-// hold at most, some 256 MB.
-constexpr qint64 ListBudget = qint64(16) << 20;
-
 // The optimal arrangement's candidates per tile: enough that a tile of a
 // plain area still finds pictures not used nearby in its list, and the most
 // where the uses barely fill the tiles, so many tiles cannot have their best
@@ -30,7 +26,8 @@ constexpr qint64 ListBudget = qint64(16) << 20;
 // that the lists would not fit the budget.
 int ListLength(int spacing, qint64 uses, qint64 tiles)
 {
-    const int room = int(std::clamp<qint64>(ListBudget / std::max<qint64>(tiles, 1), 16, KeyIndex::MaxCandidates));
+    const int room =
+        int(std::clamp<qint64>(Arrangement::ListBudget / std::max<qint64>(tiles, 1), 16, KeyIndex::MaxCandidates));
     if (uses < 2 * tiles)
         return room;
     return std::min(room, std::clamp((spacing + 1) * (spacing + 1) + 8, 16, KeyIndex::MaxCandidates));
