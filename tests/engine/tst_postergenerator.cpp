@@ -36,11 +36,10 @@ private slots:
     void mosaicFollowsSource();
     void cancelInEachStage_data();
     void cancelInEachStage();
-    void unreadableSourceSendsNothing();
     void saveFailures_data();
     void saveFailures();
     void newRunWhileSaving();
-    void noUsablePicture();
+    void nothingToWorkWith();
     void cancelAtRandomMoments();
 
 private:
@@ -293,20 +292,6 @@ void TstPosterGenerator::cancelInEachStage()
     QTRY_COMPARE(WorkerThreads(), 0);
 }
 
-void TstPosterGenerator::unreadableSourceSendsNothing()
-{
-    params->sourceFilename = dir.filePath("no-such-picture.jpg");
-    PosterGenerator generator(params.get());
-    Recorder recorder(&generator);
-    Preview preview;
-    generator.Generate(&preview);
-    QCoreApplication::processEvents();
-    QVERIFY(recorder.events.isEmpty());
-    QVERIFY(!params->sourceImage);
-    QVERIFY(preview.image.isNull());
-    QVERIFY(!QFile::exists(params->outputFilename));
-}
-
 void TstPosterGenerator::saveFailures_data()
 {
     QTest::addColumn<QString>("output");
@@ -382,8 +367,22 @@ void TstPosterGenerator::newRunWhileSaving()
 
 // With nothing to draw from, every stage still ends: the mosaic is the
 // black canvas, saved, and no thread waits for a picture forever.
-void TstPosterGenerator::noUsablePicture()
+// An unreadable source sends nothing and writes nothing; without usable
+// pictures the mosaic is made, all black.
+void TstPosterGenerator::nothingToWorkWith()
 {
+    params->sourceFilename = dir.filePath("no-such-picture.jpg");
+    {
+        PosterGenerator generator(params.get());
+        Recorder recorder(&generator);
+        Preview preview;
+        generator.Generate(&preview);
+        QCoreApplication::processEvents();
+        QVERIFY(recorder.events.isEmpty());
+        QVERIFY(!params->sourceImage);
+        QVERIFY(preview.image.isNull());
+        QVERIFY(!QFile::exists(params->outputFilename));
+    }
     ImagePosterParameters nothing;
     nothing.sourceImage = new Image(GridSource(400, 300));
     nothing.targetResolution = 600;

@@ -183,7 +183,6 @@ void TstImageDB::bestMatch_data()
 {
     QTest::addColumn<QString>("records");
     QTest::addColumn<int>("rotation");
-    QTest::newRow("skipped") << "10 90s" << 0;
     QTest::newRow("no key") << "10 90n" << 0;
     QTest::newRow("key of another size") << "10 90k" << 0;
     QTest::newRow("other orientation, equal turns") << "90p" << 2;
@@ -202,8 +201,6 @@ void TstImageDB::bestMatch()
         if (mark != 'n')
             db.SetKeyImage(name, Key(mark == 'k' ? 8 : 16, atoi(qPrintable(specs[i]))),
                            mark == 'p' ? Portrait : Landscape);
-        if (mark == 's')
-            db.SkipImage(name);
     }
     const std::unique_ptr<Image> tile(Key(16, 90));
     const ImageDB::MatchResult result = db.BestMatch(*tile, Landscape, 1);
