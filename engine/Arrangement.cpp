@@ -179,7 +179,9 @@ bool Arrangement::Lengthen(int tile, const std::vector<int32_t> &excluded, const
 // times scale; zero while a use is free, as free uses were never bid for.
 int64_t Arrangement::Lambda(int32_t picture) const
 {
-    return useSlots[slotStart[size_t(picture)]].price;
+    // Staying empty has no uses when the pictures can fill every tile.
+    const size_t first = slotStart[size_t(picture)];
+    return first < slotStart[size_t(picture) + 1] ? useSlots[first].price : 0;
 }
 
 // The tile's least cost plus price over its list and staying empty, in
