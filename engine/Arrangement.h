@@ -96,8 +96,10 @@ private:
     int escapeUses = 0;
     int moreAtOnce;   // candidates a lengthening asks for
 
-    std::vector<std::vector<Candidate>> lists;   // per tile
-    std::vector<int64_t> unlisted;               // per tile; NoBound when all listed
+    // Per tile, cheapest first while the tiles bid; the spaced choice
+    // appends what it asks for.
+    std::vector<std::vector<Candidate>> lists;
+    std::vector<int64_t> unlisted;   // per tile; NoBound when all listed
 
     std::vector<int32_t> assigned;       // per tile: picture, or -1
     std::vector<int64_t> assignedCost;   // per tile
