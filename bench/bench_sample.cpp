@@ -120,8 +120,8 @@ bool Run(ImagePosterParameters &params, const QString &pyramid, Figures &figures
     return true;
 }
 
-// The mosaic without and with the pyramid. The pyramid shares the processor
-// with the JPEG encoder, so its time is longer than it would be alone.
+// The mosaic without and with the pyramid, which is cut once the JPEG file
+// is saved.
 bool Measure(ImagePosterParameters &params, const QString &dir)
 {
     std::printf("%d pixels, %dx%d tiles, repeats %d, blend %d\n", params.targetResolution, params.divisions,
