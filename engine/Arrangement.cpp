@@ -1,6 +1,7 @@
 #include "engine/Arrangement.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <deque>
 #include <numeric>
@@ -17,10 +18,41 @@ constexpr int MovePasses = 2;
 constexpr int StopCheckInterval = 1024;
 // The least raise of a price is the mean cheapest cost over this.
 constexpr int64_t RaiseDivisor = 64;
+// Where the uses barely cover the tiles, the first round's step is this many
+// times the last's, and each round's this many times the next's
+// (bench_likeness: a fifth of the bids of one round in fine steps).
+constexpr int64_t CoarsestStep = 16;
+constexpr int64_t StepShrink = 4;
 
 bool CheaperCandidate(const Arrangement::Candidate &a, const Arrangement::Candidate &b)
 {
     return a.cost < b.cost;
+}
+
+// Cheapest first, ties in the order given. Where the costs fit 32 bits, a
+// radix sort: a list of every picture sorts several times faster so.
+void SortCheapestFirst(std::vector<Arrangement::Candidate> &list)
+{
+    constexpr int DigitBits = 11;
+    constexpr uint32_t Digits = uint32_t(1) << DigitBits;
+    constexpr size_t ShortList = 64;
+    if (list.size() < ShortList || std::any_of(list.begin(), list.end(), [](const Arrangement::Candidate &c) {
+            return c.cost > int64_t(UINT32_MAX);
+        })) {
+        std::stable_sort(list.begin(), list.end(), CheaperCandidate);
+        return;
+    }
+    std::vector<Arrangement::Candidate> sorted(list.size());
+    for (int shift = 0; shift < 32; shift += DigitBits) {
+        const auto digit = [&](const Arrangement::Candidate &c) { return (uint32_t(c.cost) >> shift) & (Digits - 1); };
+        std::array<size_t, Digits + 1> starts{};
+        for (const Arrangement::Candidate &c : list)
+            ++starts[digit(c) + 1];
+        std::partial_sum(starts.begin(), starts.end(), starts.begin());
+        for (const Arrangement::Candidate &c : list)
+            sorted[starts[digit(c)]++] = c;
+        list.swap(sorted);
+    }
 }
 }   // namespace
 
@@ -35,13 +67,13 @@ void Arrangement::SetCandidates(int tile, const Candidate *list, int count, int6
 {
     std::vector<Candidate> &mine = lists[size_t(tile)];
     mine.assign(list, list + count);
-    std::stable_sort(mine.begin(), mine.end(), CheaperCandidate);
+    SortCheapestFirst(mine);
     unlisted[size_t(tile)] = bound;
 }
 
 bool Arrangement::Solve(const std::atomic<bool> &keepRunning, const MoreCandidates &more)
 {
-    sum = bound = 0;
+    sum = bound = floor = 0;
     filled = 0;
     std::fill(chosen.begin(), chosen.end(), -1);
     if (tiles == 0 || pictures == 0 || uses == 0)
@@ -58,17 +90,27 @@ bool Arrangement::Solve(const std::atomic<bool> &keepRunning, const MoreCandidat
     // Prices rise in steps of a 64th of the mean cheapest cost, so the sum
     // is within that per tile of the least: finer steps take many more bids
     // where many tiles want the same few pictures. They count in costs times
-    // tiles plus one, so that a step of one, as small costs on a small grid
-    // have, keeps all tiles together within a cost unit: the sum is the least.
-    scale = int64_t(tiles) + 1;
+    // twice the tiles plus one, so that a step of one, as small costs on a
+    // small grid have, keeps the sum within a cost unit of the least (see
+    // Auction): the sum is the least.
+    scale = 2 * int64_t(tiles) + 1;
     int64_t cheapest = 0;
     for (const std::vector<Candidate> &list : lists)
         cheapest += list.empty() ? 0 : list.front().cost;
-    epsilon = std::max<int64_t>(1, cheapest / tiles * scale / RaiseDivisor);
-    std::deque<int32_t> waiting(static_cast<size_t>(tiles));
-    std::iota(waiting.begin(), waiting.end(), 0);
-    if (!Auction(waiting, keepRunning, more))
-        return false;
+    const int64_t finest = std::max<int64_t>(1, cheapest / tiles * scale / RaiseDivisor);
+    // Where many tiles want the same few pictures, the steps start coarse
+    // and shrink, each round starting from the prices the one before left,
+    // so that few tiles bid many times in fine steps.
+    const bool tight = int64_t(pictures) * uses < 2 * int64_t(tiles);
+    for (epsilon = finest * (tight ? CoarsestStep : 1);; epsilon = std::max(finest, epsilon / StepShrink)) {
+        if (!Auction(keepRunning, more))
+            return false;
+        if (epsilon == finest)
+            break;
+    }
+    floor = INT64_MAX;
+    for (const Slot &slot : useSlots)
+        floor = std::min(floor, slot.price);
     ComputeBound();
     if (spacing > 0)
         return Space(keepRunning, more);
@@ -84,18 +126,81 @@ bool Arrangement::Solve(const std::atomic<bool> &keepRunning, const MoreCandidat
     return true;
 }
 
-bool Arrangement::Auction(std::deque<int32_t> &waiting, const std::atomic<bool> &keepRunning,
-                          const MoreCandidates &more)
+// One round of bidding, every tile starting without a use. Where the
+// pictures have more uses than there are tiles, the uses no tile wants go to
+// stand-ins that bid like tiles to whom every use costs nothing: they take
+// the cheapest use there is. Then every use is taken, each at a price within
+// a step of its taker's best, and the tiles' sum is within two steps per
+// tile of the least (a tile's step, and the step by which a use a stand-in
+// holds may be dearer than the cheapest), whatever prices the round started
+// with.
+bool Arrangement::Auction(const std::atomic<bool> &keepRunning, const MoreCandidates &more)
 {
-    for (int64_t bids = 1; !waiting.empty(); ++bids) {
+    std::fill(assigned.begin(), assigned.end(), -1);
+    for (Slot &slot : useSlots)
+        slot.holder = -1;
+    std::deque<int32_t> waiting(static_cast<size_t>(tiles));
+    std::iota(waiting.begin(), waiting.end(), 0);
+    int64_t standIns = int64_t(useSlots.size()) - tiles;
+    cheapestUses = {};
+    for (int32_t p = 0; p < pictures; ++p)
+        cheapestUses.push({Price(p), p});
+    for (int64_t bids = 1; !waiting.empty() || standIns > 0; ++bids) {
         if (bids % StopCheckInterval == 0 && !keepRunning.load(std::memory_order_relaxed))
             return false;
-        const int32_t evicted = Bid(waiting.front(), more);
-        waiting.pop_front();
+        int32_t evicted = -1;
+        if (waiting.empty()) {
+            evicted = StandInBid();
+            --standIns;
+        } else {
+            evicted = Bid(waiting.front(), more);
+            waiting.pop_front();
+        }
         if (evicted >= 0)
             waiting.push_back(evicted);
+        else if (evicted == StandIn)
+            ++standIns;
     }
     return true;
+}
+
+// A stand-in takes the cheapest use of all and raises its price to the next
+// cheapest's, and one step.
+int32_t Arrangement::StandInBid()
+{
+    const int32_t picture = CheapestPicture();
+    cheapestUses.pop();
+    const size_t first = slotStart[size_t(picture)];
+    const int32_t next = CheapestPicture();
+    int64_t second = next < 0 ? INT64_MAX : Price(next);
+    if (slotStart[size_t(picture) + 1] - first > 1)
+        second = std::min(second, useSlots[first + 1].price);
+    return Raise(picture, StandIn, second - useSlots[first].price + epsilon);
+}
+
+// The picture whose cheapest use is cheapest of all, or -1 when none is
+// left, passing over entries that a later price left behind.
+int32_t Arrangement::CheapestPicture()
+{
+    while (!cheapestUses.empty() && cheapestUses.top().first != Price(cheapestUses.top().second))
+        cheapestUses.pop();
+    return cheapestUses.empty() ? -1 : cheapestUses.top().second;
+}
+
+// Gives picture's cheapest use to taker at raise above its price, keeps the
+// uses cheapest first, and returns the use's holder before.
+int32_t Arrangement::Raise(int32_t picture, int32_t taker, int64_t raise)
+{
+    const size_t first = slotStart[size_t(picture)];
+    const int32_t evicted = useSlots[first].holder;
+    useSlots[first] = Slot{useSlots[first].price + raise, taker};
+    for (size_t i = first; i + 1 < slotStart[size_t(picture) + 1] && useSlots[i + 1].price < useSlots[i].price; ++i)
+        std::swap(useSlots[i], useSlots[i + 1]);
+    if (picture < pictures)
+        cheapestUses.push({Price(picture), picture});
+    if (evicted >= 0)
+        assigned[size_t(evicted)] = -1;
+    return evicted;
 }
 
 // The tile takes the cheapest use, by cost plus price, of its best picture,
@@ -105,7 +210,12 @@ bool Arrangement::Auction(std::deque<int32_t> &waiting, const std::atomic<bool> 
 // pictures might be cheaper first asks for more candidates.
 int32_t Arrangement::Bid(int tile, const MoreCandidates &more)
 {
-    int64_t outside = unlisted[size_t(tile)] == NoBound ? INT64_MAX : unlisted[size_t(tile)] * scale;
+    // No use is cheaper than the cheapest of all.
+    const auto outsideValue = [&] {
+        return unlisted[size_t(tile)] == NoBound ? INT64_MAX
+                                                 : unlisted[size_t(tile)] * scale + Price(CheapestPicture());
+    };
+    int64_t outside = outsideValue();
     for (;;) {
         int64_t best = INT64_MAX, second = outside, cost = 0;
         int32_t picture = -1;
@@ -134,7 +244,7 @@ int32_t Arrangement::Bid(int tile, const MoreCandidates &more)
                 excluded.push_back(c.picture);
             std::sort(excluded.begin(), excluded.end());
             if (Lengthen(tile, excluded, more)) {
-                outside = unlisted[size_t(tile)] == NoBound ? INT64_MAX : unlisted[size_t(tile)] * scale;
+                outside = outsideValue();
                 continue;
             }
             // None can be had: the unlisted pictures are no choice.
@@ -147,15 +257,9 @@ int32_t Arrangement::Bid(int tile, const MoreCandidates &more)
         if (slotStart[size_t(picture) + 1] - first > 1)
             second = std::min(second, cost * scale + useSlots[first + 1].price);
         const int64_t raise = (second == INT64_MAX ? 0 : second - best) + epsilon;
-        const int32_t evicted = useSlots[first].holder;
-        useSlots[first] = Slot{useSlots[first].price + raise, tile};
-        for (size_t i = first; i + 1 < slotStart[size_t(picture) + 1] && useSlots[i + 1].price < useSlots[i].price; ++i)
-            std::swap(useSlots[i], useSlots[i + 1]);
         assigned[size_t(tile)] = picture;
         assignedCost[size_t(tile)] = cost;
-        if (evicted >= 0)
-            assigned[size_t(evicted)] = -1;
-        return evicted;
+        return Raise(picture, tile, raise);
     }
 }
 
@@ -175,13 +279,23 @@ bool Arrangement::Lengthen(int tile, const std::vector<int32_t> &excluded, const
     return n > 0;
 }
 
-// The dual of a picture's uses limit: its cheapest use's price, in costs
-// times scale; zero while a use is free, as free uses were never bid for.
-int64_t Arrangement::Lambda(int32_t picture) const
+// The price of a picture's cheapest use, in costs times scale.
+int64_t Arrangement::Price(int32_t picture) const
 {
     // Staying empty has no uses when the pictures can fill every tile.
     const size_t first = slotStart[size_t(picture)];
     return first < slotStart[size_t(picture) + 1] ? useSlots[first].price : 0;
+}
+
+// The dual of a picture's uses limit: zero while a use is left to no tile,
+// else its cheapest use's price above the cheapest of all. Every tile takes
+// one use, so lowering all prices alike only adds the untaken uses' share.
+int64_t Arrangement::Lambda(int32_t picture) const
+{
+    for (size_t i = slotStart[size_t(picture)]; i < slotStart[size_t(picture) + 1]; ++i)
+        if (useSlots[i].holder < 0)
+            return 0;
+    return std::max<int64_t>(0, Price(picture) - floor);
 }
 
 // The tile's least cost plus price over its list and staying empty, in
