@@ -54,6 +54,58 @@ void SortCheapestFirst(std::vector<Arrangement::Candidate> &list)
         list.swap(sorted);
     }
 }
+
+// The least sum of an assignment of each of n rows to its own column of m
+// (n <= m), costs row by row: shortest augmenting paths with potentials.
+int64_t LeastAssignment(int n, int m, const std::vector<int64_t> &costs)
+{
+    // Rows and columns count from 1; column 0 holds the row being added.
+    std::vector<int64_t> rowPotential(size_t(n) + 1, 0), columnPotential(size_t(m) + 1, 0);
+    std::vector<int> rowOf(size_t(m) + 1, 0), previous(size_t(m) + 1, 0);
+    std::vector<int64_t> least(size_t(m) + 1);
+    std::vector<char> reached(size_t(m) + 1);
+    for (int row = 1; row <= n; ++row) {
+        rowOf[0] = row;
+        int column = 0;
+        std::fill(least.begin(), least.end(), INT64_MAX);
+        std::fill(reached.begin(), reached.end(), 0);
+        do {
+            reached[size_t(column)] = 1;
+            const int from = rowOf[size_t(column)];
+            int64_t step = INT64_MAX;
+            int next = 0;
+            for (int j = 1; j <= m; ++j) {
+                if (reached[size_t(j)])
+                    continue;
+                const int64_t reduced = costs[size_t(from - 1) * size_t(m) + size_t(j - 1)] - rowPotential[size_t(from)]
+                                        - columnPotential[size_t(j)];
+                if (reduced < least[size_t(j)]) {
+                    least[size_t(j)] = reduced;
+                    previous[size_t(j)] = column;
+                }
+                if (least[size_t(j)] < step) {
+                    step = least[size_t(j)];
+                    next = j;
+                }
+            }
+            for (int j = 0; j <= m; ++j) {
+                if (reached[size_t(j)]) {
+                    rowPotential[size_t(rowOf[size_t(j)])] += step;
+                    columnPotential[size_t(j)] -= step;
+                } else {
+                    least[size_t(j)] -= step;
+                }
+            }
+            column = next;
+        } while (rowOf[size_t(column)] != 0);
+        do {
+            const int before = previous[size_t(column)];
+            rowOf[size_t(column)] = rowOf[size_t(before)];
+            column = before;
+        } while (column != 0);
+    }
+    return -columnPotential[0];
+}
 }   // namespace
 
 Arrangement::Arrangement(int columns, int rows, int pictures, int uses, int spacing)
@@ -73,7 +125,7 @@ void Arrangement::SetCandidates(int tile, const Candidate *list, int count, int6
 
 bool Arrangement::Solve(const std::atomic<bool> &keepRunning, const MoreCandidates &more)
 {
-    sum = bound = floor = 0;
+    sum = bound = 0;
     filled = 0;
     std::fill(chosen.begin(), chosen.end(), -1);
     if (tiles == 0 || pictures == 0 || uses == 0)
@@ -108,12 +160,12 @@ bool Arrangement::Solve(const std::atomic<bool> &keepRunning, const MoreCandidat
         if (epsilon == finest)
             break;
     }
-    floor = INT64_MAX;
-    for (const Slot &slot : useSlots)
-        floor = std::min(floor, slot.price);
+    ComputeDuals();
     ComputeBound();
-    if (spacing > 0)
+    if (spacing > 0) {
+        bound = std::max(bound, SpacedBound());
         return Space(keepRunning, more);
+    }
     for (int t = 0; t < tiles; ++t) {
         const int32_t p = assigned[size_t(t)];
         if (p < 0 || p == pictures)
@@ -287,15 +339,22 @@ int64_t Arrangement::Price(int32_t picture) const
     return first < slotStart[size_t(picture) + 1] ? useSlots[first].price : 0;
 }
 
-// The dual of a picture's uses limit: zero while a use is left to no tile,
-// else its cheapest use's price above the cheapest of all. Every tile takes
-// one use, so lowering all prices alike only adds the untaken uses' share.
-int64_t Arrangement::Lambda(int32_t picture) const
+// The dual of each picture's uses limit: zero while a use is left to no
+// tile, else its cheapest use's price above the cheapest of all. Every tile
+// takes one use, so lowering all prices alike only adds the untaken uses'
+// share to the bound.
+void Arrangement::ComputeDuals()
 {
-    for (size_t i = slotStart[size_t(picture)]; i < slotStart[size_t(picture) + 1]; ++i)
-        if (useSlots[i].holder < 0)
-            return 0;
-    return std::max<int64_t>(0, Price(picture) - floor);
+    int64_t floor = INT64_MAX;
+    for (const Slot &slot : useSlots)
+        floor = std::min(floor, slot.price);
+    duals.assign(size_t(pictures) + 1, 0);
+    for (int32_t p = 0; p <= pictures; ++p) {
+        bool untaken = false;
+        for (size_t i = slotStart[size_t(p)]; i < slotStart[size_t(p) + 1]; ++i)
+            untaken = untaken || useSlots[i].holder < 0;
+        duals[size_t(p)] = untaken ? 0 : std::max<int64_t>(0, Price(p) - floor);
+    }
 }
 
 // The tile's least cost plus price over its list and staying empty, in
@@ -322,15 +381,67 @@ void Arrangement::ComputeBound()
     bound = total <= 0 ? 0 : int64_t((total + scale - 1) / scale);
 }
 
+// Spacing allows a picture only once in any square of spacing + 1 tiles a
+// side. Cut the grid into such squares and let each square's tiles choose
+// distinct pictures, with the uses limits priced as above: the least sum of
+// this looser problem, less the uses times their prices, bounds every spaced
+// arrangement, and each square's least sum is an assignment, solved exactly.
+// A tile's unlisted pictures count at their bound, as one more choice of its
+// own that tiles may share, as a looser problem may; a tile that lists
+// every picture gets that choice at its dearest, which only loosens.
+int64_t Arrangement::SpacedBound() const
+{
+    const int side = spacing + 1;
+    __int128 total = 0;
+    std::vector<int> square;
+    std::vector<int32_t> shown;   // the square's listed pictures, ascending
+    std::vector<int64_t> costs;
+    for (int top = 0; top < rows; top += side)
+        for (int left = 0; left < columns; left += side) {
+            square.clear();
+            shown.clear();
+            for (int y = top; y < std::min(rows, top + side); ++y)
+                for (int x = left; x < std::min(columns, left + side); ++x) {
+                    square.push_back(y * columns + x);
+                    for (const Candidate &c : lists[size_t(y * columns + x)])
+                        shown.push_back(c.picture);
+                }
+            std::sort(shown.begin(), shown.end());
+            shown.erase(std::unique(shown.begin(), shown.end()), shown.end());
+            const int n = int(square.size());
+            const int m = int(shown.size()) + n;
+            costs.assign(size_t(n) * size_t(m), 0);
+            for (int i = 0; i < n; ++i) {
+                const int tile = square[size_t(i)];
+                int64_t *row = costs.data() + size_t(i) * size_t(m);
+                const int64_t outside = unlisted[size_t(tile)];
+                int64_t own = escapeUses > 0 ? Lambda(pictures) : INT64_MAX;
+                if (outside != NoBound)
+                    own = std::min(own, outside * scale);
+                for (size_t j = 0; j < shown.size(); ++j)
+                    row[j] = (outside == NoBound ? INT64_MAX / 4 : outside * scale) + Lambda(shown[j]);
+                int64_t dearest = 0;
+                for (const Candidate &c : lists[size_t(tile)]) {
+                    const size_t j = size_t(std::lower_bound(shown.begin(), shown.end(), c.picture) - shown.begin());
+                    row[j] = std::min(row[j], c.cost * scale + Lambda(c.picture));
+                    dearest = std::max(dearest, row[j]);
+                }
+                for (int k = 0; k < n; ++k)
+                    row[shown.size() + size_t(k)] = k == i ? std::min(own, dearest) : INT64_MAX / 4;
+            }
+            total += LeastAssignment(n, m, costs);
+        }
+    for (int32_t p = 0; p <= pictures; ++p)
+        total -= __int128(Lambda(p)) * Capacity(p);
+    return total <= 0 ? 0 : int64_t((total + scale - 1) / scale);
+}
+
 // Row by row, each tile takes the candidate of least cost plus price that no
 // tile nearby uses and that has a use left; a tile whose whole list is taken
 // asks for the best pictures outside it. Then the tiles move and exchange
 // their pictures while that lowers the sum.
 bool Arrangement::Space(const std::atomic<bool> &keepRunning, const MoreCandidates &more)
 {
-    std::vector<int64_t> lambdas(static_cast<size_t>(pictures));
-    for (int32_t p = 0; p < pictures; ++p)
-        lambdas[size_t(p)] = Lambda(p);
     std::fill(chosen.begin(), chosen.end(), -1);
     std::vector<int> counts(size_t(pictures), 0);
     std::vector<int32_t> marks(size_t(pictures), -1);
@@ -358,7 +469,7 @@ bool Arrangement::Space(const std::atomic<bool> &keepRunning, const MoreCandidat
         const Candidate *best = nullptr;
         int64_t bestValue = 0;
         for (const Candidate &c : *list) {
-            const int64_t value = c.cost * scale + lambdas[size_t(c.picture)];
+            const int64_t value = c.cost * scale + Lambda(c.picture);
             if (fits(t, c.picture) && (!best || value < bestValue)) {
                 best = &c;
                 bestValue = value;

@@ -88,8 +88,10 @@ private:
     int64_t Price(int32_t picture) const;
     int64_t LeastPricedCost(int tile) const;
     bool Lengthen(int tile, const std::vector<int32_t> &excluded, const MoreCandidates &more);
-    int64_t Lambda(int32_t picture) const;
+    void ComputeDuals();
+    int64_t Lambda(int32_t picture) const { return duals[size_t(picture)]; }
     void ComputeBound();
+    int64_t SpacedBound() const;
     bool Space(const std::atomic<bool> &keepRunning, const MoreCandidates &more);
     const Candidate *Find(int tile, int32_t picture) const;
     bool UsedNear(int tile, int32_t picture, int except) const;
@@ -115,9 +117,9 @@ private:
     // slotStart[p] to slotStart[p + 1].
     std::vector<Slot> useSlots;
     std::vector<size_t> slotStart;
+    std::vector<int64_t> duals;   // per picture and staying empty, once the bidding ends
     int64_t scale = 1;
     int64_t epsilon = 1;   // the least raise
-    int64_t floor = 0;     // the cheapest use's price, when the bidding ends
     // Each picture's cheapest price, with entries a later raise left behind.
     std::priority_queue<std::pair<int64_t, int32_t>, std::vector<std::pair<int64_t, int32_t>>, std::greater<>>
         cheapestUses;
