@@ -431,6 +431,21 @@ void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *us
     }
 }
 
+// The searches for count (at least one) tiles, run on the heap, where a
+// batch's would not fit a thread's stack; null when memory runs out.
+std::unique_ptr<Search[]> HeapSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *useCounts,
+                                       size_t entries, const unsigned char *const *tiles, const bool *portraits,
+                                       int count, int maxUses, int candidates, const KeyIndex::Exclusion *exclusions,
+                                       KeyIndex::Match *scores)
+{
+    std::unique_ptr<Search[]> searches(new (std::nothrow) Search[size_t(count)]);
+    const std::unique_ptr<Search *[]> bySide(new (std::nothrow) Search *[size_t(count)]);
+    if (!searches || !bySide)
+        return nullptr;
+    RunSearches(groups, useCounts, tiles, portraits, count, maxUses, candidates, searches.get(), bySide.get(),
+                exclusions, scores, entries);
+    return searches;
+}
 }   // namespace
 
 KeyIndex::KeyIndex() = default;
@@ -525,12 +540,10 @@ bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *por
 {
     if (count < 1)
         return true;
-    const std::unique_ptr<Search[]> searches(new (std::nothrow) Search[size_t(count)]);
-    const std::unique_ptr<Search *[]> bySide(new (std::nothrow) Search *[size_t(count)]);
-    if (!searches || !bySide)
+    const std::unique_ptr<Search[]> searches = HeapSearches(groups, useCounts.data(), filenames.size(), tiles,
+                                                            portraits, count, maxUses, candidates, exclusions, nullptr);
+    if (!searches)
         return false;
-    RunSearches(groups, useCounts.data(), tiles, portraits, count, maxUses, candidates, searches.get(), bySide.get(),
-                exclusions, nullptr, 0);
     for (int k = 0; k < count; ++k) {
         const Search &search = searches[size_t(k)];
         Shortlist &shortlist = shortlists[k];
@@ -544,13 +557,8 @@ bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *por
 
 bool KeyIndex::ScoreAll(const unsigned char *const *tiles, const bool *portraits, int count, Match *scores) const
 {
-    if (count < 1)
-        return true;
-    const std::unique_ptr<Search[]> searches(new (std::nothrow) Search[size_t(count)]);
-    const std::unique_ptr<Search *[]> bySide(new (std::nothrow) Search *[size_t(count)]);
-    if (!searches || !bySide)
-        return false;
-    RunSearches(groups, useCounts.data(), tiles, portraits, count, INT_MAX, 1, searches.get(), bySide.get(), nullptr,
-                scores, filenames.size());
-    return true;
+    return count < 1
+           || HeapSearches(groups, useCounts.data(), filenames.size(), tiles, portraits, count, INT_MAX, 1, nullptr,
+                           scores)
+                  != nullptr;
 }
