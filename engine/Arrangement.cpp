@@ -1,6 +1,7 @@
 #include "engine/Arrangement.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <deque>
 #include <numeric>
@@ -17,10 +18,93 @@ constexpr int MovePasses = 2;
 constexpr int StopCheckInterval = 1024;
 // The least raise of a price is the mean cheapest cost over this.
 constexpr int64_t RaiseDivisor = 64;
+// Where the uses barely cover the tiles, the first round's step is this many
+// times the last's, and each round's this many times the next's
+// (bench_likeness: a fifth of the bids of one round in fine steps).
+constexpr int64_t CoarsestStep = 16;
+constexpr int64_t StepShrink = 4;
 
 bool CheaperCandidate(const Arrangement::Candidate &a, const Arrangement::Candidate &b)
 {
     return a.cost < b.cost;
+}
+
+// Cheapest first, ties in the order given. Where the costs fit 32 bits, a
+// radix sort: a list of every picture sorts several times faster so.
+void SortCheapestFirst(std::vector<Arrangement::Candidate> &list)
+{
+    constexpr int DigitBits = 11;
+    constexpr uint32_t Digits = uint32_t(1) << DigitBits;
+    constexpr size_t ShortList = 64;
+    if (list.size() < ShortList || std::any_of(list.begin(), list.end(), [](const Arrangement::Candidate &c) {
+            return c.cost > int64_t(UINT32_MAX);
+        })) {
+        std::stable_sort(list.begin(), list.end(), CheaperCandidate);
+        return;
+    }
+    std::vector<Arrangement::Candidate> sorted(list.size());
+    for (int shift = 0; shift < 32; shift += DigitBits) {
+        const auto digit = [&](const Arrangement::Candidate &c) { return (uint32_t(c.cost) >> shift) & (Digits - 1); };
+        std::array<size_t, Digits + 1> starts{};
+        for (const Arrangement::Candidate &c : list)
+            ++starts[digit(c) + 1];
+        std::partial_sum(starts.begin(), starts.end(), starts.begin());
+        for (const Arrangement::Candidate &c : list)
+            sorted[starts[digit(c)]++] = c;
+        list.swap(sorted);
+    }
+}
+
+// The least sum of an assignment of each of n rows to its own column of m
+// (n <= m), costs row by row: shortest augmenting paths with potentials.
+int64_t LeastAssignment(int n, int m, const std::vector<int64_t> &costs)
+{
+    // Rows and columns count from 1; column 0 holds the row being added.
+    std::vector<int64_t> rowPotential(size_t(n) + 1, 0), columnPotential(size_t(m) + 1, 0);
+    std::vector<int> rowOf(size_t(m) + 1, 0), previous(size_t(m) + 1, 0);
+    std::vector<int64_t> least(size_t(m) + 1);
+    std::vector<char> reached(size_t(m) + 1);
+    for (int row = 1; row <= n; ++row) {
+        rowOf[0] = row;
+        int column = 0;
+        std::fill(least.begin(), least.end(), INT64_MAX);
+        std::fill(reached.begin(), reached.end(), 0);
+        do {
+            reached[size_t(column)] = 1;
+            const int from = rowOf[size_t(column)];
+            int64_t step = INT64_MAX;
+            int next = 0;
+            for (int j = 1; j <= m; ++j) {
+                if (reached[size_t(j)])
+                    continue;
+                const int64_t reduced = costs[size_t(from - 1) * size_t(m) + size_t(j - 1)] - rowPotential[size_t(from)]
+                                        - columnPotential[size_t(j)];
+                if (reduced < least[size_t(j)]) {
+                    least[size_t(j)] = reduced;
+                    previous[size_t(j)] = column;
+                }
+                if (least[size_t(j)] < step) {
+                    step = least[size_t(j)];
+                    next = j;
+                }
+            }
+            for (int j = 0; j <= m; ++j) {
+                if (reached[size_t(j)]) {
+                    rowPotential[size_t(rowOf[size_t(j)])] += step;
+                    columnPotential[size_t(j)] -= step;
+                } else {
+                    least[size_t(j)] -= step;
+                }
+            }
+            column = next;
+        } while (rowOf[size_t(column)] != 0);
+        do {
+            const int before = previous[size_t(column)];
+            rowOf[size_t(column)] = rowOf[size_t(before)];
+            column = before;
+        } while (column != 0);
+    }
+    return -columnPotential[0];
 }
 }   // namespace
 
@@ -35,7 +119,7 @@ void Arrangement::SetCandidates(int tile, const Candidate *list, int count, int6
 {
     std::vector<Candidate> &mine = lists[size_t(tile)];
     mine.assign(list, list + count);
-    std::stable_sort(mine.begin(), mine.end(), CheaperCandidate);
+    SortCheapestFirst(mine);
     unlisted[size_t(tile)] = bound;
 }
 
@@ -58,20 +142,30 @@ bool Arrangement::Solve(const std::atomic<bool> &keepRunning, const MoreCandidat
     // Prices rise in steps of a 64th of the mean cheapest cost, so the sum
     // is within that per tile of the least: finer steps take many more bids
     // where many tiles want the same few pictures. They count in costs times
-    // tiles plus one, so that a step of one, as small costs on a small grid
-    // have, keeps all tiles together within a cost unit: the sum is the least.
-    scale = int64_t(tiles) + 1;
+    // twice the tiles plus one, so that a step of one, as small costs on a
+    // small grid have, keeps the sum within a cost unit of the least (see
+    // Auction): the sum is the least.
+    scale = 2 * int64_t(tiles) + 1;
     int64_t cheapest = 0;
     for (const std::vector<Candidate> &list : lists)
         cheapest += list.empty() ? 0 : list.front().cost;
-    epsilon = std::max<int64_t>(1, cheapest / tiles * scale / RaiseDivisor);
-    std::deque<int32_t> waiting(static_cast<size_t>(tiles));
-    std::iota(waiting.begin(), waiting.end(), 0);
-    if (!Auction(waiting, keepRunning, more))
-        return false;
+    const int64_t finest = std::max<int64_t>(1, cheapest / tiles * scale / RaiseDivisor);
+    // Where many tiles want the same few pictures, the steps start coarse
+    // and shrink, each round starting from the prices the one before left,
+    // so that few tiles bid many times in fine steps.
+    const bool tight = int64_t(pictures) * uses < 2 * int64_t(tiles);
+    for (epsilon = finest * (tight ? CoarsestStep : 1);; epsilon = std::max(finest, epsilon / StepShrink)) {
+        if (!Auction(keepRunning, more))
+            return false;
+        if (epsilon == finest)
+            break;
+    }
+    ComputeDuals();
     ComputeBound();
-    if (spacing > 0)
+    if (spacing > 0) {
+        bound = std::max(bound, SpacedBound());
         return Space(keepRunning, more);
+    }
     for (int t = 0; t < tiles; ++t) {
         const int32_t p = assigned[size_t(t)];
         if (p < 0 || p == pictures)
@@ -84,18 +178,81 @@ bool Arrangement::Solve(const std::atomic<bool> &keepRunning, const MoreCandidat
     return true;
 }
 
-bool Arrangement::Auction(std::deque<int32_t> &waiting, const std::atomic<bool> &keepRunning,
-                          const MoreCandidates &more)
+// One round of bidding, every tile starting without a use. Where the
+// pictures have more uses than there are tiles, the uses no tile wants go to
+// stand-ins that bid like tiles to whom every use costs nothing: they take
+// the cheapest use there is. Then every use is taken, each at a price within
+// a step of its taker's best, and the tiles' sum is within two steps per
+// tile of the least (a tile's step, and the step by which a use a stand-in
+// holds may be dearer than the cheapest), whatever prices the round started
+// with.
+bool Arrangement::Auction(const std::atomic<bool> &keepRunning, const MoreCandidates &more)
 {
-    for (int64_t bids = 1; !waiting.empty(); ++bids) {
+    std::fill(assigned.begin(), assigned.end(), -1);
+    for (Slot &slot : useSlots)
+        slot.holder = -1;
+    std::deque<int32_t> waiting(static_cast<size_t>(tiles));
+    std::iota(waiting.begin(), waiting.end(), 0);
+    int64_t standIns = int64_t(useSlots.size()) - tiles;
+    cheapestUses = {};
+    for (int32_t p = 0; p < pictures; ++p)
+        cheapestUses.push({Price(p), p});
+    for (int64_t bids = 1; !waiting.empty() || standIns > 0; ++bids) {
         if (bids % StopCheckInterval == 0 && !keepRunning.load(std::memory_order_relaxed))
             return false;
-        const int32_t evicted = Bid(waiting.front(), more);
-        waiting.pop_front();
+        int32_t evicted = -1;
+        if (waiting.empty()) {
+            evicted = StandInBid();
+            --standIns;
+        } else {
+            evicted = Bid(waiting.front(), more);
+            waiting.pop_front();
+        }
         if (evicted >= 0)
             waiting.push_back(evicted);
+        else if (evicted == StandIn)
+            ++standIns;
     }
     return true;
+}
+
+// A stand-in takes the cheapest use of all and raises its price to the next
+// cheapest's, and one step.
+int32_t Arrangement::StandInBid()
+{
+    const int32_t picture = CheapestPicture();
+    cheapestUses.pop();
+    const size_t first = slotStart[size_t(picture)];
+    const int32_t next = CheapestPicture();
+    int64_t second = next < 0 ? INT64_MAX : Price(next);
+    if (slotStart[size_t(picture) + 1] - first > 1)
+        second = std::min(second, useSlots[first + 1].price);
+    return Raise(picture, StandIn, second - useSlots[first].price + epsilon);
+}
+
+// The picture whose cheapest use is cheapest of all, or -1 when none is
+// left, passing over entries that a later price left behind.
+int32_t Arrangement::CheapestPicture()
+{
+    while (!cheapestUses.empty() && cheapestUses.top().first != Price(cheapestUses.top().second))
+        cheapestUses.pop();
+    return cheapestUses.empty() ? -1 : cheapestUses.top().second;
+}
+
+// Gives picture's cheapest use to taker at raise above its price, keeps the
+// uses cheapest first, and returns the use's holder before.
+int32_t Arrangement::Raise(int32_t picture, int32_t taker, int64_t raise)
+{
+    const size_t first = slotStart[size_t(picture)];
+    const int32_t evicted = useSlots[first].holder;
+    useSlots[first] = Slot{useSlots[first].price + raise, taker};
+    for (size_t i = first; i + 1 < slotStart[size_t(picture) + 1] && useSlots[i + 1].price < useSlots[i].price; ++i)
+        std::swap(useSlots[i], useSlots[i + 1]);
+    if (picture < pictures)
+        cheapestUses.push({Price(picture), picture});
+    if (evicted >= 0)
+        assigned[size_t(evicted)] = -1;
+    return evicted;
 }
 
 // The tile takes the cheapest use, by cost plus price, of its best picture,
@@ -105,7 +262,12 @@ bool Arrangement::Auction(std::deque<int32_t> &waiting, const std::atomic<bool> 
 // pictures might be cheaper first asks for more candidates.
 int32_t Arrangement::Bid(int tile, const MoreCandidates &more)
 {
-    int64_t outside = unlisted[size_t(tile)] == NoBound ? INT64_MAX : unlisted[size_t(tile)] * scale;
+    // No use is cheaper than the cheapest of all.
+    const auto outsideValue = [&] {
+        return unlisted[size_t(tile)] == NoBound ? INT64_MAX
+                                                 : unlisted[size_t(tile)] * scale + Price(CheapestPicture());
+    };
+    int64_t outside = outsideValue();
     for (;;) {
         int64_t best = INT64_MAX, second = outside, cost = 0;
         int32_t picture = -1;
@@ -134,7 +296,7 @@ int32_t Arrangement::Bid(int tile, const MoreCandidates &more)
                 excluded.push_back(c.picture);
             std::sort(excluded.begin(), excluded.end());
             if (Lengthen(tile, excluded, more)) {
-                outside = unlisted[size_t(tile)] == NoBound ? INT64_MAX : unlisted[size_t(tile)] * scale;
+                outside = outsideValue();
                 continue;
             }
             // None can be had: the unlisted pictures are no choice.
@@ -147,15 +309,9 @@ int32_t Arrangement::Bid(int tile, const MoreCandidates &more)
         if (slotStart[size_t(picture) + 1] - first > 1)
             second = std::min(second, cost * scale + useSlots[first + 1].price);
         const int64_t raise = (second == INT64_MAX ? 0 : second - best) + epsilon;
-        const int32_t evicted = useSlots[first].holder;
-        useSlots[first] = Slot{useSlots[first].price + raise, tile};
-        for (size_t i = first; i + 1 < slotStart[size_t(picture) + 1] && useSlots[i + 1].price < useSlots[i].price; ++i)
-            std::swap(useSlots[i], useSlots[i + 1]);
         assigned[size_t(tile)] = picture;
         assignedCost[size_t(tile)] = cost;
-        if (evicted >= 0)
-            assigned[size_t(evicted)] = -1;
-        return evicted;
+        return Raise(picture, tile, raise);
     }
 }
 
@@ -175,13 +331,30 @@ bool Arrangement::Lengthen(int tile, const std::vector<int32_t> &excluded, const
     return n > 0;
 }
 
-// The dual of a picture's uses limit: its cheapest use's price, in costs
-// times scale; zero while a use is free, as free uses were never bid for.
-int64_t Arrangement::Lambda(int32_t picture) const
+// The price of a picture's cheapest use, in costs times scale.
+int64_t Arrangement::Price(int32_t picture) const
 {
     // Staying empty has no uses when the pictures can fill every tile.
     const size_t first = slotStart[size_t(picture)];
     return first < slotStart[size_t(picture) + 1] ? useSlots[first].price : 0;
+}
+
+// The dual of each picture's uses limit: zero while a use is left to no
+// tile, else its cheapest use's price above the cheapest of all. Every tile
+// takes one use, so lowering all prices alike only adds the untaken uses'
+// share to the bound.
+void Arrangement::ComputeDuals()
+{
+    int64_t floor = INT64_MAX;
+    for (const Slot &slot : useSlots)
+        floor = std::min(floor, slot.price);
+    duals.assign(size_t(pictures) + 1, 0);
+    for (int32_t p = 0; p <= pictures; ++p) {
+        bool untaken = false;
+        for (size_t i = slotStart[size_t(p)]; i < slotStart[size_t(p) + 1]; ++i)
+            untaken = untaken || useSlots[i].holder < 0;
+        duals[size_t(p)] = untaken ? 0 : std::max<int64_t>(0, Price(p) - floor);
+    }
 }
 
 // The tile's least cost plus price over its list and staying empty, in
@@ -208,15 +381,67 @@ void Arrangement::ComputeBound()
     bound = total <= 0 ? 0 : int64_t((total + scale - 1) / scale);
 }
 
+// Spacing allows a picture only once in any square of spacing + 1 tiles a
+// side. Cut the grid into such squares and let each square's tiles choose
+// distinct pictures, with the uses limits priced as above: the least sum of
+// this looser problem, less the uses times their prices, bounds every spaced
+// arrangement, and each square's least sum is an assignment, solved exactly.
+// A tile's unlisted pictures count at their bound, as one more choice of its
+// own that tiles may share, as a looser problem may; a tile that lists
+// every picture gets that choice at its dearest, which only loosens.
+int64_t Arrangement::SpacedBound() const
+{
+    const int side = spacing + 1;
+    __int128 total = 0;
+    std::vector<int> square;
+    std::vector<int32_t> shown;   // the square's listed pictures, ascending
+    std::vector<int64_t> costs;
+    for (int top = 0; top < rows; top += side)
+        for (int left = 0; left < columns; left += side) {
+            square.clear();
+            shown.clear();
+            for (int y = top; y < std::min(rows, top + side); ++y)
+                for (int x = left; x < std::min(columns, left + side); ++x) {
+                    square.push_back(y * columns + x);
+                    for (const Candidate &c : lists[size_t(y * columns + x)])
+                        shown.push_back(c.picture);
+                }
+            std::sort(shown.begin(), shown.end());
+            shown.erase(std::unique(shown.begin(), shown.end()), shown.end());
+            const int n = int(square.size());
+            const int m = int(shown.size()) + n;
+            costs.assign(size_t(n) * size_t(m), 0);
+            for (int i = 0; i < n; ++i) {
+                const int tile = square[size_t(i)];
+                int64_t *row = costs.data() + size_t(i) * size_t(m);
+                const int64_t outside = unlisted[size_t(tile)];
+                int64_t own = escapeUses > 0 ? Lambda(pictures) : INT64_MAX;
+                if (outside != NoBound)
+                    own = std::min(own, outside * scale);
+                for (size_t j = 0; j < shown.size(); ++j)
+                    row[j] = (outside == NoBound ? INT64_MAX / 4 : outside * scale) + Lambda(shown[j]);
+                int64_t dearest = 0;
+                for (const Candidate &c : lists[size_t(tile)]) {
+                    const size_t j = size_t(std::lower_bound(shown.begin(), shown.end(), c.picture) - shown.begin());
+                    row[j] = std::min(row[j], c.cost * scale + Lambda(c.picture));
+                    dearest = std::max(dearest, row[j]);
+                }
+                for (int k = 0; k < n; ++k)
+                    row[shown.size() + size_t(k)] = k == i ? std::min(own, dearest) : INT64_MAX / 4;
+            }
+            total += LeastAssignment(n, m, costs);
+        }
+    for (int32_t p = 0; p <= pictures; ++p)
+        total -= __int128(Lambda(p)) * Capacity(p);
+    return total <= 0 ? 0 : int64_t((total + scale - 1) / scale);
+}
+
 // Row by row, each tile takes the candidate of least cost plus price that no
 // tile nearby uses and that has a use left; a tile whose whole list is taken
 // asks for the best pictures outside it. Then the tiles move and exchange
 // their pictures while that lowers the sum.
 bool Arrangement::Space(const std::atomic<bool> &keepRunning, const MoreCandidates &more)
 {
-    std::vector<int64_t> lambdas(static_cast<size_t>(pictures));
-    for (int32_t p = 0; p < pictures; ++p)
-        lambdas[size_t(p)] = Lambda(p);
     std::fill(chosen.begin(), chosen.end(), -1);
     std::vector<int> counts(size_t(pictures), 0);
     std::vector<int32_t> marks(size_t(pictures), -1);
@@ -244,7 +469,7 @@ bool Arrangement::Space(const std::atomic<bool> &keepRunning, const MoreCandidat
         const Candidate *best = nullptr;
         int64_t bestValue = 0;
         for (const Candidate &c : *list) {
-            const int64_t value = c.cost * scale + lambdas[size_t(c.picture)];
+            const int64_t value = c.cost * scale + Lambda(c.picture);
             if (fits(t, c.picture) && (!best || value < bestValue)) {
                 best = &c;
                 bestValue = value;

@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <queue>
 #include <vector>
 
 // Chooses one picture for every tile of a grid so that the sum of the tiles'
@@ -20,13 +20,15 @@
 // time in a fixed order. A tile takes the use that costs it least, cost
 // plus price, and raises that use's price by what its next best choice
 // would cost more, plus a small step; a tile that loses its use bids again.
+// Uses no tile wants go to stand-ins, which take the cheapest use of all.
 // A tile whose unlisted pictures might be cheaper first asks for more
 // candidates. When the bidding ends every tile holds a use within a step of
-// its best, so the sum is within tiles times the step of the least; with
-// small costs the step is less than a cost unit over all tiles, and the
-// sum is the least. The prices are the duals of the uses limits and give a
-// lower bound on any arrangement's sum, unlisted pictures counted at their
-// bound. With spacing, the tiles then choose, one after the other and by
+// its best, so the sum is within two steps per tile of the least; with
+// small costs that is less than a cost unit over all tiles, and the sum is
+// the least. Where the uses barely cover the tiles, rounds of bidding in
+// shrinking steps, each from the last round's prices, take far fewer bids.
+// The prices are the duals of the uses limits and give a lower bound on any
+// arrangement's sum, unlisted pictures counted at their bound. With spacing, the tiles then choose, one after the other and by
 // cost plus price, among the pictures not used nearby, and tiles move to
 // other pictures or exchange theirs while that lowers the sum; the bound
 // still holds, since spacing only adds a rule, and the gap between the two
@@ -76,12 +78,20 @@ private:
     };
     // The picture numbered `pictures` stands for staying empty.
     int Capacity(int32_t picture) const { return picture == pictures ? escapeUses : uses; }
-    bool Auction(std::deque<int32_t> &waiting, const std::atomic<bool> &keepRunning, const MoreCandidates &more);
+    // The holder of a use that a stand-in for no tile has taken.
+    static constexpr int32_t StandIn = -2;
+    bool Auction(const std::atomic<bool> &keepRunning, const MoreCandidates &more);
     int32_t Bid(int tile, const MoreCandidates &more);
+    int32_t StandInBid();
+    int32_t CheapestPicture();
+    int32_t Raise(int32_t picture, int32_t taker, int64_t raise);
+    int64_t Price(int32_t picture) const;
     int64_t LeastPricedCost(int tile) const;
     bool Lengthen(int tile, const std::vector<int32_t> &excluded, const MoreCandidates &more);
-    int64_t Lambda(int32_t picture) const;
+    void ComputeDuals();
+    int64_t Lambda(int32_t picture) const { return duals[size_t(picture)]; }
     void ComputeBound();
+    int64_t SpacedBound() const;
     bool Space(const std::atomic<bool> &keepRunning, const MoreCandidates &more);
     const Candidate *Find(int tile, int32_t picture) const;
     bool UsedNear(int tile, int32_t picture, int except) const;
@@ -107,8 +117,12 @@ private:
     // slotStart[p] to slotStart[p + 1].
     std::vector<Slot> useSlots;
     std::vector<size_t> slotStart;
+    std::vector<int64_t> duals;   // per picture and staying empty, once the bidding ends
     int64_t scale = 1;
     int64_t epsilon = 1;   // the least raise
+    // Each picture's cheapest price, with entries a later raise left behind.
+    std::priority_queue<std::pair<int64_t, int32_t>, std::vector<std::pair<int64_t, int32_t>>, std::greater<>>
+        cheapestUses;
 
     std::vector<int32_t> chosen;
     std::vector<Rotation> rotations;

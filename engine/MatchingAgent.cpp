@@ -22,15 +22,15 @@ const int Candidates = 3;
 // The optimal arrangement's candidates per tile: enough that a tile of a
 // plain area still finds pictures not used nearby in its list, and the most
 // where the uses barely fill the tiles, so many tiles cannot have their best
-// and would otherwise ask for more one at a time; fewer on a grid so large
-// that the lists would not fit the budget.
-int ListLength(int spacing, qint64 uses, qint64 tiles)
+// and would otherwise ask for more one at a time: there every picture, when
+// all the lists fit the budget. Fewer on a grid so large that the lists
+// would not fit it.
+int ListLength(int spacing, int pictures, qint64 uses, qint64 tiles)
 {
-    const int room =
-        int(std::clamp<qint64>(Arrangement::ListBudget / std::max<qint64>(tiles, 1), 16, KeyIndex::MaxCandidates));
+    const qint64 room = std::max<qint64>(Arrangement::ListBudget / std::max<qint64>(tiles, 1), 16);
     if (uses < 2 * tiles)
-        return room;
-    return std::min(room, std::clamp((spacing + 1) * (spacing + 1) + 8, 16, KeyIndex::MaxCandidates));
+        return room >= pictures ? pictures : int(std::min<qint64>(room, KeyIndex::MaxCandidates));
+    return int(std::min<qint64>(room, std::clamp((spacing + 1) * (spacing + 1) + 8, 16, KeyIndex::MaxCandidates)));
 }
 
 // The grid's cutting of the source, made once per agent.
@@ -231,7 +231,12 @@ void MatchingAgent::RunOptimal()
     const KeyIndex *keys = params->imageDB.MatchIndex();
     const TileCutter cutter(*matchData, *source);
     const int total = matchData->numTilesX * matchData->numTilesY;
-    const int length = ListLength(params->spacing, qint64(keys ? keys->Size() : 0) * params->repeats, total);
+    const int pictures = keys ? keys->Size() : 0;
+    const int length = ListLength(params->spacing, pictures, qint64(pictures) * params->repeats, total);
+    // Lists of every picture are scored whole and never searched again.
+    const bool everyPicture = length == pictures;
+    std::vector<KeyIndex::Match> scores(everyPicture ? size_t(std::min(Batch, total)) * size_t(pictures) : 0);
+    std::vector<Arrangement::Candidate> list(static_cast<size_t>(length));
     bool searched = keys != nullptr;
     for (int first = index * Batch; searched && first < total && keepRunning.load(std::memory_order_relaxed);
          first += count * Batch) {
@@ -243,14 +248,28 @@ void MatchingAgent::RunOptimal()
             portraits[k] = cutter.Key(first + k, tiles[k]);
             pointers[k] = tiles[k].data;
         }
-        KeyIndex::Shortlist shortlists[Batch];
-        searched = keys->FindShortlists(pointers, portraits, n, INT_MAX, length, shortlists);
-        for (int k = 0; searched && k < n; ++k) {
-            Arrangement::Candidate list[KeyIndex::MaxCandidates];
-            int64_t unlisted = 0;
-            const int listed = ToCandidates(shortlists[k], length, matchData->importance[size_t(first + k)],
-                                            SumChannels(pointers[k]), matchData->pictureSums, list, unlisted);
-            matchData->arrangement->SetCandidates(first + k, list, listed, unlisted);
+        if (everyPicture) {
+            searched = keys->ScoreAll(pointers, portraits, n, scores.data());
+            for (int k = 0; searched && k < n; ++k) {
+                const float importance = matchData->importance[size_t(first + k)];
+                const ChannelSums sums = SumChannels(pointers[k]);
+                for (int order = 0; order < pictures; ++order) {
+                    const KeyIndex::Match &m = scores[size_t(k) * size_t(pictures) + size_t(order)];
+                    list[size_t(order)] = Arrangement::Candidate{
+                        order, m.rotation, Cost(m.score, importance, sums, matchData->pictureSums[size_t(order)])};
+                }
+                matchData->arrangement->SetCandidates(first + k, list.data(), pictures, Arrangement::NoBound);
+            }
+        } else {
+            KeyIndex::Shortlist shortlists[Batch];
+            searched = keys->FindShortlists(pointers, portraits, n, INT_MAX, length, shortlists);
+            for (int k = 0; searched && k < n; ++k) {
+                int64_t unlisted = 0;
+                const int listed =
+                    ToCandidates(shortlists[k], length, matchData->importance[size_t(first + k)],
+                                 SumChannels(pointers[k]), matchData->pictureSums, list.data(), unlisted);
+                matchData->arrangement->SetCandidates(first + k, list.data(), listed, unlisted);
+            }
         }
         QMutexLocker lock(mutex);
         *counter += n;

@@ -59,6 +59,7 @@ struct Search {
     Best list[KeyIndex::MaxCandidates];
     int length = 1;
     KeyIndex::Exclusion excluded{};
+    KeyIndex::Match *all = nullptr;   // by order, when every score is wanted
 
     bool Excluded(int32_t order) const
     {
@@ -383,7 +384,8 @@ void TurnTile(const unsigned char *tile, unsigned char *left, unsigned char *rig
 // The searches for count tiles, with bySide room for count pointers.
 void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *useCounts,
                  const unsigned char *const *tiles, const bool *portraits, int count, int maxUses, int candidates,
-                 Search *searches, Search **bySide, const KeyIndex::Exclusion *exclusions)
+                 Search *searches, Search **bySide, const KeyIndex::Exclusion *exclusions, KeyIndex::Match *scores,
+                 size_t entries)
 {
     // Landscape tiles at the front of bySide, portrait ones at the back.
     int landscape = 0;
@@ -403,6 +405,7 @@ void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *us
         search.length = std::clamp(candidates, 1, KeyIndex::MaxCandidates);
         std::fill_n(search.list, search.length, EmptyBest);
         search.excluded = exclusions ? exclusions[k] : KeyIndex::Exclusion();
+        search.all = scores ? scores + size_t(k) * entries : nullptr;
         bySide[portraits[k] ? --portrait : landscape++] = &search;
     }
     Search *const *landscapeSearches = bySide;
@@ -428,6 +431,21 @@ void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *us
     }
 }
 
+// The searches for count (at least one) tiles, run on the heap, where a
+// batch's would not fit a thread's stack; null when memory runs out.
+std::unique_ptr<Search[]> HeapSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *useCounts,
+                                       size_t entries, const unsigned char *const *tiles, const bool *portraits,
+                                       int count, int maxUses, int candidates, const KeyIndex::Exclusion *exclusions,
+                                       KeyIndex::Match *scores)
+{
+    std::unique_ptr<Search[]> searches(new (std::nothrow) Search[size_t(count)]);
+    const std::unique_ptr<Search *[]> bySide(new (std::nothrow) Search *[size_t(count)]);
+    if (!searches || !bySide)
+        return nullptr;
+    RunSearches(groups, useCounts, tiles, portraits, count, maxUses, candidates, searches.get(), bySide.get(),
+                exclusions, scores, entries);
+    return searches;
+}
 }   // namespace
 
 KeyIndex::KeyIndex() = default;
@@ -504,7 +522,7 @@ KeyIndex::Match KeyIndex::Find(const unsigned char *tile, bool portrait, int max
 {
     Search search;
     Search *bySide = &search;
-    RunSearches(groups, useCounts.data(), &tile, &portrait, 1, maxUses, 1, &search, &bySide, &excluded);
+    RunSearches(groups, useCounts.data(), &tile, &portrait, 1, maxUses, 1, &search, &bySide, &excluded, nullptr, 0);
     Match match;
     if (search.list[0].order != INT32_MAX)
         match = Match{search.list[0].order, search.list[0].rotation, search.list[0].score};
@@ -522,12 +540,10 @@ bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *por
 {
     if (count < 1)
         return true;
-    const std::unique_ptr<Search[]> searches(new (std::nothrow) Search[size_t(count)]);
-    const std::unique_ptr<Search *[]> bySide(new (std::nothrow) Search *[size_t(count)]);
-    if (!searches || !bySide)
+    const std::unique_ptr<Search[]> searches = HeapSearches(groups, useCounts.data(), filenames.size(), tiles,
+                                                            portraits, count, maxUses, candidates, exclusions, nullptr);
+    if (!searches)
         return false;
-    RunSearches(groups, useCounts.data(), tiles, portraits, count, maxUses, candidates, searches.get(), bySide.get(),
-                exclusions);
     for (int k = 0; k < count; ++k) {
         const Search &search = searches[size_t(k)];
         Shortlist &shortlist = shortlists[k];
@@ -537,4 +553,12 @@ bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *por
                 Match{search.list[e].order, search.list[e].rotation, search.list[e].score};
     }
     return true;
+}
+
+bool KeyIndex::ScoreAll(const unsigned char *const *tiles, const bool *portraits, int count, Match *scores) const
+{
+    return count < 1
+           || HeapSearches(groups, useCounts.data(), filenames.size(), tiles, portraits, count, INT_MAX, 1, nullptr,
+                           scores)
+                  != nullptr;
 }

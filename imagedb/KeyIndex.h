@@ -79,6 +79,13 @@ public:
     bool FindShortlists(const unsigned char *const *tiles, const bool *portraits, int count, int maxUses,
                         int candidates, Shortlist *shortlists, const Exclusion *exclusions = nullptr) const;
 
+    // Every entry's score against each of count tiles, compared as Find
+    // compares them, none passed over: scores[k * Size() + order] for tile k.
+    // Where the entries are few against the tiles, a list of them all costs
+    // less than shortlists that must be searched again. False, with scores
+    // untouched, when memory runs out.
+    bool ScoreAll(const unsigned char *const *tiles, const bool *portraits, int count, Match *scores) const;
+
     // The order of filename, or -1 when the index has no such entry.
     int OrderOf(const QString &filename) const;
 
