@@ -214,6 +214,15 @@ void TstKeyIndex::matchesPlainSearch()
                     got << Name(index, lists[k].matches[c]);
                 QCOMPARE(got, expected);
             }
+            // Every picture's score, as the shortlists score their entries.
+            std::vector<KeyIndex::Match> scores(size_t(BatchSize) * size_t(keys));
+            QVERIFY(index.ScoreAll(pointers, portraits, BatchSize, scores.data()));
+            for (int k = 0; k < BatchSize; ++k)
+                for (int c = 0; c < lists[k].count; ++c) {
+                    const KeyIndex::Match &m = scores[size_t(k * keys + lists[k].matches[c].order)];
+                    QCOMPARE(Name(index, m) + QString::number(m.score),
+                             Name(index, lists[k].matches[c]) + QString::number(lists[k].matches[c].score));
+                }
         }
     }
 }
