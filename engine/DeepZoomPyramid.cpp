@@ -82,9 +82,9 @@ bool DeepZoomPyramid::Prepare(int width, int height, bool inPlace)
             Fail(error);
             return false;
         }
-        level.encoders = std::make_unique<JPEGRowEncoder[]>(size_t(level.TileColumns()));
         if (i == 0 && inPlace)
             continue;
+        level.encoders = std::make_unique<JPEGRowEncoder[]>(size_t(level.TileColumns()));
         level.strip = Image(level.width, 1 + std::min(level.height, BatchRows));
         if (!level.strip.data) {
             Fail(QString("not enough memory for the rows of a %1 by %2 level").arg(level.width).arg(level.height));
@@ -136,8 +136,14 @@ void DeepZoomPyramid::Advance(size_t i)
     const int to = below ? (level.received == level.height ? below->height : level.received / 2) : 0;
     if (!failed) {
         std::vector<std::function<void()>> jobs;
-        for (int column = 0; column < level.TileColumns(); ++column)
-            jobs.push_back([this, &level, column] { EncodeColumn(level, column); });
+        if (level.strip.data) {
+            for (int column = 0; column < level.TileColumns(); ++column)
+                jobs.push_back([this, &level, column] { EncodeColumn(level, column); });
+        } else {
+            for (int row = level.tileRow; row < level.TileRows() && TileEnd(row, level.height) <= level.received; ++row)
+                for (int column = 0; column < level.TileColumns(); ++column)
+                    jobs.push_back([this, &level, column, row] { EncodeTile(level, column, row); });
+        }
         if (below) {
             Q_ASSERT(to - below->first <= BatchRows);
             jobs.push_back([&level, below, from, to] {
@@ -194,6 +200,21 @@ void DeepZoomPyramid::EncodeColumn(Level &level, int column)
         if (end < bottom)
             return;
     }
+}
+
+void DeepZoomPyramid::EncodeTile(const Level &level, int column, int row)
+{
+    JPEGRowEncoder encoder;
+    const int left = TileStart(column), width = TileEnd(column, level.width) - left;
+    const int top = TileStart(row), bottom = TileEnd(row, level.height);
+    const size_t stride = size_t(level.width) * 3;
+    // A batch at a time, so that a failure beside it stops this tile too;
+    // the unfinished file goes with the encoder.
+    bool ok = !failed && encoder.Open(TilePath(level, column, row), width, bottom - top, Quality);
+    for (int y = top; ok && y < bottom; y += BatchRows)
+        ok = !failed && encoder.Write(level.Row(y) + size_t(left) * 3, std::min(BatchRows, bottom - y), stride);
+    if (!ok || !encoder.Finish())
+        Fail(QString("cannot write %1: %2").arg(TilePath(level, column, row), encoder.ErrorMessage()));
 }
 
 QString DeepZoomPyramid::TilePath(const Level &level, int column, int row) const

@@ -18,12 +18,15 @@
 // BatchRows rows: each tile column has one open encoder, which takes the
 // batch's rows of its tile (both tiles' rows where two overlap), and the
 // batch is reduced into the level below; so a level keeps only its batch and
-// the row before it, which may begin the next tile row. A step is one batch
-// of one level: its columns and its reduction are jobs for the caller's
-// thread and helper threads started for the step, which end before the step
-// does, and a column's encoder belongs to its job. After the first failure
-// nothing more is written, and the tiles left unfinished are removed when
-// the pyramid goes.
+// the row before it, which may begin the next tile row. A picture read in
+// place needs no open encoders: the batch that completes a row of its tiles
+// has them written whole, one encoder a tile, which keeps the memory beside
+// a mosaic in memory to the encoders of the smaller levels. A step is one
+// batch of one level: its columns (or tiles) and its reduction are jobs for
+// the caller's thread and helper threads started for the step, which end
+// before the step does, and an encoder belongs to its job. After the first
+// failure nothing more is written, and the tiles left unfinished are removed
+// when the pyramid goes.
 class DeepZoomPyramid : public RowSink {
 public:
     // 510 pixels and one pixel of overlap on each side make 512-pixel files;
@@ -33,8 +36,10 @@ public:
     static constexpr int TileSize = 510;
     static constexpr int Overlap = 1;
     static constexpr int Quality = 85;
-    // Even, so that the reduction's pairs of rows never straddle two batches.
-    static constexpr int BatchRows = 16;
+    // Even, so that the reduction's pairs of rows never straddle two batches;
+    // small, since every level below the picture keeps a batch of rows as wide
+    // as the level (16 rows would cost a 30000-pixel mosaic 0.7 MB more).
+    static constexpr int BatchRows = 8;
 
     // threads below 1 means one a core.
     DeepZoomPyramid(const QString &folder, int threads);
@@ -66,7 +71,7 @@ private:
         Image strip;        // the row before the batch, then the batch; none for an image read in place
         const unsigned char *rows = nullptr;
         int rowsStart = 0;                            // the row that rows holds first
-        std::unique_ptr<JPEGRowEncoder[]> encoders;   // one a tile column, the open tile
+        std::unique_ptr<JPEGRowEncoder[]> encoders;   // one a tile column, the open tile; none read in place
 
         int TileRows() const;
         int TileColumns() const;
@@ -84,6 +89,9 @@ private:
     // Writes the batch's rows of the column's tiles, opening and finishing
     // them as they begin and end.
     void EncodeColumn(Level &level, int column);
+    // Writes a tile of a picture read in place whole, once the batch has
+    // reached its last row.
+    void EncodeTile(const Level &level, int column, int row);
     QString TilePath(const Level &level, int column, int row) const;
     void Fail(const QString &message);
 

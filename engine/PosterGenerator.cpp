@@ -52,7 +52,7 @@ PosterGenerator::PosterGenerator(ImagePosterParameters *params, QObject *parent)
         if (savingRun == runNumber)
             emit progress(percent);
     });
-    connect(writer, &QThread::finished, this, &PosterGenerator::savingComplete);
+    connect(writer, &QThread::finished, this, &PosterGenerator::fileSaved);
     connect(pyramidWriter, &QThread::finished, this, &PosterGenerator::savingComplete);
 }
 
@@ -323,15 +323,10 @@ bool PosterGenerator::StartSave()
     image = nullptr;
     savingRun = runNumber;
     savingFilename = params->outputFilename;
-    if (writer->Save(savingFilename, *savingImage, 100)) {
-        savingWriters = 1;
-        // The pyramid only reads the finished mosaic too, so it is cut on
-        // the other cores while the JPEG encoder runs on one; a pyramid that
-        // cannot start leaves its reason with its writer.
-        if (!pyramidFolder.isEmpty() && pyramidWriter->Save(pyramidFolder, *savingImage, ThreadCount()))
-            ++savingWriters;
+    savingPyramidFolder = pyramidFolder;
+    savingThreads = ThreadCount();
+    if (writer->Save(savingFilename, *savingImage, 100))
         return true;
-    }
     delete savingImage;
     savingImage = nullptr;
     return false;
@@ -342,10 +337,20 @@ QString PosterGenerator::SaveFailure() const
     return tr("The photo mosaic could not be saved to %1: %2").arg(savingFilename, writer->ErrorMessage());
 }
 
+// The pyramid is cut only once the JPEG file is saved, not beside it: the
+// two encoders' memory would add up on top of the finished mosaic and raise
+// the run's peak. A mosaic that could not be saved gets no pyramid; a
+// pyramid that cannot start leaves its reason with its writer.
+void PosterGenerator::fileSaved()
+{
+    if (writer->Succeeded() && !savingPyramidFolder.isEmpty()
+        && pyramidWriter->Save(savingPyramidFolder, *savingImage, savingThreads))
+        return;
+    savingComplete();
+}
+
 void PosterGenerator::savingComplete()
 {
-    if (--savingWriters > 0)
-        return;
     const bool current = savingRun == runNumber;
     const bool succeeded = writer->Succeeded();
     const QString failure = SaveFailure();

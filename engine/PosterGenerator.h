@@ -40,9 +40,9 @@ public:
     // The tile grid and the choices of the latest run, until the next one.
     const MatchData &Matches() const { return *matchData; }
 
-    // Also writes a Deep Zoom pyramid of the finished mosaic into dir while
-    // the JPEG file is written; an empty dir writes none. After complete(),
-    // the writer tells whether it succeeded.
+    // Also writes a Deep Zoom pyramid of the finished mosaic into dir once
+    // the JPEG file is saved; an empty dir writes none, and neither does a
+    // failed save. After complete(), the writer tells whether it succeeded.
     void SetPyramidFolder(const QString &dir);
     const PyramidWriterAgent &PyramidWriter() const;
 
@@ -59,6 +59,7 @@ private slots:
     void startGeneratingFile();
     void matchingThreadComplete();
     void assemblyThreadComplete();
+    void fileSaved();
     void savingComplete();
 
 private:
@@ -100,11 +101,12 @@ private:
     QPointer<QObject> displayObject;   // tells when a display widget has gone
     bool displayIsObject = false;
 
-    // The writers read savingImage until their finished() has been handled;
-    // a new run works on image meanwhile.
+    // The JPEG writer and then the pyramid writer read savingImage until
+    // their finished() has been handled; a new run works on image meanwhile.
     Image *savingImage = nullptr;
-    int savingWriters = 0;   // writers of savingImage not yet finished
-    int savingRun = 0;       // the run whose mosaic is being saved
+    int savingRun = 0;   // the run whose mosaic is being saved
     QString savingFilename;
-    bool savePending = false;   // image waits for the writer to be free
+    QString savingPyramidFolder;   // empty: no pyramid
+    int savingThreads = 0;         // the pyramid's threads, counted with the run's tiles
+    bool savePending = false;      // image waits for the writers to be free
 };

@@ -2,6 +2,7 @@
 #include "engine/ImagePosterParameters.h"
 #include "engine/MosaicPreview.h"
 #include "engine/PosterGenerator.h"
+#include "engine/PyramidWriterAgent.h"
 
 #include <QDir>
 #include <QFile>
@@ -300,8 +301,9 @@ void TstPosterGenerator::saveFailures_data()
     QTest::newRow("full disk") << "/dev/full";
 }
 
-// The failure is reported naming the file, nothing is left behind, and the
-// generator goes on to make the next mosaic.
+// The failure is reported naming the file, nothing is left behind, not even
+// the pyramid asked for, and the generator goes on to make the next mosaic,
+// whose pyramid is cut once its file is saved.
 void TstPosterGenerator::saveFailures()
 {
     QFETCH(QString, output);
@@ -313,6 +315,9 @@ void TstPosterGenerator::saveFailures()
     const QStringList before = entries();
 
     PosterGenerator generator(params.get());
+    generator.SetPyramidFolder(dir.filePath("view"));
+    bool savedFirst = false;
+    connect(&generator.PyramidWriter(), &QThread::started, [&] { savedFirst = QFile::exists(params->outputFilename); });
     Recorder recorder(&generator);
     generator.Generate(nullptr);
     QVERIFY(recorder.WaitEnd());
@@ -328,6 +333,8 @@ void TstPosterGenerator::saveFailures()
     generator.Generate(nullptr);
     QVERIFY(recorder.WaitEnd());
     QCOMPARE(recorder.Compact(), WholeRun);
+    QVERIFY(savedFirst && generator.PyramidWriter().Succeeded());
+    QVERIFY(QDir(dir.filePath("view")).removeRecursively());
 }
 
 // Back during saving and forward again: the first mosaic is still saved
