@@ -38,6 +38,10 @@ int PreviewCell(int columns, int rows)
 // The receivers take in the matching's last reports before the assembly's
 // threads start.
 constexpr int AssemblyPauseMs = 10;
+
+// The mosaic is saved at the JPEG encoder's best quality: the pictures in its
+// tiles are what people look at up close.
+constexpr int MosaicQuality = 100;
 }   // namespace
 
 PosterGenerator::PosterGenerator(ImagePosterParameters *params, QObject *parent)
@@ -172,11 +176,8 @@ void PosterGenerator::StartPreparation(Preparation::Step step)
 
 void PosterGenerator::preparationThreadComplete()
 {
-    --runningAgents;
-    ReleaseAgents(true);
-    if (runningAgents > 0)
+    if (!GroupFinished())
         return;
-    ReleaseAgents(false);
     if (preparation.outOfMemory) {
         ReleaseRun();
         emit failed(
@@ -230,13 +231,22 @@ void PosterGenerator::ReleaseAgents(bool finishedOnly)
     }
 }
 
-void PosterGenerator::matchingThreadComplete()
+// One agent of the running group has finished: releases those that have,
+// and tells whether the whole group is done, all of it then released.
+bool PosterGenerator::GroupFinished()
 {
     --runningAgents;
     ReleaseAgents(true);
     if (runningAgents > 0)
-        return;
+        return false;
     ReleaseAgents(false);
+    return true;
+}
+
+void PosterGenerator::matchingThreadComplete()
+{
+    if (!GroupFinished())
+        return;
     // Assembly, and what is made of the mosaic afterwards, need only the
     // matches.
     matchData->tileOrder = {};
@@ -297,11 +307,8 @@ void PosterGenerator::startGeneratingFile()
 
 void PosterGenerator::assemblyThreadComplete()
 {
-    --runningAgents;
-    ReleaseAgents(true);
-    if (runningAgents > 0)
+    if (!GroupFinished())
         return;
-    ReleaseAgents(false);
     qDebug("Assembly took %d ms", int(timer.elapsed()));
     stageNumber = 2;
     const bool started = StartSave();
@@ -325,7 +332,7 @@ bool PosterGenerator::StartSave()
     savingFilename = params->outputFilename;
     savingPyramidFolder = pyramidFolder;
     savingThreads = ThreadCount();
-    if (writer->Save(savingFilename, *savingImage, 100))
+    if (writer->Save(savingFilename, *savingImage, MosaicQuality))
         return true;
     delete savingImage;
     savingImage = nullptr;

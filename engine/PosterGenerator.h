@@ -72,6 +72,7 @@ private:
     void StartPreparation(Preparation::Step step);
     void BeginPreparation();
     void StartMatching();
+    bool GroupFinished();
     void ReleaseAgents(bool finishedOnly);
     // Frees what a finished or cancelled run held and hands the freed memory
     // back to the system.
