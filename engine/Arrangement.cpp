@@ -23,6 +23,9 @@ constexpr int64_t RaiseDivisor = 64;
 // (bench_likeness: a fifth of the bids of one round in fine steps).
 constexpr int64_t CoarsestStep = 16;
 constexpr int64_t StepShrink = 4;
+// A choice a tile of a spaced square does not have, dear enough never to be
+// taken and cheap enough that sums of a few cannot overflow.
+constexpr int64_t Barred = INT64_MAX / 4;
 
 bool CheaperCandidate(const Arrangement::Candidate &a, const Arrangement::Candidate &b)
 {
@@ -153,7 +156,7 @@ bool Arrangement::Solve(const std::atomic<bool> &keepRunning, const MoreCandidat
     // Where many tiles want the same few pictures, the steps start coarse
     // and shrink, each round starting from the prices the one before left,
     // so that few tiles bid many times in fine steps.
-    const bool tight = int64_t(pictures) * uses < 2 * int64_t(tiles);
+    const bool tight = UsesBarelyCover(int64_t(pictures) * uses, tiles);
     for (epsilon = finest * (tight ? CoarsestStep : 1);; epsilon = std::max(finest, epsilon / StepShrink)) {
         if (!Auction(keepRunning, more))
             return false;
@@ -419,7 +422,7 @@ int64_t Arrangement::SpacedBound() const
                 if (outside != NoBound)
                     own = std::min(own, outside * scale);
                 for (size_t j = 0; j < shown.size(); ++j)
-                    row[j] = (outside == NoBound ? INT64_MAX / 4 : outside * scale) + Lambda(shown[j]);
+                    row[j] = (outside == NoBound ? Barred : outside * scale) + Lambda(shown[j]);
                 int64_t dearest = 0;
                 for (const Candidate &c : lists[size_t(tile)]) {
                     const size_t j = size_t(std::lower_bound(shown.begin(), shown.end(), c.picture) - shown.begin());
@@ -427,7 +430,7 @@ int64_t Arrangement::SpacedBound() const
                     dearest = std::max(dearest, row[j]);
                 }
                 for (int k = 0; k < n; ++k)
-                    row[shown.size() + size_t(k)] = k == i ? std::min(own, dearest) : INT64_MAX / 4;
+                    row[shown.size() + size_t(k)] = k == i ? std::min(own, dearest) : Barred;
             }
             total += LeastAssignment(n, m, costs);
         }

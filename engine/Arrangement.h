@@ -55,6 +55,10 @@ public:
 
     Arrangement(int columns, int rows, int pictures, int uses, int spacing);
 
+    // Whether so few uses cover the tiles that many tiles cannot have their
+    // best: there lists should be long and the bidding runs in rounds.
+    static bool UsesBarelyCover(int64_t uses, int64_t tiles) { return uses < 2 * tiles; }
+
     // Any number of threads may set the lists of different tiles at once.
     void SetCandidates(int tile, const Candidate *list, int count, int64_t unlisted);
 

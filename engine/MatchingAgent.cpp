@@ -28,7 +28,7 @@ const int Candidates = 3;
 int ListLength(int spacing, int pictures, qint64 uses, qint64 tiles)
 {
     const qint64 room = std::max<qint64>(Arrangement::ListBudget / std::max<qint64>(tiles, 1), 16);
-    if (uses < 2 * tiles)
+    if (Arrangement::UsesBarelyCover(uses, tiles))
         return room >= pictures ? pictures : int(std::min<qint64>(room, KeyIndex::MaxCandidates));
     return int(std::min<qint64>(room, std::clamp((spacing + 1) * (spacing + 1) + 8, 16, KeyIndex::MaxCandidates)));
 }
