@@ -317,20 +317,21 @@ using Scanner = void (*)(const KeyIndex::Keys &, Search *const *, int, Search *c
                          const std::atomic<int> *const *, int);
 
 // The widest scan the processor has; asked for each search, so that a limit
-// set on the features (Cpu::Limit) takes effect at once.
-Scanner CurrentScanner()
+// set on the features (Cpu::Limit) takes effect at once. With all, the scan
+// that takes every score.
+Scanner CurrentScanner(bool all)
 {
 #ifdef KVP_X86
     if (Cpu::Has(Cpu::Avx512 | Cpu::Avx512Vnni))
-        return avx512vnni::Scan;
+        return all ? avx512vnni::Scan<true> : avx512vnni::Scan<false>;
     if (Cpu::Has(Cpu::Avx512))
-        return avx512::Scan;
+        return all ? avx512::Scan<true> : avx512::Scan<false>;
     if (Cpu::Has(Cpu::Avx2))
-        return avx2::Scan;
+        return all ? avx2::Scan<true> : avx2::Scan<false>;
     if (Cpu::Has(Cpu::Sse2))
-        return sse2::Scan;
+        return all ? sse2::Scan<true> : sse2::Scan<false>;
 #endif
-    return portable::Scan;
+    return all ? portable::Scan<true> : portable::Scan<false>;
 }
 
 // The tile as the turned comparisons see it. DifferenceRotateLeft pairs tile
@@ -412,7 +413,7 @@ void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *us
     Search *const *portraitSearches = bySide + portrait;
     const int portraitCount = count - portrait;
 
-    const Scanner scan = CurrentScanner();
+    const Scanner scan = CurrentScanner(scores != nullptr);
     // The group of most tiles' own orientation first: one comparison per key
     // finds low bounds sooner, and the lower the bounds the earlier the turned
     // keys are dropped.
