@@ -174,6 +174,7 @@ bool RunCase(const char *name, bool smooth)
     for (auto it = db.images.constBegin(); it != db.images.constEnd(); ++it)
         if (!it->skip)
             index.Add(it.key(), it->keyImage->data, it->orientation == Portrait, &it->useCount);
+    index.Finish();
 
     // The features that make the scan run each instruction set (Cpu::Limit).
     const std::pair<unsigned, const char *> kernels[] = {{Cpu::Sse2, "SSE2"},

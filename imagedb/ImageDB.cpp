@@ -995,6 +995,7 @@ void ImageDB::RebuildKeyIndex() const
             && key->width == KeyIndex::KeySide && key->height == KeyIndex::KeySide)
             keyIndexBuilt = keyIndex.Add(it.key(), key->data, record.orientation == Portrait, &record.useCount);
     }
+    keyIndexBuilt = keyIndexBuilt && keyIndex.Finish();
 }
 
 // Counts the use in one atomic step, so that the last use of a picture goes

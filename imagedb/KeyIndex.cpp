@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
+#include <numeric>
 
 #ifdef KVP_X86
 #include <immintrin.h>
@@ -39,6 +42,7 @@ struct Tile {
     alignas(64) int8_t signedSame[KeyIndex::KeyBytes];
     alignas(64) int8_t signedLeft[KeyIndex::KeyBytes];
     alignas(64) int8_t signedRight[KeyIndex::KeyBytes];
+    double moments[KeyIndex::MomentCount];
     uint32_t squares;
 };
 
@@ -67,6 +71,8 @@ struct Search {
     }
 
     uint32_t Limit(int32_t order) const { return ::Limit(list[length - 1], order); }
+    // The limit for a key of any order.
+    double LooseLimit() const { return double(list[length - 1].score) + 1.0; }
     void Take(const Best &entry)
     {
         int place = length - 1;
@@ -85,6 +91,36 @@ struct Search {
 inline bool Bounded(uint32_t blockBound, uint32_t limit)
 {
     return uint64_t(blockBound) >= uint64_t(limit) * 16;
+}
+
+// Every score is at least the squared distance of the two keys' moments:
+// the channels' means and the deviations from them are orthogonal parts of
+// each key, and the deviations differ at least by their lengths' difference.
+// Scores are whole, so a bound within half a unit below the limit already
+// reaches it, which leaves room for rounding.
+inline double MomentBound(const double *a, const double *b)
+{
+    double bound = 0;
+    for (int j = 0; j < KeyIndex::MomentCount; ++j)
+        bound += (a[j] - b[j]) * (a[j] - b[j]);
+    return bound;
+}
+
+inline bool MomentBounded(double bound, double limit)
+{
+    return bound >= limit - 0.5;
+}
+
+// How far, in spread and in the given direction (1 up, -1 down, both times
+// the spread), a key must lie from every search's tile to enter none of
+// them: the difference of the spreads alone bounds a key's score. The
+// searches' limits only fall, so a reach found earlier still holds.
+double Reach(Search *const *searches, int count, double direction, double reach)
+{
+    for (int s = 0; s < count; ++s)
+        reach = std::max(reach, direction * searches[s]->tile.moments[0]
+                                    + std::sqrt(std::max(0.0, searches[s]->LooseLimit() - 0.5)));
+    return reach;
 }
 
 // The smaller of the two turned scores, if it is below limit, with its code;
@@ -348,6 +384,21 @@ void BlockSums(const unsigned char *key, int16_t *sums)
                 sums[((y / 4) * 4 + x / 4) * 3 + c] += key[3 * (y * n + x) + c];
 }
 
+void Moments(const unsigned char *key, double *moments)
+{
+    int64_t squares = 0;
+    int64_t sums[3] = {0, 0, 0};
+    for (int i = 0; i < KeyIndex::KeyBytes; ++i) {
+        squares += int64_t(key[i]) * key[i];
+        sums[i % 3] += key[i];
+    }
+    constexpr int64_t Pixels = KeyIndex::KeySide * KeyIndex::KeySide;
+    const int64_t deviations = Pixels * squares - sums[0] * sums[0] - sums[1] * sums[1] - sums[2] * sums[2];
+    moments[0] = std::sqrt(double(deviations) / double(Pixels));
+    for (int c = 0; c < 3; ++c)
+        moments[c + 1] = double(sums[c]) / 16.0;
+}
+
 uint32_t SumOfSquares(const unsigned char *bytes)
 {
     uint32_t sum = 0;
@@ -403,6 +454,7 @@ void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *us
         Signed(t.left, t.signedLeft);
         Signed(t.right, t.signedRight);
         t.squares = SumOfSquares(t.same);
+        Moments(t.same, t.moments);
         search.length = std::clamp(candidates, 1, KeyIndex::MaxCandidates);
         std::fill_n(search.list, search.length, EmptyBest);
         search.excluded = exclusions ? exclusions[k] : KeyIndex::Exclusion();
@@ -447,6 +499,18 @@ std::unique_ptr<Search[]> HeapSearches(const KeyIndex::Keys *groups, const std::
                 exclusions, scores, entries);
     return searches;
 }
+// Entry `from` of one group into place `to` of another.
+void CopyKey(const KeyIndex::Keys &from, size_t i, KeyIndex::Keys &to, size_t j)
+{
+    std::memcpy(to.keys + j * KeyIndex::KeyBytes, from.keys + i * KeyIndex::KeyBytes, KeyIndex::KeyBytes);
+    std::memcpy(to.sums + j * KeyIndex::SumCount, from.sums + i * KeyIndex::SumCount, KeyIndex::SumBytes);
+    std::memcpy(to.moments + j * KeyIndex::MomentCount, from.moments + i * KeyIndex::MomentCount,
+                KeyIndex::MomentCount * sizeof(double));
+    to.orders[j] = from.orders[i];
+    to.squares[j] = from.squares[i];
+    to.totals[j] = from.totals[i];
+}
+
 }   // namespace
 
 KeyIndex::KeyIndex() = default;
@@ -471,40 +535,74 @@ void KeyIndex::Release(Keys &group)
     std::free(group.orders);
     std::free(group.squares);
     std::free(group.totals);
+    std::free(group.moments);
     group = Keys();
+}
+
+bool KeyIndex::Allocate(Keys &group, size_t capacity)
+{
+    group.capacity = capacity;
+    group.keys = static_cast<unsigned char *>(std::aligned_alloc(64, capacity * KeyBytes));
+    group.sums = static_cast<int16_t *>(std::aligned_alloc(64, capacity * SumBytes));
+    group.orders = static_cast<int32_t *>(std::aligned_alloc(64, capacity * sizeof(int32_t)));
+    group.squares = static_cast<uint32_t *>(std::aligned_alloc(64, capacity * sizeof(uint32_t)));
+    group.totals = static_cast<uint32_t *>(std::aligned_alloc(64, capacity * sizeof(uint32_t)));
+    group.moments = static_cast<double *>(std::aligned_alloc(64, capacity * MomentCount * sizeof(double)));
+    if (group.keys && group.sums && group.orders && group.squares && group.totals && group.moments)
+        return true;
+    Release(group);
+    return false;
 }
 
 bool KeyIndex::Append(Keys &group, const unsigned char *key, int32_t order)
 {
     if (group.count == group.capacity) {
         Keys grown;
-        grown.count = group.count;
-        grown.capacity = group.capacity ? group.capacity * 2 : 256;
-        grown.keys = static_cast<unsigned char *>(std::aligned_alloc(64, grown.capacity * KeyBytes));
-        grown.sums = static_cast<int16_t *>(std::aligned_alloc(64, grown.capacity * SumBytes));
-        grown.orders = static_cast<int32_t *>(std::aligned_alloc(64, grown.capacity * sizeof(int32_t)));
-        grown.squares = static_cast<uint32_t *>(std::aligned_alloc(64, grown.capacity * sizeof(uint32_t)));
-        grown.totals = static_cast<uint32_t *>(std::aligned_alloc(64, grown.capacity * sizeof(uint32_t)));
-        if (!grown.keys || !grown.sums || !grown.orders || !grown.squares || !grown.totals) {
-            Release(grown);
+        if (!Allocate(grown, group.capacity ? group.capacity * 2 : 256))
             return false;
-        }
-        if (group.count) {
-            std::memcpy(grown.keys, group.keys, group.count * KeyBytes);
-            std::memcpy(grown.sums, group.sums, group.count * SumBytes);
-            std::memcpy(grown.orders, group.orders, group.count * sizeof(int32_t));
-            std::memcpy(grown.squares, group.squares, group.count * sizeof(uint32_t));
-            std::memcpy(grown.totals, group.totals, group.count * sizeof(uint32_t));
-        }
+        for (size_t i = 0; i < group.count; ++i)
+            CopyKey(group, i, grown, i);
+        grown.count = group.count;
         Release(group);
         group = grown;
     }
     std::memcpy(group.keys + group.count * KeyBytes, key, KeyBytes);
     BlockSums(key, group.sums + group.count * SumCount);
+    Moments(key, group.moments + group.count * MomentCount);
     group.orders[group.count] = order;
     group.squares[group.count] = SumOfSquares(key);
     group.totals[group.count] = SumOfBytes(key);
     ++group.count;
+    group.bySpread = false;
+    return true;
+}
+
+bool KeyIndex::SortBySpread(Keys &group)
+{
+    const std::unique_ptr<size_t[]> places(new (std::nothrow) size_t[group.count]);
+    Keys sorted;
+    if (!places || !Allocate(sorted, std::max<size_t>(group.count, 1)))
+        return false;
+    std::iota(places.get(), places.get() + group.count, size_t(0));
+    std::stable_sort(places.get(), places.get() + group.count, [&](size_t a, size_t b) {
+        return group.moments[a * MomentCount] < group.moments[b * MomentCount];
+    });
+    for (size_t j = 0; j < group.count; ++j)
+        CopyKey(group, places[j], sorted, j);
+    sorted.count = group.count;
+    sorted.bySpread = true;
+    Release(group);
+    group = sorted;
+    return true;
+}
+
+bool KeyIndex::Finish()
+{
+    for (Keys &group : groups)
+        if (!group.bySpread && !SortBySpread(group)) {
+            Clear();
+            return false;
+        }
     return true;
 }
 

@@ -27,6 +27,11 @@ public:
     // padded with zeros to 64), a summary that bounds the score from below.
     static constexpr int SumCount = 64;
     static constexpr int SumBytes = SumCount * 2;
+    // Per key, its spread (the root of the summed squared distances of its
+    // bytes from their channel's mean) and its channel sums over 16: the
+    // squared distance of two keys' moments bounds their score from below,
+    // whichever way either is turned.
+    static constexpr int MomentCount = 4;
 
     struct Match {
         int order = -1;   // -1 when no entry qualified
@@ -52,6 +57,11 @@ public:
     // outlive the index's use. False, with the index left empty, when memory
     // runs out.
     bool Add(const QString &filename, const unsigned char *key, bool portrait, const std::atomic<int> *useCount);
+    // Orders the keys by spread, so that a search reads only those whose
+    // spread is near its tile's; call after the last Add. A search is exact
+    // without it, only slower. False, with the index left empty, when memory
+    // runs out.
+    bool Finish();
 
     int Size() const { return int(filenames.size()); }
     const QString &Filename(int order) const { return filenames[size_t(order)]; }
@@ -98,10 +108,14 @@ public:
         int32_t *orders = nullptr;       // one per key
         uint32_t *squares = nullptr;     // per key, the sum of its bytes' squares
         uint32_t *totals = nullptr;      // per key, the sum of its bytes
+        double *moments = nullptr;       // MomentCount per key
+        bool bySpread = false;           // keys in ascending spread
     };
 
 private:
+    static bool Allocate(Keys &group, size_t capacity);
     static bool Append(Keys &group, const unsigned char *key, int32_t order);
+    static bool SortBySpread(Keys &group);
     static void Release(Keys &group);
 
     Keys groups[2];                                    // [0] landscape, [1] portrait

@@ -164,6 +164,7 @@ void TstKeyIndex::matchesPlainSearch()
     KeyIndex index;
     for (auto it = records.constBegin(); it != records.constEnd(); ++it)
         QVERIFY(index.Add(it.key(), (*it)->key.data(), (*it)->portrait, &(*it)->useCount));
+    QVERIFY(index.Finish());
     QCOMPARE(index.Size(), keys);
 
     // Tiles come from the same source as the keys; each search is followed
