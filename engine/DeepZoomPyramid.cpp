@@ -1,12 +1,12 @@
 #include "engine/DeepZoomPyramid.h"
 
 #include "engine/OutputFiles.h"
+#include "engine/RunJobs.h"
 #include "imaging/JPEG.h"
 
 #include <QThread>
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
 namespace {
 // The first pixel of a tile and the end of its pixels, overlap included.
@@ -44,22 +44,6 @@ unsigned char *DeepZoomPyramid::Level::StripRow(int y)
 DeepZoomPyramid::DeepZoomPyramid(const QString &folder, int threads)
     : folder(folder), threads(threads > 0 ? threads : QThread::idealThreadCount())
 {}
-
-void DeepZoomPyramid::RunJobs(const std::vector<std::function<void()>> &jobs)
-{
-    std::atomic<size_t> next = 0;
-    const auto work = [&jobs, &next] {
-        for (size_t job = next++; job < jobs.size(); job = next++)
-            jobs[job]();
-    };
-    const size_t helpers = std::min(jobs.size(), size_t(threads)) - std::min<size_t>(jobs.size(), 1);
-    std::vector<std::thread> group;
-    for (size_t i = 0; i < helpers; ++i)
-        group.emplace_back(work);
-    work();
-    for (std::thread &thread : group)
-        thread.join();
-}
 
 bool DeepZoomPyramid::Prepare(int width, int height, bool inPlace)
 {
@@ -163,7 +147,7 @@ void DeepZoomPyramid::Advance(size_t i)
                 }
             });
         }
-        RunJobs(jobs);
+        RunJobs(jobs.size(), threads, [&jobs](size_t job) { jobs[job](); });
     }
     while (level.tileRow < level.TileRows() && TileEnd(level.tileRow, level.height) <= level.received)
         ++level.tileRow;

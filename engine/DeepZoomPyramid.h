@@ -84,8 +84,6 @@ private:
     // keeps its last row and goes on with the level below once that has a
     // batch of its own.
     void Advance(size_t i);
-    // Runs the jobs on the caller's thread and up to threads - 1 helpers.
-    void RunJobs(const std::vector<std::function<void()>> &jobs);
     // Writes the batch's rows of the column's tiles, opening and finishing
     // them as they begin and end.
     void EncodeColumn(Level &level, int column);
