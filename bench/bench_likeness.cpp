@@ -215,9 +215,10 @@ double WeightedSum(const ImagePosterParameters &params, const MatchData &data, c
             const int d = m.rotation == Rotation::Unturned          ? DifferenceSameOrientation(tile, *key)
                           : m.rotation == Rotation::DrawTurnedRight ? DifferenceRotateLeft(tile, *key)
                                                                     : DifferenceRotateRight(tile, *key);
-            sum += double(
-                MatchingAgent::Cost(uint32_t(d), data.importance[size_t(m.y) * size_t(data.numTilesX) + size_t(m.x)],
-                                    MatchingAgent::SumChannels(tile.data), MatchingAgent::SumChannels(key->data)));
+            const uint32_t mean = KeyIndex::MeanTerm(MatchingAgent::MeanColourWeight, KeyIndex::SumChannels(tile.data),
+                                                     KeyIndex::SumChannels(key->data));
+            sum += double(MatchingAgent::Cost(uint32_t(d) + mean,
+                                              data.importance[size_t(m.y) * size_t(data.numTilesX) + size_t(m.x)]));
         }
     }
     delete[] widths;

@@ -69,21 +69,18 @@ struct TileCutter {
     int *tops = nullptr;
 };
 
-// The first results of a shortlist as candidates, with the bound on every
-// picture it leaves out when it holds length results: the last one's
-// difference, which the mean-colour term only raises.
-int ToCandidates(const KeyIndex::Shortlist &shortlist, int length, float importance,
-                 const MatchingAgent::ChannelSums &tile, const std::vector<std::array<int, 3>> &pictureSums,
-                 Arrangement::Candidate *list, int64_t &unlisted)
+// The first results of a shortlist, searched with the mean term, as
+// candidates, with the bound on every picture it leaves out when it holds
+// length results: the last one's cost.
+int ToCandidates(const KeyIndex::Shortlist &shortlist, int length, float importance, Arrangement::Candidate *list,
+                 int64_t &unlisted)
 {
     for (int c = 0; c < shortlist.count; ++c) {
         const KeyIndex::Match &m = shortlist.matches[c];
-        list[c] = Arrangement::Candidate{m.order, m.rotation,
-                                         MatchingAgent::Cost(m.score, importance, tile, pictureSums[size_t(m.order)])};
+        list[c] = Arrangement::Candidate{m.order, m.rotation, MatchingAgent::Cost(m.score, importance)};
     }
-    unlisted = shortlist.count == length
-                   ? MatchingAgent::Cost(shortlist.matches[length - 1].score, importance, tile, tile)
-                   : Arrangement::NoBound;
+    unlisted = shortlist.count == length ? MatchingAgent::Cost(shortlist.matches[length - 1].score, importance)
+                                         : Arrangement::NoBound;
     return shortlist.count;
 }
 }   // namespace
@@ -93,23 +90,9 @@ MatchingAgent::MatchingAgent(ImagePosterParameters *params, const Image *source,
     : Agent(mutex, counter, index, count), params(params), source(source), matchData(matchData)
 {}
 
-MatchingAgent::ChannelSums MatchingAgent::SumChannels(const unsigned char *key)
+int64_t MatchingAgent::Cost(uint32_t difference, float importance)
 {
-    ChannelSums sums{0, 0, 0};
-    for (int i = 0; i < KeyIndex::KeyBytes; ++i)
-        sums[size_t(i % 3)] += key[i];
-    return sums;
-}
-
-int64_t MatchingAgent::Cost(uint32_t score, float importance, const ChannelSums &tile, const ChannelSums &picture)
-{
-    constexpr double Pixels = KeyIndex::KeySide * KeyIndex::KeySide;
-    double squares = 0;
-    for (size_t k = 0; k < 3; ++k) {
-        const double d = double(tile[k] - picture[k]) / Pixels;
-        squares += d * d;
-    }
-    return std::llround((1.0 + ImportanceWeight * double(importance)) * (double(score) + MeanColourWeight * squares));
+    return std::llround((1.0 + ImportanceWeight * double(importance)) * double(difference));
 }
 
 void MatchingAgent::Prepare(const ImagePosterParameters &params, MatchData &matchData)
@@ -122,7 +105,7 @@ void MatchingAgent::Prepare(const ImagePosterParameters &params, MatchData &matc
         matchData.pictureSums.resize(size_t(index->Size()));
         for (int order = 0; order < index->Size(); ++order)
             matchData.pictureSums[size_t(order)] =
-                SumChannels(params.imageDB.GetKeyImage(index->Filename(order))->data);
+                KeyIndex::SumChannels(params.imageDB.GetKeyImage(index->Filename(order))->data);
         return;
     }
     if (params.spacing > 0)
@@ -252,22 +235,23 @@ void MatchingAgent::RunOptimal()
             searched = keys->ScoreAll(pointers, portraits, n, scores.data());
             for (int k = 0; searched && k < n; ++k) {
                 const float importance = matchData->importance[size_t(first + k)];
-                const ChannelSums sums = SumChannels(pointers[k]);
+                const KeyIndex::ChannelSums sums = KeyIndex::SumChannels(pointers[k]);
                 for (int order = 0; order < pictures; ++order) {
                     const KeyIndex::Match &m = scores[size_t(k) * size_t(pictures) + size_t(order)];
-                    list[size_t(order)] = Arrangement::Candidate{
-                        order, m.rotation, Cost(m.score, importance, sums, matchData->pictureSums[size_t(order)])};
+                    const uint32_t mean =
+                        KeyIndex::MeanTerm(MeanColourWeight, sums, matchData->pictureSums[size_t(order)]);
+                    list[size_t(order)] = Arrangement::Candidate{order, m.rotation, Cost(m.score + mean, importance)};
                 }
                 matchData->arrangement->SetCandidates(first + k, list.data(), pictures, Arrangement::NoBound);
             }
         } else {
             KeyIndex::Shortlist shortlists[Batch];
-            searched = keys->FindShortlists(pointers, portraits, n, INT_MAX, length, shortlists);
+            searched =
+                keys->FindShortlists(pointers, portraits, n, INT_MAX, length, shortlists, nullptr, MeanColourWeight);
             for (int k = 0; searched && k < n; ++k) {
                 int64_t unlisted = 0;
-                const int listed =
-                    ToCandidates(shortlists[k], length, matchData->importance[size_t(first + k)],
-                                 SumChannels(pointers[k]), matchData->pictureSums, list.data(), unlisted);
+                const int listed = ToCandidates(shortlists[k], length, matchData->importance[size_t(first + k)],
+                                                list.data(), unlisted);
                 matchData->arrangement->SetCandidates(first + k, list.data(), listed, unlisted);
             }
         }
@@ -297,10 +281,9 @@ void MatchingAgent::Arrange()
         const unsigned char *pointer = key.data;
         const KeyIndex::Exclusion exclusion{excluded.data(), int(excluded.size())};
         KeyIndex::Shortlist shortlist;
-        if (!keys->FindShortlists(&pointer, &portrait, 1, INT_MAX, max, &shortlist, &exclusion))
+        if (!keys->FindShortlists(&pointer, &portrait, 1, INT_MAX, max, &shortlist, &exclusion, MeanColourWeight))
             return 0;
-        return ToCandidates(shortlist, max, matchData->importance[size_t(tile)], SumChannels(pointer),
-                            matchData->pictureSums, list, unlisted);
+        return ToCandidates(shortlist, max, matchData->importance[size_t(tile)], list, unlisted);
     };
     Arrangement &arrangement = *matchData->arrangement;
     if (!arrangement.Solve(keepRunning, more))

@@ -29,17 +29,15 @@ public:
     static constexpr double ImportanceWeight = 1.0;
     // The optimal arrangement adds to the key difference MeanColourWeight
     // times the squared distance between the tile's and the picture's mean
-    // colours, so a tile keeps its colour where no picture has its detail.
-    // 128 raises the likeness of the tiles' means by 0.4 to 0.9 dB and
-    // keeps that of their detail; 1024 costs detail (bench_likeness).
-    static constexpr double MeanColourWeight = 128.0;
+    // colours (KeyIndex::MeanTerm), so a tile keeps its colour where no
+    // picture has its detail. 128 raises the likeness of the tiles' means by
+    // 0.4 to 0.9 dB and keeps that of their detail; 1024 costs detail
+    // (bench_likeness).
+    static constexpr int MeanColourWeight = 128;
 
-    // A key's channel sums, of which the mean colour is a 256th.
-    using ChannelSums = std::array<int, 3>;
-    static ChannelSums SumChannels(const unsigned char *key);
     // What the optimal arrangement minimises for one tile: its key
-    // difference score plus the mean-colour term, weighted by importance.
-    static int64_t Cost(uint32_t score, float importance, const ChannelSums &tile, const ChannelSums &picture);
+    // difference plus the mean term, weighted by importance.
+    static int64_t Cost(uint32_t difference, float importance);
 
 signals:
     void progress(int percent);

@@ -64,6 +64,21 @@ struct Search {
     int length = 1;
     KeyIndex::Exclusion excluded{};
     KeyIndex::Match *all = nullptr;   // by order, when every score is wanted
+    int64_t meanWeight = 0;
+
+    // The mean term of a key with the given moments: their channel sums
+    // over 16 are exact, and so are the sums' differences.
+    uint32_t MeanTerm(const double *moments) const
+    {
+        if (meanWeight == 0)
+            return 0;
+        int64_t squares = 0;
+        for (int c = 1; c < KeyIndex::MomentCount; ++c) {
+            const auto d = int64_t(16.0 * (moments[c] - tile.moments[c]));
+            squares += d * d;
+        }
+        return uint32_t(meanWeight * squares / 65536);
+    }
 
     bool Excluded(int32_t order) const
     {
@@ -437,7 +452,7 @@ void TurnTile(const unsigned char *tile, unsigned char *left, unsigned char *rig
 void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *useCounts,
                  const unsigned char *const *tiles, const bool *portraits, int count, int maxUses, int candidates,
                  Search *searches, Search **bySide, const KeyIndex::Exclusion *exclusions, KeyIndex::Match *scores,
-                 size_t entries)
+                 size_t entries, int meanWeight)
 {
     // Landscape tiles at the front of bySide, portrait ones at the back.
     int landscape = 0;
@@ -459,6 +474,7 @@ void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *us
         std::fill_n(search.list, search.length, EmptyBest);
         search.excluded = exclusions ? exclusions[k] : KeyIndex::Exclusion();
         search.all = scores ? scores + size_t(k) * entries : nullptr;
+        search.meanWeight = meanWeight;
         bySide[portraits[k] ? --portrait : landscape++] = &search;
     }
     Search *const *landscapeSearches = bySide;
@@ -489,14 +505,14 @@ void RunSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *us
 std::unique_ptr<Search[]> HeapSearches(const KeyIndex::Keys *groups, const std::atomic<int> *const *useCounts,
                                        size_t entries, const unsigned char *const *tiles, const bool *portraits,
                                        int count, int maxUses, int candidates, const KeyIndex::Exclusion *exclusions,
-                                       KeyIndex::Match *scores)
+                                       KeyIndex::Match *scores, int meanWeight)
 {
     std::unique_ptr<Search[]> searches(new (std::nothrow) Search[size_t(count)]);
     const std::unique_ptr<Search *[]> bySide(new (std::nothrow) Search *[size_t(count)]);
     if (!searches || !bySide)
         return nullptr;
     RunSearches(groups, useCounts, tiles, portraits, count, maxUses, candidates, searches.get(), bySide.get(),
-                exclusions, scores, entries);
+                exclusions, scores, entries, meanWeight);
     return searches;
 }
 // Entry `from` of one group into place `to` of another.
@@ -621,7 +637,7 @@ KeyIndex::Match KeyIndex::Find(const unsigned char *tile, bool portrait, int max
 {
     Search search;
     Search *bySide = &search;
-    RunSearches(groups, useCounts.data(), &tile, &portrait, 1, maxUses, 1, &search, &bySide, &excluded, nullptr, 0);
+    RunSearches(groups, useCounts.data(), &tile, &portrait, 1, maxUses, 1, &search, &bySide, &excluded, nullptr, 0, 0);
     Match match;
     if (search.list[0].order != INT32_MAX)
         match = Match{search.list[0].order, search.list[0].rotation, search.list[0].score};
@@ -635,12 +651,13 @@ int KeyIndex::OrderOf(const QString &filename) const
 }
 
 bool KeyIndex::FindShortlists(const unsigned char *const *tiles, const bool *portraits, int count, int maxUses,
-                              int candidates, Shortlist *shortlists, const Exclusion *exclusions) const
+                              int candidates, Shortlist *shortlists, const Exclusion *exclusions, int meanWeight) const
 {
     if (count < 1)
         return true;
-    const std::unique_ptr<Search[]> searches = HeapSearches(groups, useCounts.data(), filenames.size(), tiles,
-                                                            portraits, count, maxUses, candidates, exclusions, nullptr);
+    const std::unique_ptr<Search[]> searches =
+        HeapSearches(groups, useCounts.data(), filenames.size(), tiles, portraits, count, maxUses, candidates,
+                     exclusions, nullptr, meanWeight);
     if (!searches)
         return false;
     for (int k = 0; k < count; ++k) {
@@ -658,6 +675,22 @@ bool KeyIndex::ScoreAll(const unsigned char *const *tiles, const bool *portraits
 {
     return count < 1
            || HeapSearches(groups, useCounts.data(), filenames.size(), tiles, portraits, count, INT_MAX, 1, nullptr,
-                           scores)
+                           scores, 0)
                   != nullptr;
+}
+
+KeyIndex::ChannelSums KeyIndex::SumChannels(const unsigned char *key)
+{
+    ChannelSums sums{0, 0, 0};
+    for (int i = 0; i < KeyBytes; ++i)
+        sums[size_t(i % 3)] += key[i];
+    return sums;
+}
+
+uint32_t KeyIndex::MeanTerm(int meanWeight, const ChannelSums &a, const ChannelSums &b)
+{
+    int64_t squares = 0;
+    for (size_t c = 0; c < 3; ++c)
+        squares += int64_t(a[c] - b[c]) * (a[c] - b[c]);
+    return uint32_t(int64_t(meanWeight) * squares / 65536);
 }

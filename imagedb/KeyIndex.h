@@ -3,6 +3,7 @@
 #include "imaging/TileMetrics.h"
 
 #include <QString>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -36,8 +37,17 @@ public:
     struct Match {
         int order = -1;   // -1 when no entry qualified
         Rotation rotation = Rotation::Unturned;
-        uint32_t score = 0;   // the key difference
+        uint32_t score = 0;   // the key difference, and the mean term where weighted
     };
+
+    // A key's sums of its bytes by channel, 256 times its mean colour.
+    using ChannelSums = std::array<int, 3>;
+    static ChannelSums SumChannels(const unsigned char *key);
+    // What a search weighted by meanWeight adds to a key's difference:
+    // meanWeight times the squared distance of the two mean colours, rounded
+    // down. A search ranks by that sum, and lists what an arrangement that
+    // weighs the mean colour would choose.
+    static uint32_t MeanTerm(int meanWeight, const ChannelSums &a, const ChannelSums &b);
 
     // Entries a search passes over as if used up: their orders, ascending.
     struct Exclusion {
@@ -86,8 +96,11 @@ public:
     // key is then read from memory once for all the tiles. exclusions, when
     // given, holds one Exclusion per tile. False, with the shortlists
     // untouched, when memory runs out.
+    // With meanWeight, each key's score holds its MeanTerm too, and keys
+    // rank by it.
     bool FindShortlists(const unsigned char *const *tiles, const bool *portraits, int count, int maxUses,
-                        int candidates, Shortlist *shortlists, const Exclusion *exclusions = nullptr) const;
+                        int candidates, Shortlist *shortlists, const Exclusion *exclusions = nullptr,
+                        int meanWeight = 0) const;
 
     // Every entry's score against each of count tiles, compared as Find
     // compares them, none passed over: scores[k * Size() + order] for tile k.

@@ -224,6 +224,25 @@ void TstKeyIndex::matchesPlainSearch()
                     QCOMPARE(Name(index, m) + QString::number(m.score),
                              Name(index, lists[k].matches[c]) + QString::number(lists[k].matches[c].score));
                 }
+            // Weighted by the mean colours, shortlists rank every usable
+            // picture by its score plus its mean term, ties by filename.
+            constexpr int Weight = 128;
+            QVERIFY(index.FindShortlists(pointers, portraits, BatchSize, maxUses, Candidates, lists, nullptr, Weight));
+            for (int k = 0; k < BatchSize; ++k) {
+                std::vector<std::pair<uint32_t, int>> ranked;
+                for (int order = 0; order < keys; ++order) {
+                    const Record &r = *records[index.Filename(order)];
+                    if (r.useCount < maxUses)
+                        ranked.push_back({scores[size_t(k * keys + order)].score
+                                              + KeyIndex::MeanTerm(Weight, KeyIndex::SumChannels(pointers[k]),
+                                                                   KeyIndex::SumChannels(r.key.data())),
+                                          order});
+                }
+                std::sort(ranked.begin(), ranked.end());
+                QCOMPARE(lists[k].count, std::min<int>(Candidates, int(ranked.size())));
+                for (int c = 0; c < lists[k].count; ++c)
+                    QCOMPARE(std::make_pair(lists[k].matches[c].score, lists[k].matches[c].order), ranked[size_t(c)]);
+            }
         }
     }
 }
