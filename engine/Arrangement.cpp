@@ -6,6 +6,8 @@
 #include <deque>
 #include <numeric>
 
+#include "engine/RunJobs.h"
+
 namespace {
 // Candidates asked for at once when a list is lengthened: as many as
 // the budget allows a tile, between these.
@@ -126,8 +128,9 @@ void Arrangement::SetCandidates(int tile, const Candidate *list, int count, int6
     unlisted[size_t(tile)] = bound;
 }
 
-bool Arrangement::Solve(const std::atomic<bool> &keepRunning, const MoreCandidates &more)
+bool Arrangement::Solve(const std::atomic<bool> &keepRunning, const MoreCandidates &more, int threads)
 {
+    this->threads = std::max(threads, 1);
     sum = bound = 0;
     filled = 0;
     std::fill(chosen.begin(), chosen.end(), -1);
@@ -196,25 +199,74 @@ bool Arrangement::Auction(const std::atomic<bool> &keepRunning, const MoreCandid
         slot.holder = -1;
     std::deque<int32_t> waiting(static_cast<size_t>(tiles));
     std::iota(waiting.begin(), waiting.end(), 0);
+    // Tiles that asked for more candidates, lengthened together once no
+    // other tile waits to bid.
+    std::vector<int32_t> parked;
     int64_t standIns = int64_t(useSlots.size()) - tiles;
     cheapestUses = {};
     for (int32_t p = 0; p < pictures; ++p)
         cheapestUses.push({Price(p), p});
-    for (int64_t bids = 1; !waiting.empty() || standIns > 0; ++bids) {
+    for (int64_t bids = 1; !waiting.empty() || standIns > 0 || !parked.empty(); ++bids) {
         if (bids % StopCheckInterval == 0 && !keepRunning.load(std::memory_order_relaxed))
             return false;
+        if (waiting.empty() && !parked.empty()) {
+            if (!LengthenParked(parked, more))
+                return false;
+            waiting.assign(parked.begin(), parked.end());
+            parked.clear();
+            continue;
+        }
         int32_t evicted = -1;
         if (waiting.empty()) {
             evicted = StandInBid();
             --standIns;
         } else {
-            evicted = Bid(waiting.front(), more);
+            evicted = Bid(waiting.front());
+            if (evicted == Parked)
+                parked.push_back(waiting.front());
             waiting.pop_front();
         }
         if (evicted >= 0)
             waiting.push_back(evicted);
         else if (evicted == StandIn)
             ++standIns;
+    }
+    return true;
+}
+
+// Each parked tile's list grows by at least moreAtOnce candidates, by as
+// many as it holds where it keeps running out, at most MostMore: the tiles
+// are searched on all threads, and their lists merged here in turn.
+bool Arrangement::LengthenParked(const std::vector<int32_t> &parked, const MoreCandidates &more)
+{
+    constexpr size_t Chunk = 1024;
+    std::vector<Candidate> extra(Chunk * MostMore);
+    std::vector<int> counts(Chunk);
+    std::vector<int64_t> bounds(Chunk);
+    for (size_t first = 0; first < parked.size(); first += Chunk) {
+        const size_t n = std::min(Chunk, parked.size() - first);
+        RunJobs(n, threads, [&](size_t k) {
+            const int tile = parked[first + k];
+            const std::vector<Candidate> &list = lists[size_t(tile)];
+            std::vector<int32_t> excluded(list.size());
+            for (size_t i = 0; i < list.size(); ++i)
+                excluded[i] = list[i].picture;
+            std::sort(excluded.begin(), excluded.end());
+            const int max = int(std::clamp<int64_t>(int64_t(list.size()), moreAtOnce, MostMore));
+            counts[k] = more(tile, excluded, extra.data() + k * MostMore, max, bounds[k]);
+        });
+        for (size_t k = 0; k < n; ++k) {
+            if (counts[k] < 0)
+                return false;
+            std::vector<Candidate> &list = lists[size_t(parked[first + k])];
+            const Candidate *added = extra.data() + k * MostMore;
+            const size_t before = list.size();
+            list.insert(list.end(), added, added + counts[k]);
+            std::stable_sort(list.begin() + ptrdiff_t(before), list.end(), CheaperCandidate);
+            std::inplace_merge(list.begin(), list.begin() + ptrdiff_t(before), list.end(), CheaperCandidate);
+            // None found means every picture is listed.
+            unlisted[size_t(parked[first + k])] = counts[k] > 0 ? bounds[k] : NoBound;
+        }
     }
     return true;
 }
@@ -263,7 +315,7 @@ int32_t Arrangement::Raise(int32_t picture, int32_t taker, int64_t raise)
 // cost, and one step: it would still take it at that price. The use's
 // holder before it is returned, to choose again. A tile whose unlisted
 // pictures might be cheaper first asks for more candidates.
-int32_t Arrangement::Bid(int tile, const MoreCandidates &more)
+int32_t Arrangement::Bid(int tile)
 {
     // No use is cheaper than the cheapest of all.
     const auto outsideValue = [&] {
@@ -293,19 +345,8 @@ int32_t Arrangement::Bid(int tile, const MoreCandidates &more)
                 break;
             offer(c.picture, c.cost);
         }
-        if (outside < best) {
-            std::vector<int32_t> excluded;
-            for (const Candidate &c : lists[size_t(tile)])
-                excluded.push_back(c.picture);
-            std::sort(excluded.begin(), excluded.end());
-            if (Lengthen(tile, excluded, more)) {
-                outside = outsideValue();
-                continue;
-            }
-            // None can be had: the unlisted pictures are no choice.
-            outside = INT64_MAX;
-            continue;
-        }
+        if (outside < best)
+            return Parked;
         if (picture < 0)
             return -1;
         const size_t first = slotStart[size_t(picture)];
@@ -316,22 +357,6 @@ int32_t Arrangement::Bid(int tile, const MoreCandidates &more)
         assignedCost[size_t(tile)] = cost;
         return Raise(picture, tile, raise);
     }
-}
-
-bool Arrangement::Lengthen(int tile, const std::vector<int32_t> &excluded, const MoreCandidates &more)
-{
-    if (!more || unlisted[size_t(tile)] == NoBound)
-        return false;
-    Candidate extra[MostMore];
-    int64_t next = NoBound;
-    const int n = more(tile, excluded, extra, moreAtOnce, next);
-    std::vector<Candidate> &list = lists[size_t(tile)];
-    const auto added = list.insert(list.end(), extra, extra + n);
-    std::stable_sort(added, list.end(), CheaperCandidate);
-    std::inplace_merge(list.begin(), added, list.end(), CheaperCandidate);
-    if (n > 0)
-        unlisted[size_t(tile)] = next;
-    return n > 0;
 }
 
 // The price of a picture's cheapest use, in costs times scale.
@@ -485,6 +510,8 @@ bool Arrangement::Space(const std::atomic<bool> &keepRunning, const MoreCandidat
                     excluded.push_back(p);
             int64_t next = NoBound;
             const int n = more(t, excluded, extra.data(), moreAtOnce, next);
+            if (n < 0)
+                return false;
             if (n > 0) {
                 lists[size_t(t)].insert(lists[size_t(t)].end(), extra.begin(), extra.begin() + n);
                 best = &lists[size_t(t)][lists[size_t(t)].size() - size_t(n)];

@@ -21,15 +21,17 @@
 // plus price, and raises that use's price by what its next best choice
 // would cost more, plus a small step; a tile that loses its use bids again.
 // Uses no tile wants go to stand-ins, which take the cheapest use of all.
-// A tile whose unlisted pictures might be cheaper first asks for more
-// candidates. When the bidding ends every tile holds a use within a step of
+// A tile whose unlisted pictures might be cheaper waits for more
+// candidates; once no other tile waits to bid, the waiting tiles' lists
+// grow together, searched on all threads. When the bidding ends every tile holds a use within a step of
 // its best, so the sum is within two steps per tile of the least; with
 // small costs that is less than a cost unit over all tiles, and the sum is
 // the least. Where the uses barely cover the tiles, rounds of bidding in
 // shrinking steps, each from the last round's prices, take far fewer bids.
 // The prices are the duals of the uses limits and give a lower bound on any
-// arrangement's sum, unlisted pictures counted at their bound. With spacing, the tiles then choose, one after the other and by
-// cost plus price, among the pictures not used nearby, and tiles move to
+// arrangement's sum, unlisted pictures counted at their bound. With
+// spacing, the tiles then choose, one after the other and by cost plus
+// price, among the pictures not used nearby, and tiles move to
 // other pictures or exchange theirs while that lowers the sum; the bound
 // still holds, since spacing only adds a rule, and the gap between the two
 // is measured.
@@ -49,7 +51,8 @@ public:
 
     // Up to max more candidates for tile, best first, none of them a picture
     // in excluded (ascending); sets unlisted to the new bound for the pictures
-    // still not listed. Returns how many were written.
+    // neither listed nor excluded. Returns how many were written, or less
+    // than 0 when the search failed.
     using MoreCandidates =
         std::function<int(int tile, const std::vector<int32_t> &excluded, Candidate *list, int max, int64_t &unlisted)>;
 
@@ -62,8 +65,10 @@ public:
     // Any number of threads may set the lists of different tiles at once.
     void SetCandidates(int tile, const Candidate *list, int count, int64_t unlisted);
 
-    // False when stopped by keepRunning; more may be called from this thread.
-    bool Solve(const std::atomic<bool> &keepRunning, const MoreCandidates &more);
+    // False when stopped by keepRunning, or when more failed. more is called
+    // from this thread and up to threads - 1 helpers, at once for different
+    // tiles; the result does not depend on threads.
+    bool Solve(const std::atomic<bool> &keepRunning, const MoreCandidates &more, int threads = 1);
 
     // Results: the picture of a tile (-1 when it stays empty) with its
     // candidate's rotation, the sum of the chosen costs, and a lower bound on
@@ -84,14 +89,16 @@ private:
     int Capacity(int32_t picture) const { return picture == pictures ? escapeUses : uses; }
     // The holder of a use that a stand-in for no tile has taken.
     static constexpr int32_t StandIn = -2;
+    // What Bid returns for a tile that waits for more candidates.
+    static constexpr int32_t Parked = -3;
     bool Auction(const std::atomic<bool> &keepRunning, const MoreCandidates &more);
-    int32_t Bid(int tile, const MoreCandidates &more);
+    int32_t Bid(int tile);
+    bool LengthenParked(const std::vector<int32_t> &parked, const MoreCandidates &more);
     int32_t StandInBid();
     int32_t CheapestPicture();
     int32_t Raise(int32_t picture, int32_t taker, int64_t raise);
     int64_t Price(int32_t picture) const;
     int64_t LeastPricedCost(int tile) const;
-    bool Lengthen(int tile, const std::vector<int32_t> &excluded, const MoreCandidates &more);
     void ComputeDuals();
     int64_t Lambda(int32_t picture) const { return duals[size_t(picture)]; }
     void ComputeBound();
@@ -108,7 +115,8 @@ private:
     int uses;
     int spacing;
     int escapeUses = 0;
-    int moreAtOnce;   // candidates a lengthening asks for
+    int moreAtOnce;   // candidates a lengthening asks for at least
+    int threads = 1;
 
     // Per tile, cheapest first while the tiles bid; the spaced choice
     // appends what it asks for.

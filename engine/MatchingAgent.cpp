@@ -282,12 +282,15 @@ void MatchingAgent::Arrange()
         const KeyIndex::Exclusion exclusion{excluded.data(), int(excluded.size())};
         KeyIndex::Shortlist shortlist;
         if (!keys->FindShortlists(&pointer, &portrait, 1, INT_MAX, max, &shortlist, &exclusion, MeanColourWeight))
-            return 0;
+            return -1;
         return ToCandidates(shortlist, max, matchData->importance[size_t(tile)], list, unlisted);
     };
     Arrangement &arrangement = *matchData->arrangement;
-    if (!arrangement.Solve(keepRunning, more))
+    // A search that failed for memory stops the run as a stop would.
+    if (!arrangement.Solve(keepRunning, more, count)) {
+        keepRunning.store(false, std::memory_order_relaxed);
         return;
+    }
 
     const int total = matchData->numTilesX * matchData->numTilesY;
     QMutexLocker lock(mutex);
