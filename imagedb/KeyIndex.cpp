@@ -66,18 +66,22 @@ struct Search {
     KeyIndex::Match *all = nullptr;   // by order, when every score is wanted
     int64_t meanWeight = 0;
 
-    // The mean term of a key with the given moments: their channel sums
-    // over 16 are exact, and so are the sums' differences.
-    uint32_t MeanTerm(const double *moments) const
+    // A key's bound from its moments (see MomentBounded), its mean term
+    // included, and the mean term. The channel sums over 16 and their
+    // differences are exact, and so is the squared distance of the means
+    // (a 256th of the sums'), so the term is the same as KeyIndex::MeanTerm's.
+    struct Prescore {
+        double bound;
+        uint32_t extra;
+    };
+    Prescore Bound(const double *moments) const
     {
-        if (meanWeight == 0)
-            return 0;
-        int64_t squares = 0;
-        for (int c = 1; c < KeyIndex::MomentCount; ++c) {
-            const auto d = int64_t(16.0 * (moments[c] - tile.moments[c]));
-            squares += d * d;
-        }
-        return uint32_t(meanWeight * squares / 65536);
+        const double spread = moments[0] - tile.moments[0];
+        double means = 0;
+        for (int c = 1; c < KeyIndex::MomentCount; ++c)
+            means += (moments[c] - tile.moments[c]) * (moments[c] - tile.moments[c]);
+        const auto extra = uint32_t(std::floor(double(meanWeight) * means / 256.0));
+        return Prescore{spread * spread + means + double(extra), extra};
     }
 
     bool Excluded(int32_t order) const
@@ -113,14 +117,6 @@ inline bool Bounded(uint32_t blockBound, uint32_t limit)
 // each key, and the deviations differ at least by their lengths' difference.
 // Scores are whole, so a bound within half a unit below the limit already
 // reaches it, which leaves room for rounding.
-inline double MomentBound(const double *a, const double *b)
-{
-    double bound = 0;
-    for (int j = 0; j < KeyIndex::MomentCount; ++j)
-        bound += (a[j] - b[j]) * (a[j] - b[j]);
-    return bound;
-}
-
 inline bool MomentBounded(double bound, double limit)
 {
     return bound >= limit - 0.5;
