@@ -34,22 +34,24 @@ bool CheaperCandidate(const Arrangement::Candidate &a, const Arrangement::Candid
     return a.cost < b.cost;
 }
 
-// Cheapest first, ties in the order given. Where the costs fit 32 bits, a
-// radix sort: a list of every picture sorts several times faster so.
+// Cheapest first, ties in the order given. A long list is sorted by a radix
+// sort, in as many passes as its dearest cost has digits: a list of every
+// picture sorts several times faster so.
 void SortCheapestFirst(std::vector<Arrangement::Candidate> &list)
 {
     constexpr int DigitBits = 11;
     constexpr uint32_t Digits = uint32_t(1) << DigitBits;
     constexpr size_t ShortList = 64;
-    if (list.size() < ShortList || std::any_of(list.begin(), list.end(), [](const Arrangement::Candidate &c) {
-            return c.cost > int64_t(UINT32_MAX);
-        })) {
+    if (list.size() < ShortList) {
         std::stable_sort(list.begin(), list.end(), CheaperCandidate);
         return;
     }
+    uint32_t dearest = 0;
+    for (const Arrangement::Candidate &c : list)
+        dearest = std::max(dearest, c.cost);
     std::vector<Arrangement::Candidate> sorted(list.size());
-    for (int shift = 0; shift < 32; shift += DigitBits) {
-        const auto digit = [&](const Arrangement::Candidate &c) { return (uint32_t(c.cost) >> shift) & (Digits - 1); };
+    for (int shift = 0; shift < 32 && (dearest >> shift) > 0; shift += DigitBits) {
+        const auto digit = [&](const Arrangement::Candidate &c) { return (c.cost >> shift) & (Digits - 1); };
         std::array<size_t, Digits + 1> starts{};
         for (const Arrangement::Candidate &c : list)
             ++starts[digit(c) + 1];

@@ -42,7 +42,7 @@ public:
     struct Candidate {
         int32_t picture;
         Rotation rotation;   // carried along for the caller
-        int64_t cost;        // not negative
+        uint32_t cost;       // 32 bits keep a list of every picture small
     };
     static constexpr int64_t NoBound = -1;   // every usable picture is listed
     // Candidates over all tiles that the lists should hold, some 256 MB:

@@ -90,9 +90,9 @@ MatchingAgent::MatchingAgent(ImagePosterParameters *params, const Image *source,
     : Agent(mutex, counter, index, count), params(params), source(source), matchData(matchData)
 {}
 
-int64_t MatchingAgent::Cost(uint32_t difference, float importance)
+uint32_t MatchingAgent::Cost(uint32_t difference, float importance)
 {
-    return std::llround((1.0 + ImportanceWeight * double(importance)) * double(difference));
+    return uint32_t(std::llround((1.0 + ImportanceWeight * double(importance)) * double(difference)));
 }
 
 void MatchingAgent::Prepare(const ImagePosterParameters &params, MatchData &matchData)

@@ -36,8 +36,9 @@ public:
     static constexpr int MeanColourWeight = 128;
 
     // What the optimal arrangement minimises for one tile: its key
-    // difference plus the mean term, weighted by importance.
-    static int64_t Cost(uint32_t difference, float importance);
+    // difference plus the mean term, weighted by importance. At most twice
+    // 768 * 255 * 255 and half of that again, so it fits 32 bits.
+    static uint32_t Cost(uint32_t difference, float importance);
 
 signals:
     void progress(int percent);

@@ -92,7 +92,7 @@ void TstArrangement::againstBruteForce()
         for (int p = 0; p < pictures; ++p) {
             // Costs this small on grids this small make every price step exact.
             costs[size_t(t)][size_t(p)] = int64_t(random() % 12);
-            sorted[size_t(t)].push_back({p, Rotation(p % 3), costs[size_t(t)][size_t(p)]});
+            sorted[size_t(t)].push_back({p, Rotation(p % 3), uint32_t(costs[size_t(t)][size_t(p)])});
         }
         std::stable_sort(sorted[size_t(t)].begin(), sorted[size_t(t)].end(),
                          [](const auto &a, const auto &b) { return a.cost < b.cost; });
