@@ -133,6 +133,7 @@ void Arrangement::SetCandidates(int tile, const Candidate *list, int count, int6
 bool Arrangement::Solve(const std::atomic<bool> &keepRunning, const MoreCandidates &more, int threads)
 {
     this->threads = std::max(threads, 1);
+    lengthens = bool(more);
     sum = bound = 0;
     filled = 0;
     std::fill(chosen.begin(), chosen.end(), -1);
@@ -319,46 +320,43 @@ int32_t Arrangement::Raise(int32_t picture, int32_t taker, int64_t raise)
 // pictures might be cheaper first asks for more candidates.
 int32_t Arrangement::Bid(int tile)
 {
-    // No use is cheaper than the cheapest of all.
-    const auto outsideValue = [&] {
-        return unlisted[size_t(tile)] == NoBound ? INT64_MAX
-                                                 : unlisted[size_t(tile)] * scale + Price(CheapestPicture());
-    };
-    int64_t outside = outsideValue();
-    for (;;) {
-        int64_t best = INT64_MAX, second = outside, cost = 0;
-        int32_t picture = -1;
-        const auto offer = [&](int32_t p, int64_t c) {
-            const int64_t value = c * scale + useSlots[slotStart[size_t(p)]].price;
-            second = std::min(second, value < best ? best : value);
-            if (value < best) {
-                best = value;
-                picture = p;
-                cost = c;
-            }
-        };
-        if (escapeUses > 0)
-            offer(pictures, 0);
-        // The list is cheapest first and prices are not negative, so no
-        // candidate after one that costs the second best or more can be
-        // either.
-        for (const Candidate &c : lists[size_t(tile)]) {
-            if (c.cost * scale >= second)
-                break;
-            offer(c.picture, c.cost);
+    // No use is cheaper than the cheapest of all. Without a way to more
+    // candidates, the unlisted pictures are no choice.
+    const int64_t outside = unlisted[size_t(tile)] == NoBound || !lengthens
+                                ? INT64_MAX
+                                : unlisted[size_t(tile)] * scale + Price(CheapestPicture());
+    int64_t best = INT64_MAX, second = outside, cost = 0;
+    int32_t picture = -1;
+    const auto offer = [&](int32_t p, int64_t c) {
+        const int64_t value = c * scale + useSlots[slotStart[size_t(p)]].price;
+        second = std::min(second, value < best ? best : value);
+        if (value < best) {
+            best = value;
+            picture = p;
+            cost = c;
         }
-        if (outside < best)
-            return Parked;
-        if (picture < 0)
-            return -1;
-        const size_t first = slotStart[size_t(picture)];
-        if (slotStart[size_t(picture) + 1] - first > 1)
-            second = std::min(second, cost * scale + useSlots[first + 1].price);
-        const int64_t raise = (second == INT64_MAX ? 0 : second - best) + epsilon;
-        assigned[size_t(tile)] = picture;
-        assignedCost[size_t(tile)] = cost;
-        return Raise(picture, tile, raise);
+    };
+    if (escapeUses > 0)
+        offer(pictures, 0);
+    // The list is cheapest first and prices are not negative, so no
+    // candidate after one that costs the second best or more can be
+    // either.
+    for (const Candidate &c : lists[size_t(tile)]) {
+        if (c.cost * scale >= second)
+            break;
+        offer(c.picture, c.cost);
     }
+    if (outside < best)
+        return Parked;
+    if (picture < 0)
+        return -1;
+    const size_t first = slotStart[size_t(picture)];
+    if (slotStart[size_t(picture) + 1] - first > 1)
+        second = std::min(second, cost * scale + useSlots[first + 1].price);
+    const int64_t raise = (second == INT64_MAX ? 0 : second - best) + epsilon;
+    assigned[size_t(tile)] = picture;
+    assignedCost[size_t(tile)] = cost;
+    return Raise(picture, tile, raise);
 }
 
 // The price of a picture's cheapest use, in costs times scale.

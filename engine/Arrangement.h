@@ -117,6 +117,7 @@ private:
     int escapeUses = 0;
     int moreAtOnce;   // candidates a lengthening asks for at least
     int threads = 1;
+    bool lengthens = false;   // whether lists can grow
 
     // Per tile, cheapest first while the tiles bid; the spaced choice
     // appends what it asks for.

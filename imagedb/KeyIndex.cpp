@@ -511,6 +511,7 @@ std::unique_ptr<Search[]> HeapSearches(const KeyIndex::Keys *groups, const std::
                 exclusions, scores, entries, meanWeight);
     return searches;
 }
+
 // Entry `from` of one group into place `to` of another.
 void CopyKey(const KeyIndex::Keys &from, size_t i, KeyIndex::Keys &to, size_t j)
 {
