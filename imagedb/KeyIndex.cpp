@@ -554,13 +554,15 @@ void KeyIndex::Release(Keys &group)
 
 bool KeyIndex::Allocate(Keys &group, size_t capacity)
 {
+    // aligned_alloc takes only whole multiples of the alignment.
+    const auto array = [capacity](size_t bytes) { return std::aligned_alloc(64, (capacity * bytes + 63) / 64 * 64); };
     group.capacity = capacity;
-    group.keys = static_cast<unsigned char *>(std::aligned_alloc(64, capacity * KeyBytes));
-    group.sums = static_cast<int16_t *>(std::aligned_alloc(64, capacity * SumBytes));
-    group.orders = static_cast<int32_t *>(std::aligned_alloc(64, capacity * sizeof(int32_t)));
-    group.squares = static_cast<uint32_t *>(std::aligned_alloc(64, capacity * sizeof(uint32_t)));
-    group.totals = static_cast<uint32_t *>(std::aligned_alloc(64, capacity * sizeof(uint32_t)));
-    group.moments = static_cast<double *>(std::aligned_alloc(64, capacity * MomentCount * sizeof(double)));
+    group.keys = static_cast<unsigned char *>(array(KeyBytes));
+    group.sums = static_cast<int16_t *>(array(SumBytes));
+    group.orders = static_cast<int32_t *>(array(sizeof(int32_t)));
+    group.squares = static_cast<uint32_t *>(array(sizeof(uint32_t)));
+    group.totals = static_cast<uint32_t *>(array(sizeof(uint32_t)));
+    group.moments = static_cast<double *>(array(MomentCount * sizeof(double)));
     if (group.keys && group.sums && group.orders && group.squares && group.totals && group.moments)
         return true;
     Release(group);
