@@ -242,12 +242,13 @@ bool Arrangement::Auction(const std::atomic<bool> &keepRunning, const MoreCandid
 // are searched on all threads, and their lists merged here in turn.
 bool Arrangement::LengthenParked(const std::vector<int32_t> &parked, const MoreCandidates &more)
 {
-    constexpr size_t Chunk = 1024;
-    std::vector<Candidate> extra(Chunk * MostMore);
-    std::vector<int> counts(Chunk);
-    std::vector<int64_t> bounds(Chunk);
-    for (size_t first = 0; first < parked.size(); first += Chunk) {
-        const size_t n = std::min(Chunk, parked.size() - first);
+    // A batch of at most 1024 tiles, and no bigger than the wait.
+    const size_t chunk = std::min<size_t>(1024, parked.size());
+    std::vector<Candidate> extra(chunk * MostMore);
+    std::vector<int> counts(chunk);
+    std::vector<int64_t> bounds(chunk);
+    for (size_t first = 0; first < parked.size(); first += chunk) {
+        const size_t n = std::min(chunk, parked.size() - first);
         RunJobs(n, threads, [&](size_t k) {
             const int tile = parked[first + k];
             const std::vector<Candidate> &list = lists[size_t(tile)];

@@ -5,7 +5,6 @@
 
 #include <QSet>
 #include <QString>
-#include <array>
 #include <cstdint>
 
 class Image;
