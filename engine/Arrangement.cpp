@@ -213,7 +213,7 @@ bool Arrangement::Auction(const std::atomic<bool> &keepRunning, const MoreCandid
         if (bids % StopCheckInterval == 0 && !keepRunning.load(std::memory_order_relaxed))
             return false;
         if (waiting.empty() && !parked.empty()) {
-            if (!LengthenParked(parked, more))
+            if (!LengthenParked(keepRunning, parked, more))
                 return false;
             waiting.assign(parked.begin(), parked.end());
             parked.clear();
@@ -239,8 +239,11 @@ bool Arrangement::Auction(const std::atomic<bool> &keepRunning, const MoreCandid
 
 // Each parked tile's list grows by at least moreAtOnce candidates, by as
 // many as it holds where it keeps running out, at most MostMore: the tiles
-// are searched on all threads, and their lists merged here in turn.
-bool Arrangement::LengthenParked(const std::vector<int32_t> &parked, const MoreCandidates &more)
+// are searched on all threads, and their lists merged here in turn. A wave
+// on a large grid searches for many seconds, so a stop is looked for after
+// each batch.
+bool Arrangement::LengthenParked(const std::atomic<bool> &keepRunning, const std::vector<int32_t> &parked,
+                                 const MoreCandidates &more)
 {
     // A batch of at most 1024 tiles, and no bigger than the wait.
     const size_t chunk = std::min<size_t>(1024, parked.size());
@@ -248,6 +251,8 @@ bool Arrangement::LengthenParked(const std::vector<int32_t> &parked, const MoreC
     std::vector<int> counts(chunk);
     std::vector<int64_t> bounds(chunk);
     for (size_t first = 0; first < parked.size(); first += chunk) {
+        if (!keepRunning.load(std::memory_order_relaxed))
+            return false;
         const size_t n = std::min(chunk, parked.size() - first);
         RunJobs(n, threads, [&](size_t k) {
             const int tile = parked[first + k];

@@ -93,7 +93,8 @@ private:
     static constexpr int32_t Parked = -3;
     bool Auction(const std::atomic<bool> &keepRunning, const MoreCandidates &more);
     int32_t Bid(int tile);
-    bool LengthenParked(const std::vector<int32_t> &parked, const MoreCandidates &more);
+    bool LengthenParked(const std::atomic<bool> &keepRunning, const std::vector<int32_t> &parked,
+                        const MoreCandidates &more);
     int32_t StandInBid();
     int32_t CheapestPicture();
     int32_t Raise(int32_t picture, int32_t taker, int64_t raise);

@@ -10,6 +10,7 @@ class TstArrangement : public QObject {
 private slots:
     void againstBruteForce_data();
     void againstBruteForce();
+    void stopsWhileListsGrow();
 };
 
 namespace {
@@ -154,6 +155,28 @@ void TstArrangement::againstBruteForce()
         QVERIFY(sum >= best.sum);
         QVERIFY(arrangement.Bound() <= best.sum || best.filled < std::min(tiles, uses * pictures));
     }
+}
+
+// A stop during a long wave of lengthenings ends the solving within a
+// batch of searches, not after the wave.
+void TstArrangement::stopsWhileListsGrow()
+{
+    constexpr int Tiles = 3000;
+    Arrangement arrangement(Tiles, 1, 2, Tiles / 2, 0);
+    const Arrangement::Candidate first{0, Rotation::Unturned, 5};
+    for (int t = 0; t < Tiles; ++t)
+        arrangement.SetCandidates(t, &first, 1, 0);
+    std::atomic<bool> keepRunning{true};
+    int searches = 0;
+    const auto more = [&](int, const std::vector<int32_t> &, Arrangement::Candidate *list, int, int64_t &unlisted) {
+        keepRunning.store(false);
+        ++searches;
+        list[0] = Arrangement::Candidate{1, Rotation::Unturned, 5};
+        unlisted = Arrangement::NoBound;
+        return 1;
+    };
+    QVERIFY(!arrangement.Solve(keepRunning, more));
+    QVERIFY2(searches <= 1024, qPrintable(QString::number(searches)));
 }
 
 QTEST_GUILESS_MAIN(TstArrangement)
