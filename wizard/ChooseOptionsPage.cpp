@@ -111,7 +111,8 @@ ChooseOptionsPage::ChooseOptionsPage(ImagePosterParameters *params)
     grid->addWidget(FileNameRow(filenameEdit, 100, browseButton), 4, 1, 1, 2);
 
     const QString optimalTip = tr("Chooses the pictures of all tiles together, so that the mosaic as a whole\n"
-                                  "differs least from your picture; it takes longer than choosing tile by tile.");
+                                  "differs least from your picture; it takes longer than choosing tile by tile,\n"
+                                  "and much longer on mosaics of hundreds of thousands of tiles.");
     optimalCheckBox = new QCheckBox;
     optimalCheckBox->setObjectName("optimalCheckBox");
     optimalCheckBox->setToolTip(optimalTip);
