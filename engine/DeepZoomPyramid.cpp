@@ -89,6 +89,7 @@ bool DeepZoomPyramid::Write(const Image &image)
     while (picture.received < picture.height && !failed) {
         picture.received = std::min(picture.received + BatchRows, picture.height);
         Advance(0);
+        ReportProgress();
     }
     return Complete();
 }
@@ -107,8 +108,20 @@ void DeepZoomPyramid::RowDone(int y)
 {
     Level &picture = levels.front();
     picture.received = y + 1;
-    if (picture.received - picture.first == BatchRows || picture.received == picture.height)
+    if (picture.received - picture.first == BatchRows || picture.received == picture.height) {
         Advance(0);
+        ReportProgress();
+    }
+}
+
+void DeepZoomPyramid::ReportProgress()
+{
+    const Level &picture = levels.front();
+    const int percent = int(int64_t(picture.received) * 100 / picture.height);
+    if (progress && percent != reported && !failed) {
+        reported = percent;
+        progress(percent);
+    }
 }
 
 void DeepZoomPyramid::Advance(size_t i)

@@ -44,6 +44,10 @@ public:
     // threads below 1 means one a core.
     DeepZoomPyramid(const QString &folder, int threads);
 
+    // Called on the writing thread with the share of the picture's rows, in
+    // percent, whose tiles and reductions are done, each time it grows.
+    void SetProgress(std::function<void(int percent)> report) { progress = std::move(report); }
+
     // The whole pyramid of an image that stays unchanged meanwhile.
     bool Write(const Image &image);
 
@@ -84,6 +88,7 @@ private:
     // keeps its last row and goes on with the level below once that has a
     // batch of its own.
     void Advance(size_t i);
+    void ReportProgress();
     // Writes the batch's rows of the column's tiles, opening and finishing
     // them as they begin and end.
     void EncodeColumn(Level &level, int column);
@@ -102,4 +107,6 @@ private:
     std::atomic<bool> failed = false;
     mutable QMutex mutex;
     QString errorMessage;   // guarded by mutex; written by the first tile that fails
+    std::function<void(int)> progress;
+    int reported = -1;
 };

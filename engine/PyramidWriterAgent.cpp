@@ -89,6 +89,7 @@ QString PyramidWriterAgent::ErrorMessage() const
 void PyramidWriterAgent::run()
 {
     DeepZoomPyramid pyramid(tiles, threads);
+    pyramid.SetProgress([this](int percent) { emit progress(percent); });
     bool ok;
     if (image) {
         ok = pyramid.Write(*image);

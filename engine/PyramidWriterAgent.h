@@ -33,6 +33,10 @@ public:
     static constexpr const char *DescriptorName = "mosaic.dzi";
     static constexpr const char *TilesFolder = "mosaic_files";
 
+signals:
+    // The share of the picture written, in percent, as it grows.
+    void progress(int percent);
+
 protected:
     void run() override;
 

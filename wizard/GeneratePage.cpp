@@ -47,6 +47,11 @@ GeneratePage::GeneratePage(ImagePosterParameters *params) : QWizardPage(nullptr)
     connect(zoomableButton, &QPushButton::clicked, this, &GeneratePage::openZoomableView);
     pyramidWriter = new PyramidWriterAgent(this);
     connect(pyramidWriter, &QThread::finished, this, &GeneratePage::zoomableViewWritten);
+    // A run started meanwhile has the progress bar.
+    connect(pyramidWriter, &PyramidWriterAgent::progress, this, [this](int percent) {
+        if (generationComplete)
+            progressBar->setValue(percent);
+    });
 
     generator = new PosterGenerator(params, this);
     connect(generator, &PosterGenerator::stage, this, &GeneratePage::stageChange, Qt::QueuedConnection);
@@ -145,14 +150,17 @@ void GeneratePage::openZoomableView()
         return;
     }
     zoomableButton->setEnabled(false);
+    progressBar->setValue(0);
     setSubTitle(tr("The zoomable view is being written."));
 }
 
 void GeneratePage::zoomableViewWritten()
 {
     zoomableButton->setEnabled(generationComplete);
-    if (generationComplete)
+    if (generationComplete) {
         setSubTitle(tr("Your photo mosaic is done."));
+        progressBar->setValue(100);
+    }
     QString error = pyramidWriter->ErrorMessage();
     if (pyramidWriter->Succeeded()
         && WriteZoomablePage(zoomableFolder, pyramidWriter->Width(), pyramidWriter->Height(), zoomableLikeness,

@@ -122,16 +122,22 @@ void TstGeneratePage::zoomableView()
     QDesktopServices::setUrlHandler("file", this, "openUrl");
     box.seen = false;
     guard = AcceptNextMessageBox(&box);
+    // The progress bar starts again for a view being written, and ends full.
+    QList<int> progress;
+    auto *bar = f->page.findChild<QProgressBar *>("progressBar");
+    const QObject watching;
+    connect(bar, &QProgressBar::valueChanged, &watching, [&](int value) { progress << value; });
     button->click();
     QTRY_VERIFY_WITH_TIMEOUT(!opened.isEmpty() || box.seen, 60000);
     QDesktopServices::unsetUrlHandler("file");
     delete guard;
-    QVERIFY(button->isEnabled());
+    QVERIFY(button->isEnabled() && bar->value() == 100);
     if (folderIsAFile) {
         QCOMPARE(box.title, QString("Error Writing Zoomable View"));
         QCOMPARE(box.text, "The zoomable view could not be written to " + folder + ": " + folder + " is not a folder");
         return;
     }
+    QVERIFY(progress.size() >= 2 && progress.first() == 0 && progress.last() == 100);
     QCOMPARE(opened, QList<QUrl>{QUrl::fromLocalFile(folder + "/index.html")});
     for (const char *file : {"index.html", "tiles.js", "mosaic.dzi", "mosaic_files/0/0_0.jpeg"})
         QVERIFY2(QFile::exists(folder + "/" + file), file);
