@@ -240,7 +240,7 @@ bool Arrangement::Auction(const std::atomic<bool> &keepRunning, const MoreCandid
 // Each parked tile's list grows by at least moreAtOnce candidates, by as
 // many as it holds where it keeps running out, at most MostMore: the tiles
 // are searched on all threads, and their lists merged here in turn. A wave
-// on a large grid searches for many seconds, so a stop is looked for after
+// on a large grid searches for many seconds, so a stop is looked for before
 // each batch.
 bool Arrangement::LengthenParked(const std::atomic<bool> &keepRunning, const std::vector<int32_t> &parked,
                                  const MoreCandidates &more)
