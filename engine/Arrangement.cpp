@@ -323,7 +323,8 @@ int32_t Arrangement::Raise(int32_t picture, int32_t taker, int64_t raise)
 // and raises that use's price by how much more its next best choice would
 // cost, and one step: it would still take it at that price. The use's
 // holder before it is returned, to choose again. A tile whose unlisted
-// pictures might be cheaper first asks for more candidates.
+// pictures might be cheaper takes nothing and returns Parked, to wait for
+// more candidates.
 int32_t Arrangement::Bid(int tile)
 {
     // No use is cheaper than the cheapest of all. Without a way to more

@@ -23,18 +23,18 @@
 // Uses no tile wants go to stand-ins, which take the cheapest use of all.
 // A tile whose unlisted pictures might be cheaper waits for more
 // candidates; once no other tile waits to bid, the waiting tiles' lists
-// grow together, searched on all threads. When the bidding ends every tile holds a use within a step of
-// its best, so the sum is within two steps per tile of the least; with
-// small costs that is less than a cost unit over all tiles, and the sum is
-// the least. Where the uses barely cover the tiles, rounds of bidding in
+// grow together, searched on all threads. When the bidding ends every tile
+// holds a use within a step of its best, so the sum is within two steps per
+// tile of the least; with small costs that is less than a cost unit over
+// all tiles, and the sum is the least. Where the uses barely cover the tiles, rounds of bidding in
 // shrinking steps, each from the last round's prices, take far fewer bids.
 // The prices are the duals of the uses limits and give a lower bound on any
 // arrangement's sum, unlisted pictures counted at their bound. With
 // spacing, the tiles then choose, one after the other and by cost plus
-// price, among the pictures not used nearby, and tiles move to
-// other pictures or exchange theirs while that lowers the sum; the bound
-// still holds, since spacing only adds a rule, and the gap between the two
-// is measured.
+// price, among the pictures not used nearby, and tiles move to other
+// pictures or exchange theirs while that lowers the sum; the bound still
+// holds, since spacing only adds a rule, and the gap between the two is
+// measured.
 //
 // Deterministic: the same lists give the same arrangement.
 class Arrangement {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <numeric>
+#include <ranges>
 
 #ifdef KVP_X86
 #include <immintrin.h>
@@ -395,27 +396,24 @@ void BlockSums(const unsigned char *key, int16_t *sums)
                 sums[((y / 4) * 4 + x / 4) * 3 + c] += key[3 * (y * n + x) + c];
 }
 
-void Moments(const unsigned char *key, double *moments)
-{
-    int64_t squares = 0;
-    int64_t sums[3] = {0, 0, 0};
-    for (int i = 0; i < KeyIndex::KeyBytes; ++i) {
-        squares += int64_t(key[i]) * key[i];
-        sums[i % 3] += key[i];
-    }
-    constexpr int64_t Pixels = KeyIndex::KeySide * KeyIndex::KeySide;
-    const int64_t deviations = Pixels * squares - sums[0] * sums[0] - sums[1] * sums[1] - sums[2] * sums[2];
-    moments[0] = std::sqrt(double(deviations) / double(Pixels));
-    for (int c = 0; c < 3; ++c)
-        moments[c + 1] = double(sums[c]) / 16.0;
-}
-
 uint32_t SumOfSquares(const unsigned char *bytes)
 {
     uint32_t sum = 0;
     for (int i = 0; i < KeyIndex::KeyBytes; ++i)
         sum += uint32_t(bytes[i]) * bytes[i];
     return sum;
+}
+
+void Moments(const unsigned char *key, double *moments)
+{
+    const KeyIndex::ChannelSums sums = KeyIndex::SumChannels(key);
+    constexpr int64_t Pixels = KeyIndex::KeySide * KeyIndex::KeySide;
+    int64_t deviations = Pixels * int64_t(SumOfSquares(key));
+    for (int c = 0; c < 3; ++c) {
+        deviations -= int64_t(sums[size_t(c)]) * sums[size_t(c)];
+        moments[c + 1] = double(sums[size_t(c)]) / 16.0;
+    }
+    moments[0] = std::sqrt(double(deviations) / double(Pixels));
 }
 
 uint32_t SumOfBytes(const unsigned char *bytes)
