@@ -11,7 +11,6 @@
 #include <memory>
 #include <new>
 #include <numeric>
-#include <ranges>
 
 #ifdef KVP_X86
 #include <immintrin.h>
